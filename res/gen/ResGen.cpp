@@ -1,0 +1,247 @@
+// Draws the tool's icons and bitmaps and writes them as a C++ source file holding one PNG
+// byte array per image, so that the pictures are reproducible from this file alone and
+// embedded in the binary without any resource compiler.
+//
+//   tarvex_resgen OUT.cpp [PREVIEW.png]
+//
+// The optional preview is every image on one sheet, magnified, for looking at them.
+#include <QBuffer>
+#include <QByteArray>
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The dialog face colour the opaque bitmaps sit on (bitmaps have no transparency).
+const QColor kFace(240, 240, 240);
+
+struct Image {
+    int id;
+    bool icon;
+    QImage img;
+};
+
+QImage NewIcon()
+{
+    QImage img(16, 16, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    return img;
+}
+
+QImage NewBitmap(int w, int h, QColor fill)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(fill);
+    return img;
+}
+
+// A computer mouse seen from above: body, button split and wheel.
+void DrawMouseBody(QPainter& p, QRectF body, QColor fill, QColor line)
+{
+    p.setPen(QPen(line, 1.0));
+    p.setBrush(fill);
+    p.drawRoundedRect(body, body.width() * 0.45, body.height() * 0.35);
+    const double cx = body.center().x();
+    const double split = body.top() + body.height() * 0.42;
+    p.drawLine(QPointF(cx, body.top() + 0.5), QPointF(cx, split));
+    p.drawLine(QPointF(body.left() + 0.5, split), QPointF(body.right() - 0.5, split));
+    p.setBrush(line);
+    p.drawRect(QRectF(cx - 0.5, body.top() + 2.0, 1.0, 2.5));
+}
+
+QImage AppIcon()
+{
+    QImage img = NewIcon();
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    DrawMouseBody(p, QRectF(2.5, 0.5, 9.0, 14.5), QColor(40, 90, 190), QColor(15, 35, 90));
+    // Upward arrow: firmware going up into the mouse.
+    QPainterPath arrow;
+    arrow.moveTo(12.5, 6.0);
+    arrow.lineTo(16.0, 10.0);
+    arrow.lineTo(14.0, 10.0);
+    arrow.lineTo(14.0, 15.5);
+    arrow.lineTo(11.0, 15.5);
+    arrow.lineTo(11.0, 10.0);
+    arrow.lineTo(9.0, 10.0);
+    arrow.closeSubpath();
+    p.setPen(QPen(QColor(120, 60, 0), 0.8));
+    p.setBrush(QColor(255, 150, 20));
+    p.drawPath(arrow);
+    return img;
+}
+
+// Grey device symbol with a status badge in the lower right corner.
+QImage DeviceIcon(bool connected)
+{
+    QImage img = NewIcon();
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    DrawMouseBody(p, QRectF(1.5, 0.5, 9.0, 14.0), QColor(170, 170, 170), QColor(90, 90, 90));
+    if (connected) {
+        QPen pen(QColor(0, 160, 0), 2.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+        p.setPen(pen);
+        p.setBrush(Qt::NoBrush);
+        QPainterPath check;
+        check.moveTo(8.5, 11.0);
+        check.lineTo(11.0, 13.8);
+        check.lineTo(15.0, 7.5);
+        p.drawPath(check);
+    } else {
+        QPen pen(QColor(220, 0, 0), 2.6, Qt::SolidLine, Qt::RoundCap);
+        p.setPen(pen);
+        p.drawLine(QPointF(9.5, 8.5), QPointF(14.5, 13.5));
+        p.drawLine(QPointF(14.5, 8.5), QPointF(9.5, 13.5));
+    }
+    return img;
+}
+
+// A shaded ball on the dialog face, lit from the upper left.
+QImage Ball(QColor light, QColor dark)
+{
+    QImage img = NewBitmap(16, 16, kFace);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient g(QPointF(8.0, 8.0), 7.5, QPointF(5.5, 5.0));
+    g.setColorAt(0.0, light);
+    g.setColorAt(1.0, dark);
+    p.setPen(Qt::NoPen);
+    p.setBrush(g);
+    p.drawEllipse(QRectF(0.5, 0.5, 15.0, 15.0));
+    return img;
+}
+
+QPainterPath CheckPath(double w, double h)
+{
+    QPainterPath path;
+    path.moveTo(w * 0.20, h * 0.52);
+    path.lineTo(w * 0.42, h * 0.74);
+    path.lineTo(w * 0.80, h * 0.26);
+    return path;
+}
+
+QImage GreyCheck()
+{
+    const int w = 51, h = 48;
+    QImage img = NewBitmap(w, h, kFace);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(128, 128, 128), 8.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPath(CheckPath(w, h));
+    return img;
+}
+
+QImage Badge(int w, int h, QColor fill, bool check)
+{
+    QImage img = NewBitmap(w, h, kFace);
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(fill);
+    p.drawRoundedRect(QRectF(0.5, 0.5, w - 1.0, h - 1.0), 6.0, 6.0);
+    p.setPen(QPen(Qt::white, 7.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    if (check) {
+        p.drawPath(CheckPath(w, h));
+    } else {
+        const double m = 0.27;
+        p.drawLine(QPointF(w * m, h * m), QPointF(w * (1 - m), h * (1 - m)));
+        p.drawLine(QPointF(w * (1 - m), h * m), QPointF(w * m, h * (1 - m)));
+    }
+    return img;
+}
+
+bool Emit(const char* path, const std::vector<Image>& images)
+{
+    std::string out;
+    out += "// Generated by tarvex_resgen; do not edit.\n";
+    out += "#include \"res/ResImages.h\"\n\n";
+    out += "namespace tarvex::res {\nnamespace {\n";
+    for (const Image& im : images) {
+        QByteArray png;
+        QBuffer buf(&png);
+        buf.open(QIODevice::WriteOnly);
+        if (!im.img.save(&buf, "PNG"))
+            return false;
+        out += "const unsigned char kPng" + std::to_string(im.id) + "[] = {";
+        for (int i = 0; i < png.size(); ++i) {
+            if (i % 16 == 0)
+                out += "\n   ";
+            char hex[8];
+            std::snprintf(hex, sizeof hex, " 0x%02x,", static_cast<unsigned char>(png[i]));
+            out += hex;
+        }
+        out += "\n};\n";
+    }
+    out += "} // namespace\n\nconst ImageResource kImages[] = {\n";
+    for (const Image& im : images) {
+        const std::string id = std::to_string(im.id);
+        out += "    {" + id + ", " + (im.icon ? "true" : "false") + ", " + std::to_string(im.img.width()) + ", " +
+               std::to_string(im.img.height()) + ", kPng" + id + ", sizeof kPng" + id + "},\n";
+    }
+    out += "};\nconst std::size_t kImageCount = " + std::to_string(images.size()) + ";\n\n";
+    out += "} // namespace tarvex::res\n";
+
+    std::FILE* f = std::fopen(path, "wb");
+    if (!f)
+        return false;
+    const bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+bool Preview(const char* path, const std::vector<Image>& images)
+{
+    const int zoom = 6, gap = 12;
+    int w = gap, h = 0;
+    for (const Image& im : images) {
+        w += im.img.width() * zoom + gap;
+        h = std::max(h, im.img.height() * zoom);
+    }
+    QImage sheet(w, h + 2 * gap, QImage::Format_RGB32);
+    sheet.fill(QColor(255, 255, 255));
+    QPainter p(&sheet);
+    int x = gap;
+    for (const Image& im : images) {
+        p.drawImage(QRect(x, gap, im.img.width() * zoom, im.img.height() * zoom), im.img);
+        x += im.img.width() * zoom + gap;
+    }
+    p.end();
+    return sheet.save(QString::fromLocal8Bit(path), "PNG");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s OUT.cpp [PREVIEW.png]\n", argv[0]);
+        return 2;
+    }
+    const std::vector<Image> images = {
+        {128, true, AppIcon()},
+        {138, true, DeviceIcon(false)},
+        {139, true, DeviceIcon(true)},
+        {132, false, GreyCheck()},
+        {133, false, Badge(49, 47, QColor(210, 30, 30), false)},
+        {135, false, Badge(51, 48, QColor(30, 160, 60), true)},
+        {149, false, Ball(QColor(170, 255, 170), QColor(0, 150, 0))},
+        {150, false, Ball(QColor(255, 170, 255), QColor(190, 0, 190))},
+    };
+    if (!Emit(argv[1], images)) {
+        std::fprintf(stderr, "tarvex_resgen: cannot write %s\n", argv[1]);
+        return 1;
+    }
+    if (argc == 3 && !Preview(argv[2], images)) {
+        std::fprintf(stderr, "tarvex_resgen: cannot write %s\n", argv[2]);
+        return 1;
+    }
+    return 0;
+}
