@@ -1,0 +1,15 @@
+// Everything of the dialog framework in one include.
+#pragma once
+#include "platform/CString.h"
+#include "platform/Kernel.h"
+#include "platform/Messages.h"
+#include "platform/WinTypes.h"
+#include "platform/ui/App.h"
+#include "platform/ui/Controls.h"
+#include "platform/ui/Dialog.h"
+#include "platform/ui/DialogTemplate.h"
+#include "platform/ui/FileDialog.h"
+#include "platform/ui/Gdi.h"
+#include "platform/ui/MessageMap.h"
+#include "platform/ui/WinUser.h"
+#include "platform/ui/Wnd.h"

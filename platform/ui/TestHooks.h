@@ -1,0 +1,85 @@
+// Seams for tests and the demo: answering message boxes, file dialogs and the system menu
+// without a person, counting beeps, observing every message, driving real input, and running
+// the event loop until a condition holds.
+#pragma once
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/CString.h"
+#include "platform/ui/WinUser.h"
+
+class QWidget;
+class QImage;
+
+namespace platform::ui {
+
+struct MessageBoxCall {
+    HWND hOwner;
+    CString strText;
+    CString strCaption; // as shown (the application's name when the caller passed none)
+    UINT nType;
+};
+// With a hook installed, message boxes are not shown: the hook returns the answer (IDOK,
+// IDYES, ...). Every box is recorded either way.
+void SetMessageBoxHook(std::function<int(const MessageBoxCall&)> hook);
+std::vector<MessageBoxCall> MessageBoxLog();
+void ClearMessageBoxLog();
+
+struct FileDialogCall {
+    HWND hOwner;
+    bool bOpen;
+    CString strFilter;  // as given ("Desc (*.x)|*.x|")
+    CString strFileName;
+};
+// Returns the chosen native path, or nothing for Cancel.
+void SetFileDialogHook(std::function<std::optional<std::string>(const FileDialogCall&)> hook);
+
+// The system menu as shown: items with their IDs (0 for separators).
+struct MenuItemInfo {
+    UINT nID;
+    CString strText;
+    bool bSeparator;
+    bool bEnabled;
+};
+std::vector<MenuItemInfo> SystemMenuItems(HWND hWnd);
+// Chooses an item as the user would (WM_SYSCOMMAND with its ID); false when the window has
+// no such enabled item.
+bool ChooseSystemMenuItem(HWND hWnd, UINT nID);
+// With a hook installed, opening the system menu (Alt+Space, right click on the background)
+// asks the hook instead of showing it: it returns the chosen ID or 0 for none.
+void SetSystemMenuHook(std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> hook);
+
+// MessageBeep calls since the last reset.
+int BeepCount();
+void ResetBeepCount();
+
+// Called for every message any window receives, before it is handled.
+void SetMessageObserver(std::function<void(HWND, UINT, WPARAM, LPARAM)> observer);
+
+// Called once each time a modal dialog has been initialised and shown, from inside its
+// modal loop (so the test can drive it and end it).
+void SetDialogShownHook(std::function<void(HWND)> hook);
+
+// Runs the GUI event loop (posted messages included) until cond() holds or timeoutMs
+// passes (real time); returns cond().
+bool RunUntil(const std::function<bool()>& cond, int timeoutMs = 5000);
+// Processes what is pending without waiting.
+void ProcessPendingEvents();
+// Runs fn on the GUI thread from the event loop, after the current work (for driving modal
+// loops from a test).
+void RunLater(std::function<void()> fn);
+
+// Real input, delivered to the control's widget as the windowing system would.
+void SendKey(HWND hWnd, UINT vk, bool bShift = false, bool bCtrl = false, bool bAlt = false);
+void TypeText(HWND hWnd, const CString& text);
+void ClickMouse(HWND hWnd, bool bRight = false);
+
+// The Qt widget behind a window (null for none), for pictures and inspection.
+QWidget* WidgetOf(HWND hWnd);
+// Image behind a bitmap or icon handle (null image if none).
+QImage ImageOfBitmap(HBITMAP hBitmap);
+QImage ImageOfIcon(HICON hIcon);
+
+} // namespace platform::ui
