@@ -1,0 +1,568 @@
+// tarvexctl: makes, shows and extracts application images and creates, shows and changes
+// configuration files, with the same checks and limits as the tool and its configuration
+// dialog. Exit status: 0 success, 1 a file was refused or could not be written, 2 usage.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <algorithm>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "encfile/AppImage.h"
+#include "encfile/EncFile.h"
+#include "encfile/SystemConfig.h"
+#include "platform/CString.h"
+#include "platform/Kernel.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kRefused = 1;
+constexpr int kUsage = 2;
+// The configuration dialog's limits.
+constexpr int kMaxTitle = 100;
+constexpr int kMaxPassword = 100;
+
+const char* const kUsageText =
+    "usage:\n"
+    "  tarvexctl img make --name NAME [--out FILE] RAW\n"
+    "  tarvexctl img show [--json] FILE\n"
+    "  tarvexctl img extract FILE --out RAW\n"
+    "  tarvexctl cfg show [--json] FILE\n"
+    "  tarvexctl cfg create --out FILE [--image BIMG] [--program-id HEX] [--program-ver MAJOR.MINOR]\n"
+    "                       [--auto-upgrade] [--auto-reset] [--version-check] [--save-user-data]\n"
+    "                       [--title TEXT] --password TEXT\n"
+    "  tarvexctl cfg set FILE [the options of create but --out; --no-auto-upgrade, --no-auto-reset,\n"
+    "                       --no-version-check and --no-save-user-data clear an option]\n"
+    "exit status: 0 success, 1 file refused or not written, 2 usage error\n";
+
+struct UsageError {
+    std::string message;
+};
+struct Refused {
+    std::string message;
+};
+
+// ---- command line ------------------------------------------------------------------------
+
+// Options and positionals of one command. Value options take "--opt VALUE" or "--opt=VALUE".
+class Args
+{
+public:
+    Args(std::vector<std::string> args, std::vector<std::string> valueOpts, std::vector<std::string> flagOpts)
+    {
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            const std::string& a = args[i];
+            if (a.size() < 2 || a.compare(0, 2, "--") != 0 || a == "--") {
+                if (a == "--") {
+                    m_positional.insert(m_positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+                    break;
+                }
+                m_positional.push_back(a);
+                continue;
+            }
+            std::string name = a, value;
+            bool hasValue = false;
+            if (auto eq = a.find('='); eq != std::string::npos) {
+                name = a.substr(0, eq);
+                value = a.substr(eq + 1);
+                hasValue = true;
+            }
+            if (Contains(valueOpts, name)) {
+                if (!hasValue) {
+                    if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
+                    value = args[++i];
+                }
+                if (m_values.count(name)) throw UsageError{name + " given twice"};
+                m_values[name] = value;
+            } else if (Contains(flagOpts, name) && !hasValue) {
+                m_flags.push_back(name);
+            } else {
+                throw UsageError{"unknown option " + a};
+            }
+        }
+    }
+    std::optional<std::string> Value(const std::string& name) const
+    {
+        auto it = m_values.find(name);
+        if (it == m_values.end()) return std::nullopt;
+        return it->second;
+    }
+    bool Flag(const std::string& name) const { return Contains(m_flags, name); }
+    const std::vector<std::string>& Positional() const { return m_positional; }
+    std::string OnePositional(const char* what) const
+    {
+        if (m_positional.size() != 1) throw UsageError{std::string("expected exactly one ") + what};
+        return m_positional[0];
+    }
+
+private:
+    static bool Contains(const std::vector<std::string>& v, const std::string& s)
+    {
+        for (const auto& x : v)
+            if (x == s) return true;
+        return false;
+    }
+    std::map<std::string, std::string> m_values;
+    std::vector<std::string> m_flags;
+    std::vector<std::string> m_positional;
+};
+
+// ---- output ------------------------------------------------------------------------------
+
+std::string JsonString(const std::string& utf8)
+{
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// One flat JSON object, or "name: value" lines, in the order the fields are added.
+class Report
+{
+public:
+    explicit Report(bool json) : m_json(json) {}
+    void Text(const std::string& key, const std::string& value, const std::string& plain = {})
+    {
+        Add(key, JsonString(value), plain.empty() ? value : plain);
+    }
+    void Number(const std::string& key, unsigned long long value, const std::string& plain = {})
+    {
+        Add(key, std::to_string(value), plain.empty() ? std::to_string(value) : plain);
+    }
+    void Bool(const std::string& key, bool value) { Add(key, value ? "true" : "false", value ? "yes" : "no"); }
+    void Print() const
+    {
+        if (m_json) {
+            std::string s = "{";
+            for (std::size_t i = 0; i < m_rows.size(); ++i)
+                s += (i ? ", " : "") + JsonString(m_rows[i].key) + ": " + m_rows[i].json;
+            std::cout << s << "}\n";
+        } else {
+            std::size_t width = 0;
+            for (const auto& r : m_rows) width = std::max(width, r.key.size());
+            for (const auto& r : m_rows)
+                std::cout << r.key << ":" << std::string(width + 2 - r.key.size(), ' ') << r.plain << "\n";
+        }
+    }
+
+private:
+    struct Row {
+        std::string key, json, plain;
+    };
+    void Add(const std::string& key, std::string json, std::string plain)
+    {
+        m_rows.push_back({key, std::move(json), std::move(plain)});
+    }
+    bool m_json;
+    std::vector<Row> m_rows;
+};
+
+std::string Hex4(unsigned long v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04lX", v);
+    return buf;
+}
+
+// The single-byte name field: up to the first zero, each byte taken as Latin-1.
+std::string NameField(const char* p, std::size_t n)
+{
+    std::size_t len = 0;
+    while (len < n && p[len]) ++len;
+    return CString::FromAnsi(p, len).ToUtf8();
+}
+
+std::string TextField(const WCHAR* p)
+{
+    return CString(p, static_cast<int>(WcsNLen(p, CONFIG_TEXT_UNITS))).ToUtf8();
+}
+
+std::string UtcTime(DWORD t)
+{
+    std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    if (!gmtime_r(&tt, &tm)) return "?";
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// ---- files -------------------------------------------------------------------------------
+
+CString WinPath(const std::string& native) { return platform::WindowsPath(native); }
+
+std::vector<BYTE> ReadWholeFile(const std::string& path)
+{
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) throw Refused{path + ": is a directory"};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Refused{path + ": cannot open"};
+    std::vector<BYTE> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw Refused{path + ": cannot read"};
+    return bytes;
+}
+
+// Writes through a temporary file renamed over path only once complete.
+void WriteWholeFile(const std::string& path, const BYTE* data, std::size_t size)
+{
+    std::string tmp = path + ".tmp~";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        out.flush();
+        if (!out) {
+            std::error_code ec;
+            fs::remove(tmp, ec);
+            throw Refused{path + ": cannot write"};
+        }
+    }
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        throw Refused{path + ": cannot write"};
+    }
+}
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+std::string ImageRefusal(const std::string& path, AppImageCheck check)
+{
+    const WCHAR* text = PickAppImageText(check);
+    return path + ": refused at check '" + AppImageCheckName(check) + "'" +
+           (text ? " (" + CString(text).ToUtf8() + ")" : std::string());
+}
+
+// ---- img ---------------------------------------------------------------------------------
+
+int ImgMake(const std::vector<std::string>& argv)
+{
+    Args args(argv, {"--name", "--out"}, {});
+    std::string raw = args.OnePositional("RAW file");
+    std::string name = args.Value("--name").value_or("");
+    if (name.empty() || name.size() > 8) throw UsageError{"--name takes 1 to 8 characters"};
+    for (unsigned char c : name)
+        if (c < 0x20 || c > 0x7E) throw UsageError{"--name takes printable ASCII characters only"};
+    std::string out = args.Value("--out").value_or(fs::path(raw).replace_extension(".bimg").string());
+    if (SameFile(raw, out)) throw UsageError{"the output would overwrite " + raw + "; give --out"};
+
+    std::vector<BYTE> plain = ReadWholeFile(raw);
+    if (plain.size() < APP_IMAGE_MIN_SIZE || plain.size() > APP_IMAGE_MAX_SIZE)
+        throw Refused{raw + ": " + std::to_string(plain.size()) + " bytes; an image holds " +
+                      std::to_string(APP_IMAGE_MIN_SIZE) + " to " + std::to_string(APP_IMAGE_MAX_SIZE)};
+    std::vector<BYTE> file;
+    auto now = static_cast<unsigned long long>(_time64(nullptr));
+    if (EncodeAppImage(name.c_str(), plain.data(), static_cast<DWORD>(plain.size()),
+                       static_cast<DWORD>(now & 0xFFFFFFFFu), file) != 0)
+        throw UsageError{"--name takes 1 to 8 characters"};
+    WriteWholeFile(out, file.data(), file.size());
+
+    // What was written must read back as the same bytes.
+    ENC_FILE_HEADER header{};
+    BYTE* data = nullptr;
+    AppImageCheck check = ReadAppImage(WinPath(out), nullptr, &header, &data);
+    bool same = check == AppImageCheck::Ok && std::memcmp(data, plain.data(), plain.size()) == 0;
+    std::free(data);
+    if (!same) throw Refused{out + ": written image does not read back"};
+
+    Report r(false);
+    r.Text("name", name);
+    r.Number("size", header.dwDataSize);
+    r.Text("crc", Hex4(header.dwDataCrc));
+    r.Text("file", out);
+    r.Print();
+    return kOk;
+}
+
+int ImgShow(const std::vector<std::string>& argv)
+{
+    Args args(argv, {}, {"--json"});
+    std::string path = args.OnePositional("image file");
+    std::vector<BYTE> bytes = ReadWholeFile(path);
+    Report r(args.Flag("--json"));
+    r.Text("file", path);
+    AppImageCheck check = AppImageCheck::HeaderReadFailed;
+    if (bytes.size() >= ENC_FILE_HEADER_SIZE) {
+        ENC_FILE_HEADER h = HeaderFromBytes(bytes.data());
+        bool headerValid = CheckFileHeader(&h) == 0;
+        bool payloadValid = false;
+        if (headerValid && InitFileCodec(&h) == 0) {
+            std::size_t have = bytes.size() - ENC_FILE_HEADER_SIZE;
+            if (have >= h.dwDataSize) {
+                payloadValid = DecodeFileData(&h, bytes.data() + ENC_FILE_HEADER_SIZE, h.dwDataSize) == 0 &&
+                               VerifyFileData(&h) == 0;
+            }
+        }
+        r.Number("dwMagic", h.dwMagic, "0x" + Hex4(h.dwMagic));
+        r.Number("dwHeaderCrc", h.dwHeaderCrc, Hex4(h.dwHeaderCrc));
+        r.Number("dwCreateTime", h.dwCreateTime, std::to_string(h.dwCreateTime) + " (" + UtcTime(h.dwCreateTime) + ")");
+        r.Number("dwDataSize", h.dwDataSize);
+        r.Number("dwDataCrc", h.dwDataCrc, Hex4(h.dwDataCrc));
+        r.Number("dwFileType", h.dwFileType & 0xFF);
+        r.Text("szName", NameField(h.szName, 8));
+        r.Bool("headerValid", headerValid);
+        r.Bool("payloadValid", payloadValid);
+        ENC_FILE_HEADER unused{};
+        check = ReadAppImage(WinPath(path), nullptr, &unused, nullptr);
+    } else {
+        r.Bool("headerValid", false);
+        r.Bool("payloadValid", false);
+    }
+    r.Text("check", AppImageCheckName(check));
+    r.Print();
+    if (check != AppImageCheck::Ok) {
+        std::cerr << "tarvexctl: " << ImageRefusal(path, check) << "\n";
+        return kRefused;
+    }
+    return kOk;
+}
+
+int ImgExtract(const std::vector<std::string>& argv)
+{
+    Args args(argv, {"--out"}, {});
+    std::string path = args.OnePositional("image file");
+    auto out = args.Value("--out");
+    if (!out || out->empty()) throw UsageError{"img extract needs --out RAW"};
+    if (SameFile(path, *out)) throw UsageError{"--out would overwrite the image"};
+    ENC_FILE_HEADER header{};
+    BYTE* data = nullptr;
+    AppImageCheck check = ReadAppImage(WinPath(path), nullptr, &header, &data);
+    if (check != AppImageCheck::Ok) throw Refused{ImageRefusal(path, check)};
+    struct Free {
+        BYTE* p;
+        ~Free() { std::free(p); }
+    } hold{data};
+    WriteWholeFile(*out, data, header.dwDataSize);
+    std::cout << "wrote " << header.dwDataSize << " bytes to " << *out << "\n";
+    return kOk;
+}
+
+// ---- cfg ---------------------------------------------------------------------------------
+
+std::string ConfigRefusal(const std::string& path, ConfigCheck check)
+{
+    return path + ": refused at check '" + ConfigCheckName(check) + "'";
+}
+
+SYSTEM_CONFIG LoadConfigOrThrow(const std::string& path)
+{
+    SYSTEM_CONFIG c{};
+    ConfigCheck check = ReadSystemConfig(WinPath(path), &c);
+    if (check != ConfigCheck::Ok) throw Refused{ConfigRefusal(path, check)};
+    return c;
+}
+
+int CfgShow(const std::vector<std::string>& argv)
+{
+    Args args(argv, {}, {"--json"});
+    std::string path = args.OnePositional("configuration file");
+    SYSTEM_CONFIG c = LoadConfigOrThrow(path);
+    Report r(args.Flag("--json"));
+    r.Text("szAppFile", TextField(c.szAppFile));
+    r.Text("szAppName", NameField(c.szAppName, 8));
+    r.Number("dwAppCrc", c.dwAppCrc, Hex4(c.dwAppCrc));
+    r.Number("wProgramID", c.wProgramID, Hex4(c.wProgramID));
+    r.Number("wProgramVer", c.wProgramVer,
+             std::to_string(c.wProgramVer >> 8) + "." + std::to_string(c.wProgramVer & 0xFF));
+    r.Number("bAutoUpgrade", static_cast<DWORD>(c.bAutoUpgrade));
+    r.Number("bAutoReset", static_cast<DWORD>(c.bAutoReset));
+    r.Number("bVersionCheck", static_cast<DWORD>(c.bVersionCheck));
+    r.Number("bSaveUserData", static_cast<DWORD>(c.bSaveUserData));
+    r.Text("szTitle", TextField(c.szTitle));
+    r.Text("szPassword", TextField(c.szPassword));
+    r.Print();
+    return kOk;
+}
+
+CString CheckedText(const std::string& utf8, const char* option)
+{
+    CString s = CString::FromUtf8(utf8);
+    if (s.ToUtf8() != utf8) throw UsageError{std::string(option) + " is not valid UTF-8"};
+    return s;
+}
+
+WORD ParseProgramId(std::string s)
+{
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = s.substr(2);
+    if (s.empty() || s.size() > 4 || s.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        throw UsageError{"--program-id takes a hexadecimal number from 0 to FFFF"};
+    return static_cast<WORD>(std::stoul(s, nullptr, 16));
+}
+
+WORD ParseProgramVer(const std::string& s)
+{
+    auto part = [&](const std::string& p) {
+        if (p.empty() || p.size() > 3 || p.find_first_not_of("0123456789") != std::string::npos || std::stoul(p) > 255)
+            throw UsageError{"--program-ver takes MAJOR.MINOR, each 0 to 255"};
+        return static_cast<WORD>(std::stoul(p));
+    };
+    auto dot = s.find('.');
+    if (dot == std::string::npos) part("");
+    return static_cast<WORD>((part(s.substr(0, dot)) << 8) | part(s.substr(dot + 1)));
+}
+
+const std::vector<std::string> kCfgValueOpts = {"--out", "--image", "--program-id", "--program-ver", "--title", "--password"};
+const std::vector<std::string> kCfgFlagOpts = {"--auto-upgrade",    "--auto-reset",    "--version-check",
+                                               "--save-user-data",  "--no-auto-upgrade", "--no-auto-reset",
+                                               "--no-version-check", "--no-save-user-data"};
+
+// Validates every option first, so a refused command changes no file. Returns whether
+// anything was given.
+bool ApplyConfigOptions(const Args& args, SYSTEM_CONFIG& c)
+{
+    bool any = false;
+    SYSTEM_CONFIG n = c;
+    if (auto v = args.Value("--program-id")) n.wProgramID = ParseProgramId(*v), any = true;
+    if (auto v = args.Value("--program-ver")) n.wProgramVer = ParseProgramVer(*v), any = true;
+    if (auto v = args.Value("--title")) {
+        CString t = CheckedText(*v, "--title");
+        if (t.GetLength() > kMaxTitle) throw UsageError{"--title takes at most 100 characters"};
+        std::memset(n.szTitle, 0, sizeof n.szTitle);
+        WcsCopyField(n.szTitle, CONFIG_TEXT_UNITS, t);
+        any = true;
+    }
+    if (auto v = args.Value("--password")) {
+        CString p = CheckedText(*v, "--password");
+        if (p.GetLength() < 1 || p.GetLength() > kMaxPassword) throw UsageError{"--password takes 1 to 100 characters"};
+        std::memset(n.szPassword, 0, sizeof n.szPassword);
+        WcsCopyField(n.szPassword, CONFIG_TEXT_UNITS, p);
+        any = true;
+    }
+    struct {
+        const char* on;
+        const char* off;
+        BOOL SYSTEM_CONFIG::*field;
+    } const options[] = {{"--auto-upgrade", "--no-auto-upgrade", &SYSTEM_CONFIG::bAutoUpgrade},
+                         {"--auto-reset", "--no-auto-reset", &SYSTEM_CONFIG::bAutoReset},
+                         {"--version-check", "--no-version-check", &SYSTEM_CONFIG::bVersionCheck},
+                         {"--save-user-data", "--no-save-user-data", &SYSTEM_CONFIG::bSaveUserData}};
+    for (const auto& o : options) {
+        if (args.Flag(o.on) && args.Flag(o.off)) throw UsageError{std::string(o.on) + " and " + o.off + " contradict"};
+        if (args.Flag(o.on)) n.*o.field = 1, any = true;
+        if (args.Flag(o.off)) n.*o.field = 0, any = true;
+    }
+    if (auto v = args.Value("--image")) {
+        if (v->empty()) throw UsageError{"--image needs a file"};
+        // The tool finds the image by its file name next to Tarvex.cfg.
+        CString file = CheckedText(fs::path(*v).filename().string(), "--image");
+        if (!IsPlainFileName(file) || file.GetLength() >= static_cast<int>(CONFIG_TEXT_UNITS))
+            throw Refused{*v + ": not usable as an image file name"};
+        if (file.CompareNoCase(u"cdboot.bimg") == 0) throw Refused{*v + ": the image may not be cdboot.bimg"};
+        ENC_FILE_HEADER h{};
+        AppImageCheck check = ReadAppImage(WinPath(*v), nullptr, &h, nullptr);
+        if (check != AppImageCheck::Ok) throw Refused{ImageRefusal(*v, check)};
+        std::memset(n.szAppFile, 0, sizeof n.szAppFile);
+        WcsCopyField(n.szAppFile, CONFIG_TEXT_UNITS, file);
+        std::memcpy(n.szAppName, h.szName, 8);
+        n.dwAppCrc = h.dwDataCrc;
+        any = true;
+    }
+    c = n;
+    return any;
+}
+
+void SaveConfigOrThrow(const std::string& path, const SYSTEM_CONFIG& c)
+{
+    if (SaveSystemConfig(WinPath(path), &c) != 1) throw Refused{path + ": cannot write the configuration"};
+}
+
+int CfgCreate(const std::vector<std::string>& argv)
+{
+    Args args(argv, kCfgValueOpts, kCfgFlagOpts);
+    if (!args.Positional().empty()) throw UsageError{"cfg create takes no file argument; use --out"};
+    auto out = args.Value("--out");
+    if (!out || out->empty()) throw UsageError{"cfg create needs --out FILE"};
+    if (!args.Value("--password")) throw UsageError{"cfg create needs --password"};
+    SYSTEM_CONFIG c{};
+    ApplyConfigOptions(args, c);
+    SaveConfigOrThrow(*out, c);
+    std::cout << "wrote " << *out << "\n";
+    return kOk;
+}
+
+int CfgSet(const std::vector<std::string>& argv)
+{
+    Args args(argv, kCfgValueOpts, kCfgFlagOpts);
+    std::string path = args.OnePositional("configuration file");
+    if (args.Value("--out")) throw UsageError{"cfg set changes FILE in place; --out belongs to cfg create"};
+    // Validate the options before reading, so a usage error wins over a refused file.
+    SYSTEM_CONFIG probe{};
+    if (!ApplyConfigOptions(args, probe)) throw UsageError{"cfg set needs at least one option to change"};
+    SYSTEM_CONFIG c = LoadConfigOrThrow(path);
+    ApplyConfigOptions(args, c);
+    SaveConfigOrThrow(path, c);
+    std::cout << "updated " << path << "\n";
+    return kOk;
+}
+
+int Run(const std::vector<std::string>& all)
+{
+    if (all.empty()) throw UsageError{"missing command"};
+    if (all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
+        std::cout << kUsageText;
+        return kOk;
+    }
+    if (all.size() < 2) throw UsageError{"missing command after " + all[0]};
+    std::vector<std::string> rest(all.begin() + 2, all.end());
+    const std::string& group = all[0];
+    const std::string& cmd = all[1];
+    if (group == "img" && cmd == "make") return ImgMake(rest);
+    if (group == "img" && cmd == "show") return ImgShow(rest);
+    if (group == "img" && cmd == "extract") return ImgExtract(rest);
+    if (group == "cfg" && cmd == "show") return CfgShow(rest);
+    if (group == "cfg" && cmd == "create") return CfgCreate(rest);
+    if (group == "cfg" && cmd == "set") return CfgSet(rest);
+    throw UsageError{"unknown command " + group + " " + cmd};
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "tarvexctl: " << e.message << "\n" << kUsageText;
+        return kUsage;
+    } catch (const Refused& e) {
+        std::cerr << "tarvexctl: " << e.message << "\n";
+        return kRefused;
+    } catch (const std::exception& e) {
+        std::cerr << "tarvexctl: " << e.what() << "\n";
+        return kRefused;
+    }
+}
