@@ -1,0 +1,53 @@
+// CDunX4ISPUSBComm: the mouse while it runs its bootloader (0x040B:0x6876). Every exchange is
+// a feature report: erase (0xA7), write 32 bytes (0xA8), leave the bootloader (0xA9), read 32
+// bytes (0xAA). Its thread keeps the device open while present and posts
+// "DUNX4_ISP_DEVICE_CHANGE" to the owner window.
+#pragma once
+#include <atomic>
+
+#include "device/HIDComm.h"
+#include "device/Thread.h"
+
+class CDunX4ISPUSBComm : public CHIDComm, public CThread
+{
+public:
+    static constexpr USHORT kVendorID = 0x040B;
+    static constexpr USHORT kProductID = 0x6876;
+    static constexpr BYTE CMD_ERASE = 0xA7;
+    static constexpr BYTE CMD_WRITE = 0xA8;
+    static constexpr BYTE CMD_LEAVE = 0xA9;
+    static constexpr BYTE CMD_READ = 0xAA;
+    static constexpr DWORD kChunk = 32;
+    static constexpr int kDataOffset = 9;
+    // The offset field has 16 bits: a larger image would wrap onto the start of the flash.
+    static constexpr DWORD kMaxImageSize = 65536;
+    // The layout needs bytes 0..40; the buffer holds 65.
+    static constexpr USHORT kMinFeatureLength = 41;
+    static constexpr USHORT kMaxFeatureLength = HID_REPORT_BUFFER_SIZE;
+
+    CDunX4ISPUSBComm();
+    ~CDunX4ISPUSBComm() override;
+
+    // Refuses (and closes again) a device whose feature reports cannot hold the layout.
+    long Open(LPCWSTR path) override;
+
+    bool EraseFlash();
+    // written counts the bytes of the chunks sent, also when a later chunk fails.
+    bool WriteFlash(const BYTE* data, DWORD size, DWORD& written);
+    bool ReadFlash(BYTE* buffer, DWORD size, DWORD& read);
+    bool ResetDevice();
+
+    bool FindDevice(CString& path);
+    static bool Filter(const HID_ATTRIBUTES_CAPABILITES& rec);
+
+    // Set by the main window before Start; null: nothing is posted.
+    std::atomic<HWND> m_hOwnerWnd{nullptr};
+
+protected:
+    unsigned Run() override;
+
+private:
+    bool SendCommand(BYTE command);
+    // The open device's feature report length if it can carry the layout, else 0.
+    ULONG UsableFeatureLength() const;
+};

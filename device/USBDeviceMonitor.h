@@ -1,0 +1,55 @@
+// CUSBDeviceMonitor: a table of the non-hub USB devices connected anywhere in the USB tree,
+// keyed by (hub path, port), each with the 365-byte connection information its hub reported.
+// It is how the upgrade reaches the mouse at its hub port to send the string-descriptor
+// request that restarts it into its bootloader. Runs on the caller's thread only.
+#pragma once
+#include "platform/CString.h"
+#include "platform/WinTypes.h"
+#include "platform/usb/UsbHubDriver.h"
+
+struct USB_PORT_ENTRY {
+    CString strHubPath;            // "\\.\" + hub name; empty in a free entry
+    BYTE* pConnectionInfo = nullptr; // 365 bytes owned by the monitor; null in a free entry
+};
+
+class CUSBDeviceMonitor
+{
+public:
+    static constexpr int kMaxEntries = 256;
+    static constexpr int kMaxControllers = 10;
+    static constexpr DWORD kConnInfoSize = platform::usb::kConnInfoSize;
+
+    CUSBDeviceMonitor();
+    virtual ~CUSBDeviceMonitor();
+    CUSBDeviceMonitor(const CUSBDeviceMonitor&) = delete;
+    CUSBDeviceMonitor& operator=(const CUSBDeviceMonitor&) = delete;
+
+    // Drops the entries whose device has gone, then walks the tree and records the rest.
+    void Refresh();
+    // The first entry with that VID and PID; out gets its path and the monitor's own block,
+    // valid until the next Refresh. 1 found, 0 not (out unchanged).
+    int FindPortByVidPid(WORD vid, WORD pid, USB_PORT_ENTRY& out) const;
+    // Sends GET_DESCRIPTOR for string 0xFF, language 0x4D21 to the device at the entry's port.
+    // The text of a well-formed reply, else empty.
+    CString GetStringDescriptor(const USB_PORT_ENTRY& entry) const;
+
+    // Read access for the UI and tests.
+    const USB_PORT_ENTRY& GetEntry(int index) const { return m_Entries[index]; }
+    int GetUsedCount() const;
+
+    // Checks a descriptor-request reply of `returned` bytes (12-byte header included) and
+    // yields its text; false for a reply that is not a well-formed string descriptor.
+    static bool ParseStringDescriptorReply(const BYTE* buffer, DWORD returned, CString& text);
+
+private:
+    void ScanHostControllers();
+    CString GetRootHubName(platform::usb::IUsbNode& controller);
+    void EnumerateHub(const CString& hubPath, int depth);
+    CString GetNodeConnectionName(platform::usb::IUsbNode& hub, ULONG port);
+    static CString MakeDevicePath(const CString& name);
+    int AddPortDevice(const CString& hubPath, const BYTE* block);
+    static CString NameFromWide(const BYTE* p, std::size_t bytes);
+    void FreeEntry(USB_PORT_ENTRY& e);
+
+    USB_PORT_ENTRY m_Entries[kMaxEntries];
+};

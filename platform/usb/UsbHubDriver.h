@@ -1,0 +1,104 @@
+// The USB hub driver seam: device paths that open ("\\.\HCD0", "\\.\<hub name>") and the five
+// hub requests, with the byte layouts of the hub driver's records. The topology monitor is
+// written against this; sysfs + libusb serve it on Linux, the simulator in tests.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/CString.h"
+#include "platform/WinTypes.h"
+
+namespace platform::usb {
+
+inline constexpr DWORD IOCTL_USB_GET_ROOT_HUB_NAME = 0x220408;
+inline constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408; // same value, sent to a hub
+inline constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
+inline constexpr DWORD IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION = 0x220410;
+inline constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+
+// USB_NODE_CONNECTION_INFORMATION, byte-packed: 35 fixed bytes and room for 30 pipes.
+inline constexpr std::size_t kConnInfoSize = 365;
+inline constexpr std::size_t kConnInfoFixedSize = 35;
+inline constexpr std::size_t kPipeInfoSize = 11;
+inline constexpr std::size_t kMaxPipes = 30;
+namespace conn {
+inline constexpr std::size_t ConnectionIndex = 0;            // ULONG
+inline constexpr std::size_t DeviceDescriptor = 4;           // 18 bytes
+inline constexpr std::size_t idVendor = 4 + 8;               // USHORT
+inline constexpr std::size_t idProduct = 4 + 10;             // USHORT
+inline constexpr std::size_t CurrentConfigurationValue = 22; // UCHAR
+inline constexpr std::size_t LowSpeed = 23;                  // BOOLEAN
+inline constexpr std::size_t DeviceIsHub = 24;               // BOOLEAN
+inline constexpr std::size_t DeviceAddress = 25;             // USHORT
+inline constexpr std::size_t NumberOfOpenPipes = 27;         // ULONG
+inline constexpr std::size_t ConnectionStatus = 31;          // ULONG
+inline constexpr std::size_t PipeList = 35;
+} // namespace conn
+inline constexpr DWORD NoDeviceConnected = 0;
+inline constexpr DWORD DeviceConnected = 1;
+
+// USB_NODE_INFORMATION: NodeType (ULONG), then the hub descriptor; bNumberOfPorts at 6.
+inline constexpr std::size_t kNodeInfoSize = 76;
+inline constexpr std::size_t kNodeInfoNumberOfPorts = 6;
+// USB_ROOT_HUB_NAME: ActualLength (ULONG), name from byte 4.
+inline constexpr std::size_t kRootHubNameHeader = 6;
+// USB_NODE_CONNECTION_NAME: ConnectionIndex, ActualLength, name from byte 8.
+inline constexpr std::size_t kConnNameHeader = 10;
+// USB_DESCRIPTOR_REQUEST: ConnectionIndex, setup packet (bmRequest, bRequest, wValue, wIndex,
+// wLength), data from byte 12.
+inline constexpr std::size_t kDescReqHeader = 12;
+inline constexpr std::size_t kDescReqSize = 12 + 255;
+namespace descreq {
+inline constexpr std::size_t ConnectionIndex = 0;
+inline constexpr std::size_t bmRequest = 4;
+inline constexpr std::size_t bRequest = 5;
+inline constexpr std::size_t wValue = 6;
+inline constexpr std::size_t wIndex = 8;
+inline constexpr std::size_t wLength = 10;
+inline constexpr std::size_t Data = 12;
+} // namespace descreq
+
+// Little-endian field access for the records above.
+inline std::uint32_t GetU32(const std::uint8_t* p)
+{
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint16_t GetU16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline void PutU32(std::uint8_t* p, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+inline void PutU16(std::uint8_t* p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+// One opened controller or hub.
+class IUsbNode
+{
+public:
+    virtual ~IUsbNode() = default;
+    // DeviceIoControl: `in` and `out` may be the same buffer. False when the request fails;
+    // *returned is the number of output bytes written.
+    virtual bool IoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned) = 0;
+};
+
+class IUsbHubDriver
+{
+public:
+    virtual ~IUsbHubDriver() = default;
+    // Null when the path does not open.
+    virtual std::unique_ptr<IUsbNode> Open(const CString& path) = 0;
+};
+
+// Installed driver; the sysfs + libusb one until another is installed.
+std::shared_ptr<IUsbHubDriver> GetHubDriver();
+void InstallHubDriver(std::shared_ptr<IUsbHubDriver> driver);
+
+} // namespace platform::usb
