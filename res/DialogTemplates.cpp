@@ -2,33 +2,10 @@
 
 #include <iterator>
 
+#include "platform/ui/WinUser.h"
+
 namespace tarvex::res {
 namespace {
-
-constexpr DWORD WS_POPUP = 0x80000000u;
-constexpr DWORD WS_CHILD = 0x40000000u;
-constexpr DWORD WS_VISIBLE = 0x10000000u;
-constexpr DWORD WS_CAPTION = 0x00C00000u;
-constexpr DWORD WS_BORDER = 0x00800000u;
-constexpr DWORD WS_VSCROLL = 0x00200000u;
-constexpr DWORD WS_SYSMENU = 0x00080000u;
-constexpr DWORD WS_GROUP = 0x00020000u;
-constexpr DWORD WS_TABSTOP = 0x00010000u;
-constexpr DWORD WS_EX_RIGHT = 0x00001000u;
-constexpr DWORD WS_EX_APPWINDOW = 0x00040000u;
-constexpr DWORD DS_FIXEDSYS = 0x0008u;
-constexpr DWORD DS_SETFONT = 0x0040u;
-constexpr DWORD DS_MODALFRAME = 0x0080u;
-constexpr DWORD BS_PUSHBUTTON = 0x0u;
-constexpr DWORD BS_DEFPUSHBUTTON = 0x1u;
-constexpr DWORD BS_AUTOCHECKBOX = 0x3u;
-constexpr DWORD BS_GROUPBOX = 0x7u;
-constexpr DWORD SS_LEFT = 0x0u;
-constexpr DWORD SS_BITMAP = 0xEu;
-constexpr DWORD ES_PASSWORD = 0x20u;
-constexpr DWORD ES_AUTOHSCROLL = 0x80u;
-constexpr DWORD ES_READONLY = 0x800u;
-constexpr DWORD CBS_DROPDOWNLIST = 0x3u;
 
 constexpr DWORD CHILD = WS_CHILD | WS_VISIBLE;
 // What the resource compiler gives each statement kind.
@@ -122,13 +99,5 @@ const DialogTemplateData kConfigDialog = {
 const DialogTemplateData kPasswordDialog = {
     130, POPUP_DIALOG, 0, u"访问权限验证", u"Microsoft Sans Serif", 9, 259, 70, kPasswordItems, std::size(kPasswordItems),
 };
-
-const DialogTemplateData* FindDialogTemplate(int nID)
-{
-    for (const DialogTemplateData* t : {&kMainDialog, &kConfigDialog, &kPasswordDialog})
-        if (t->nID == nID)
-            return t;
-    return nullptr;
-}
 
 } // namespace tarvex::res

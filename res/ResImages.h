@@ -2,16 +2,11 @@
 #pragma once
 #include <cstddef>
 
+#include "platform/ui/DialogTemplate.h"
+
 namespace tarvex::res {
 
-struct ImageResource {
-    int nID;
-    bool bIcon;  // icon (with transparency) or bitmap (opaque)
-    int cx;
-    int cy;
-    const unsigned char* pPng;
-    std::size_t cbPng;
-};
+using platform::ui::ImageResource;
 
 extern const ImageResource kImages[];
 extern const std::size_t kImageCount;
