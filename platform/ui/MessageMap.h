@@ -35,8 +35,8 @@ private:
     const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }          \
     const AFX_MSGMAP* theClass::GetThisMessageMap()                                            \
     {                                                                                          \
-        using ThisClass = theClass;                                                            \
-        using TheBaseClass = baseClass;                                                        \
+        using ThisClass [[maybe_unused]] = theClass;                                                          \
+        using TheBaseClass [[maybe_unused]] = baseClass;                                                       \
         static const AFX_MSGMAP_ENTRY _messageEntries[] = {
 
 #define END_MESSAGE_MAP()                                                                      \

@@ -1,0 +1,349 @@
+// The application object, the GUI start-up, the bridge between the message core and Qt's
+// event loop (posted messages, waits), and the seams for tests.
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/ui/Internal.h"
+
+namespace {
+
+CWinApp* g_app = nullptr;
+
+// ---- hooks -----------------------------------------------------------------------------------
+std::function<int(const platform::ui::MessageBoxCall&)> g_boxHook;
+std::vector<platform::ui::MessageBoxCall> g_boxLog;
+std::function<std::optional<std::string>(const platform::ui::FileDialogCall&)> g_fileHook;
+std::function<UINT(HWND, const std::vector<platform::ui::MenuItemInfo>&)> g_menuHook;
+std::function<void(HWND, UINT, WPARAM, LPARAM)> g_observer;
+std::function<void(HWND)> g_shownHook;
+std::atomic<int> g_beeps{0};
+Qt::KeyboardModifiers g_keyMods = Qt::NoModifier;
+constexpr std::size_t kMaxBoxLog = 1000;
+
+// ---- posted messages in Qt's loop ----------------------------------------------------------
+const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::User + 0x7A4);
+std::atomic<bool> g_drainPending{false};
+std::mutex g_offThreadMu;
+std::condition_variable g_offThreadCv;
+
+// Receives the "messages were posted" event on the GUI thread and dispatches them.
+class Pump final : public QObject
+{
+public:
+    void customEvent(QEvent* e) override
+    {
+        if (e->type() != kDrainEvent) return;
+        g_drainPending.store(false);
+        // Only what is queued now; messages posted meanwhile get their own event, so a
+        // handler that keeps posting cannot starve painting and input.
+        std::size_t n = platform::PendingMessageCount();
+        MSG msg;
+        while (n-- > 0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        if (platform::PendingMessageCount() > 0 && !g_drainPending.exchange(true))
+            QCoreApplication::postEvent(this, new QEvent(kDrainEvent));
+    }
+};
+Pump* g_pump = nullptr;
+
+void Wake()
+{
+    {
+        std::lock_guard<std::mutex> lk(g_offThreadMu);
+    }
+    g_offThreadCv.notify_all();
+    // postEvent is thread-safe and wakes the GUI thread's dispatcher from any wait.
+    if (g_pump && !g_drainPending.exchange(true)) QCoreApplication::postEvent(g_pump, new QEvent(kDrainEvent));
+}
+
+void GuiWait(std::chrono::nanoseconds maxWait)
+{
+    auto* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) {
+        // Another thread: a bounded wait for the next wake, then the caller checks again.
+        std::unique_lock<std::mutex> lk(g_offThreadMu);
+        g_offThreadCv.wait_for(lk, std::min<std::chrono::nanoseconds>(maxWait, std::chrono::milliseconds(20)));
+        return;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(maxWait).count();
+    QTimer bound;
+    bound.setSingleShot(true);
+    bound.start(static_cast<int>(std::clamp<long long>(ms, 0, 24LL * 3600 * 1000)));
+    // Blocks in the dispatcher until a GUI event, a posted message, a wake or the bound.
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void InstallPalette()
+{
+    QPalette pal = QApplication::palette();
+    const QColor face = platform::ui::detail::ToQColor(GetSysColor(COLOR_BTNFACE));
+    pal.setColor(QPalette::Window, face);
+    pal.setColor(QPalette::Button, face);
+    QApplication::setPalette(pal);
+    QApplication::setFont(platform::ui::detail::MakeFont(CString(u"MS Shell Dlg"), platform::ui::detail::PointsToPixels(9)));
+}
+
+} // namespace
+
+namespace platform::ui {
+
+void EnsureGui()
+{
+    if (!QCoreApplication::instance()) {
+        static int argc = 1;
+        static char arg0[] = "tarvex";
+        static char* argv[] = {arg0, nullptr};
+        new QApplication(argc, argv); // lives as long as the process
+    }
+    if (g_pump) return;
+    g_pump = new Pump;
+    InstallPalette();
+    platform::SetWakeHook(&Wake);
+    platform::SetGuiWaitHook(&GuiWait);
+    if (platform::PendingMessageCount() > 0) Wake();
+}
+
+int RunApp(int argc, char** argv)
+{
+    static int s_argc = 0;
+    s_argc = argc;
+    if (!QCoreApplication::instance()) new QApplication(s_argc, argv);
+    EnsureGui();
+    CWinApp* app = AfxGetApp();
+    if (!app) return 1;
+    if (!app->InitInstance()) return app->ExitInstance();
+    return app->Run();
+}
+
+// ---- test seams ----------------------------------------------------------------------------
+
+void SetMessageBoxHook(std::function<int(const MessageBoxCall&)> hook) { g_boxHook = std::move(hook); }
+std::vector<MessageBoxCall> MessageBoxLog() { return g_boxLog; }
+void ClearMessageBoxLog() { g_boxLog.clear(); }
+void SetFileDialogHook(std::function<std::optional<std::string>(const FileDialogCall&)> hook) { g_fileHook = std::move(hook); }
+void SetSystemMenuHook(std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> hook) { g_menuHook = std::move(hook); }
+int BeepCount() { return g_beeps.load(); }
+void ResetBeepCount() { g_beeps.store(0); }
+void SetMessageObserver(std::function<void(HWND, UINT, WPARAM, LPARAM)> observer) { g_observer = std::move(observer); }
+void SetDialogShownHook(std::function<void(HWND)> hook) { g_shownHook = std::move(hook); }
+
+bool RunUntil(const std::function<bool()>& cond, int timeoutMs)
+{
+    EnsureGui();
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        const qint64 left = timeoutMs - t.elapsed();
+        if (left <= 0) return cond();
+        // Wakes on any event; the short bound re-checks conditions that change without one.
+        GuiWait(std::chrono::milliseconds(std::min<qint64>(left, 10)));
+    }
+    return true;
+}
+
+void ProcessPendingEvents()
+{
+    EnsureGui();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RunLater(std::function<void()> fn)
+{
+    EnsureGui();
+    QTimer::singleShot(0, g_pump, std::move(fn));
+}
+
+namespace {
+int QtKeyFromVk(UINT vk)
+{
+    if (vk >= 'A' && vk <= 'Z') return Qt::Key_A + static_cast<int>(vk - 'A');
+    if (vk >= '0' && vk <= '9') return Qt::Key_0 + static_cast<int>(vk - '0');
+    if (vk >= VK_F1 && vk < VK_F1 + 12) return Qt::Key_F1 + static_cast<int>(vk - VK_F1);
+    switch (vk) {
+    case VK_BACK: return Qt::Key_Backspace;
+    case VK_TAB: return Qt::Key_Tab;
+    case VK_RETURN: return Qt::Key_Return;
+    case VK_ESCAPE: return Qt::Key_Escape;
+    case VK_SPACE: return Qt::Key_Space;
+    case VK_PRIOR: return Qt::Key_PageUp;
+    case VK_NEXT: return Qt::Key_PageDown;
+    case VK_END: return Qt::Key_End;
+    case VK_HOME: return Qt::Key_Home;
+    case VK_LEFT: return Qt::Key_Left;
+    case VK_UP: return Qt::Key_Up;
+    case VK_RIGHT: return Qt::Key_Right;
+    case VK_DOWN: return Qt::Key_Down;
+    case VK_INSERT: return Qt::Key_Insert;
+    case VK_DELETE: return Qt::Key_Delete;
+    default: return Qt::Key_unknown;
+    }
+}
+
+void DeliverKey(QWidget* w, int key, Qt::KeyboardModifiers mods, const QString& text)
+{
+    QKeyEvent press(QEvent::KeyPress, key, mods, text);
+    QCoreApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, mods, text);
+    QCoreApplication::sendEvent(w, &release);
+}
+} // namespace
+
+void SendKey(HWND hWnd, UINT vk, bool bShift, bool bCtrl, bool bAlt)
+{
+    QWidget* w = WidgetOf(hWnd);
+    if (!w) return;
+    Qt::KeyboardModifiers mods;
+    if (bShift) mods |= Qt::ShiftModifier;
+    if (bCtrl) mods |= Qt::ControlModifier;
+    if (bAlt) mods |= Qt::AltModifier;
+    QString text;
+    if (bCtrl && vk >= 'A' && vk <= 'Z') text = QChar(static_cast<char16_t>(vk - 'A' + 1));
+    else if (!bCtrl && !bAlt && vk >= 'A' && vk <= 'Z') text = QChar(static_cast<char16_t>(bShift ? vk : vk + 32));
+    else if (!bCtrl && !bAlt && vk >= '0' && vk <= '9') text = QChar(static_cast<char16_t>(vk));
+    else if (vk == VK_BACK) text = QStringLiteral("\b");
+    else if (vk == VK_RETURN) text = QStringLiteral("\r");
+    else if (vk == VK_ESCAPE) text = QStringLiteral("\x1b");
+    else if (vk == VK_TAB) text = QStringLiteral("\t");
+    else if (vk == VK_SPACE && !bAlt) text = QStringLiteral(" ");
+    DeliverKey(w, QtKeyFromVk(vk), mods, text);
+}
+
+void TypeText(HWND hWnd, const CString& text)
+{
+    for (int i = 0; i < text.GetLength(); ++i) {
+        QWidget* w = WidgetOf(hWnd);
+        if (!w) return;
+        const char16_t ch = text[i];
+        int key = Qt::Key_unknown;
+        if (ch >= u'a' && ch <= u'z') key = Qt::Key_A + (ch - u'a');
+        else if (ch >= u'A' && ch <= u'Z') key = Qt::Key_A + (ch - u'A');
+        else if (ch >= u'0' && ch <= u'9') key = Qt::Key_0 + (ch - u'0');
+        else if (ch == u' ') key = Qt::Key_Space;
+        else if (ch == 8) key = Qt::Key_Backspace;
+        const Qt::KeyboardModifiers mods = (ch >= u'A' && ch <= u'Z') ? Qt::ShiftModifier : Qt::NoModifier;
+        DeliverKey(w, key, mods, QString(QChar(ch)));
+    }
+}
+
+void ClickMouse(HWND hWnd, bool bRight)
+{
+    QWidget* w = WidgetOf(hWnd);
+    if (!w) return;
+    const QPointF local(w->width() / 2.0, w->height() / 2.0);
+    const QPointF global = w->mapToGlobal(local);
+    const Qt::MouseButton b = bRight ? Qt::RightButton : Qt::LeftButton;
+    QPointer<QWidget> guard(w);
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, b, b, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &press);
+    if (!guard) return;
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, b, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &release);
+    if (bRight && guard) {
+        // The windowing system follows a right click with a context-menu request.
+        QContextMenuEvent menu(QContextMenuEvent::Mouse, local.toPoint(), global.toPoint());
+        QCoreApplication::sendEvent(w, &menu);
+    }
+}
+
+} // namespace platform::ui
+
+namespace platform::ui::detail {
+
+void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (g_observer) g_observer(hwnd, message, wParam, lParam);
+}
+
+std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook() { return g_menuHook; }
+std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook() { return g_fileHook; }
+
+void DialogShown(HWND hwnd)
+{
+    if (g_shownHook && IsWindow(hwnd)) g_shownHook(hwnd);
+}
+
+CString AppName()
+{
+    return g_app && g_app->m_pszAppName ? CString(g_app->m_pszAppName) : CString(u"Tarvex");
+}
+
+int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UINT type, bool* answered)
+{
+    MessageBoxCall call{owner, text, caption, type};
+    if (g_boxLog.size() >= kMaxBoxLog) g_boxLog.erase(g_boxLog.begin());
+    g_boxLog.push_back(call);
+    *answered = static_cast<bool>(g_boxHook);
+    return g_boxHook ? g_boxHook(call) : 0;
+}
+
+Qt::KeyboardModifiers CurrentKeyModifiers() { return g_keyMods; }
+void SetCurrentKeyModifiers(Qt::KeyboardModifiers m) { g_keyMods = m; }
+
+} // namespace platform::ui::detail
+
+// ---- CWinApp -------------------------------------------------------------------------------
+
+BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)
+END_MESSAGE_MAP()
+
+CWinApp::CWinApp(LPCWSTR lpszAppName) : m_strAppName(lpszAppName ? lpszAppName : u"Tarvex")
+{
+    m_pszAppName = m_strAppName.GetString();
+    g_app = this;
+}
+
+CWinApp::~CWinApp()
+{
+    if (g_app == this) g_app = nullptr;
+}
+
+BOOL CWinApp::InitInstance() { return TRUE; }
+int CWinApp::ExitInstance() { return 0; }
+
+int CWinApp::Run()
+{
+    platform::ui::EnsureGui();
+    QApplication::exec();
+    return ExitInstance();
+}
+
+void CWinApp::SetRegistryKey(LPCWSTR key)
+{
+    m_strRegistryKey = CString(key);
+    m_pszRegistryKey = m_strRegistryKey.GetString();
+}
+
+HICON CWinApp::LoadIcon(UINT id) const { return LoadIconW(m_hInstance, MAKEINTRESOURCEW(id)); }
+HICON CWinApp::LoadIcon(LPCWSTR name) const { return LoadIconW(m_hInstance, name); }
+
+// There is no help file; the command is accepted and does nothing.
+void CWinApp::OnHelp() {}
+
+CWinApp* AfxGetApp() { return g_app; }
+CWnd* AfxGetMainWnd() { return g_app ? g_app->m_pMainWnd : nullptr; }
+HINSTANCE AfxGetInstanceHandle() { return nullptr; }
+HINSTANCE AfxGetResourceHandle() { return nullptr; }
+BOOL AfxEnableControlContainer(void*) { return TRUE; }
+
+BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* picce)
+{
+    return picce && picce->dwSize == sizeof(INITCOMMONCONTROLSEX) ? TRUE : FALSE;
+}
+
+BOOL MessageBeep(UINT)
+{
+    ++g_beeps;
+    if (QCoreApplication::instance()) QApplication::beep();
+    return TRUE;
+}

@@ -1,0 +1,318 @@
+// CDialog (template instantiation in dialog units, the modal loop), data exchange, the file
+// dialog and message boxes.
+#include <QApplication>
+#include <QDialog>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include "platform/Kernel.h"
+#include "platform/ui/Internal.h"
+
+using namespace platform::ui::detail;
+
+namespace {
+QString ToQ(const CString& s) { return QString::fromUtf16(s.GetString(), s.GetLength()); }
+} // namespace
+
+// ---- data exchange -------------------------------------------------------------------------
+
+void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl)
+{
+    if (!pDX || !pDX->m_pDlgWnd || rControl.m_hWnd) return; // bound once per window
+    HWND h = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, nIDC);
+    if (!h || !rControl.SubclassWindow(h)) pDX->m_bFailed = true;
+}
+
+void DDX_Text(CDataExchange* pDX, int nIDC, CString& value)
+{
+    if (!pDX || !pDX->m_pDlgWnd) return;
+    HWND h = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, nIDC);
+    if (!h) {
+        pDX->m_bFailed = true;
+        return;
+    }
+    if (pDX->m_bSaveAndValidate) CWnd::FromHandle(h)->GetWindowText(value);
+    else ::SetWindowTextW(h, value);
+}
+
+// ---- CDialog -------------------------------------------------------------------------------
+
+BEGIN_MESSAGE_MAP(CDialog, CWnd)
+    {WM_INITDIALOG, 0, 0, 0, [](CCmdTarget* p, WPARAM, LPARAM, LRESULT* r) -> bool {
+         *r = static_cast<CDialog*>(p)->OnInitDialog();
+         return true;
+     }},
+    ON_COMMAND(IDOK, &CDialog::OnOK)
+    ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
+END_MESSAGE_MAP()
+
+CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd) : m_pParentWnd(pParentWnd), m_nIDTemplate(nIDTemplate) {}
+
+CDialog::~CDialog()
+{
+    if (m_hWnd) CDialog::DestroyWindow();
+}
+
+bool CDialog::CreateFromTemplate(HWND hWndParent)
+{
+    const platform::ui::DialogTemplateData* t = platform::ui::FindDialogTemplate(static_cast<int>(m_nIDTemplate));
+    if (!t || m_hWnd) return false;
+    const WCHAR* face = (t->dwStyle & DS_SETFONT) && t->pszFace ? t->pszFace : u"MS Shell Dlg";
+    const int points = (t->dwStyle & DS_SETFONT) && t->wPointSize ? t->wPointSize : 8;
+    const platform::ui::DialogBaseUnits units = platform::ui::GetDialogBaseUnits(face, points);
+    const QFont font = MakeFont(CString(face), PointsToPixels(points));
+    const QSize client(platform::ui::DluToPixelsX(t->cx, units), platform::ui::DluToPixelsY(t->cy, units));
+    Window* dlg = CreateDialogWindow(hWndParent, *t, font, client);
+    Attach(dlg->hwnd);
+    for (std::size_t i = 0; t->pItems && i < t->nItems; ++i) {
+        const platform::ui::DialogItemData& it = t->pItems[i];
+        const QRect r(platform::ui::DluToPixelsX(it.x, units), platform::ui::DluToPixelsY(it.y, units),
+                      platform::ui::DluToPixelsX(it.cx, units), platform::ui::DluToPixelsY(it.cy, units));
+        CreateControl(dlg, it, r);
+    }
+    return true;
+}
+
+INT_PTR CDialog::DoModal()
+{
+    platform::ui::EnsureGui();
+    HWND parent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+    if (!parent) {
+        CWnd* main = AfxGetMainWnd();
+        if (main && main != this) parent = main->m_hWnd;
+    }
+    m_bEnded = false;
+    m_nModalResult = -1;
+    if (!CreateFromTemplate(parent)) return -1;
+    const HWND self = m_hWnd;
+
+    const LRESULT setFocus = SendMessage(WM_INITDIALOG, 0, 0);
+    Window* w = Find(self);
+    if (!m_bEnded && w && w->widget) {
+        QWidget* wd = w->widget;
+        wd->setWindowModality(Qt::ApplicationModal);
+        wd->show(); // a modal dialog is shown whatever its template says
+        wd->activateWindow();
+        if (setFocus) {
+            // The first enabled tab stop takes the focus, as the dialog manager does.
+            for (HWND c : w->children) {
+                Window* cw = Find(c);
+                if (cw && (cw->style & WS_TABSTOP) && !(cw->style & WS_DISABLED) && cw->widget) {
+                    cw->widget->setFocus(Qt::TabFocusReason);
+                    break;
+                }
+            }
+        }
+        QTimer::singleShot(0, [self] { DialogShown(self); });
+        QEventLoop loop;
+        m_pLoop = &loop;
+        m_bInModalLoop = true;
+        if (!m_bEnded) loop.exec(QEventLoop::DialogExec);
+        m_bInModalLoop = false;
+        m_pLoop = nullptr;
+    }
+    if (m_hWnd == self) CDialog::DestroyWindow();
+    return m_nModalResult;
+}
+
+BOOL CDialog::DestroyWindow()
+{
+    if (!m_hWnd) return FALSE;
+    if (Window* w = Find(m_hWnd); w && w->widget) w->widget->hide();
+    if (m_pLoop) {
+        m_bEnded = true;
+        static_cast<QEventLoop*>(m_pLoop)->exit();
+    }
+    return CWnd::DestroyWindow();
+}
+
+LRESULT CDialog::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) { return CWnd::DefWindowProc(message, wParam, lParam); }
+
+BOOL CDialog::OnInitDialog()
+{
+    UpdateData(FALSE);
+    return TRUE;
+}
+
+void CDialog::OnOK()
+{
+    if (!UpdateData(TRUE)) return;
+    EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+
+void CDialog::EndDialog(int nResult)
+{
+    m_nModalResult = nResult;
+    m_bEnded = true;
+    if (Window* w = Find(m_hWnd); w && w->widget) w->widget->hide();
+    if (m_pLoop) static_cast<QEventLoop*>(m_pLoop)->exit();
+}
+
+BOOL CDialog::UpdateData(BOOL bSaveAndValidate)
+{
+    CDataExchange dx(this, bSaveAndValidate);
+    DoDataExchange(&dx);
+    return dx.m_bFailed ? FALSE : TRUE;
+}
+
+void CDialog::DoDataExchange(CDataExchange*) {}
+
+void CDialog::NextDlgCtrl() const
+{
+    if (QWidget* f = QApplication::focusWidget()) f->nextInFocusChain()->setFocus(Qt::TabFocusReason);
+}
+
+void CDialog::GotoDlgCtrl(CWnd* pWndCtrl)
+{
+    if (pWndCtrl) pWndCtrl->SetFocus();
+}
+
+int GetDialogTemplateID(HWND hDlg)
+{
+    Window* w = Find(hDlg);
+    return w && w->kind == Kind::Dialog ? w->id : 0;
+}
+
+// ---- CFileDialog ---------------------------------------------------------------------------
+
+CFileDialog::CFileDialog(BOOL bOpenFileDialog, LPCWSTR lpszDefExt, LPCWSTR lpszFileName, DWORD dwFlags,
+                         LPCWSTR lpszFilter, CWnd* pParentWnd, DWORD, BOOL)
+    : CDialog(0, pParentWnd), m_bOpenFileDialog(bOpenFileDialog), m_strDefExt(lpszDefExt), m_strFileName(lpszFileName),
+      m_dwFlags(dwFlags), m_strFilter(lpszFilter)
+{
+}
+
+namespace {
+// "Desc (*.x)|*.x|Other|*.y;*.z|" -> "Desc (*.x);;Other (*.y *.z)"
+QString QtFilter(const CString& filter)
+{
+    const QStringList parts = ToQ(filter).split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString desc = parts[i].trimmed();
+        QString patterns = parts[i + 1];
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (desc.isEmpty() && patterns.trimmed().isEmpty()) continue;
+        // Qt reads the patterns from the last parentheses of the entry.
+        if (desc.endsWith(QLatin1Char(')')) && desc.contains(QStringLiteral("(") + patterns.trimmed() + QStringLiteral(")")))
+            out << desc;
+        else
+            out << desc + QStringLiteral(" (") + patterns.trimmed() + QStringLiteral(")");
+    }
+    return out.join(QStringLiteral(";;"));
+}
+} // namespace
+
+INT_PTR CFileDialog::DoModal()
+{
+    platform::ui::EnsureGui();
+    CWnd* owner = m_pParentWnd ? m_pParentWnd : AfxGetMainWnd();
+    const HWND hOwner = owner ? owner->m_hWnd : nullptr;
+    std::optional<std::string> chosen;
+    if (auto hook = FileDialogHook()) {
+        chosen = hook(platform::ui::FileDialogCall{hOwner, m_bOpenFileDialog != FALSE, m_strFilter, m_strFileName});
+    } else {
+        QWidget* parent = platform::ui::WidgetOf(hOwner);
+        const QString filter = QtFilter(m_strFilter);
+        const QString start = m_strFileName.IsEmpty() ? QString() : QString::fromStdString(platform::NativePath(m_strFileName));
+        const QString path = m_bOpenFileDialog ? QFileDialog::getOpenFileName(parent, QString(), start, filter)
+                                               : QFileDialog::getSaveFileName(parent, QString(), start, filter);
+        if (!path.isEmpty()) chosen = path.toStdString();
+    }
+    if (!chosen || chosen->empty()) {
+        m_nModalResult = IDCANCEL;
+        return IDCANCEL;
+    }
+    m_strPathName = platform::WindowsPath(*chosen);
+    m_nModalResult = IDOK;
+    return IDOK;
+}
+
+CString CFileDialog::GetPathName() const { return m_strPathName; }
+
+CString CFileDialog::GetFileName() const
+{
+    const int slash = m_strPathName.ReverseFind(u'\\');
+    return slash < 0 ? m_strPathName : m_strPathName.Mid(slash + 1);
+}
+
+CString CFileDialog::GetFileExt() const
+{
+    const CString name = GetFileName();
+    const int dot = name.ReverseFind(u'.');
+    return dot < 0 ? CString() : name.Mid(dot + 1);
+}
+
+CString CFileDialog::GetFileTitle() const
+{
+    const CString name = GetFileName();
+    const int dot = name.ReverseFind(u'.');
+    return dot < 0 ? name : name.Left(dot);
+}
+
+// ---- message boxes -------------------------------------------------------------------------
+
+int MessageBoxW(HWND hWnd, LPCWSTR text, LPCWSTR caption, UINT type)
+{
+    const CString strText(text);
+    const CString strCaption = caption ? CString(caption) : AppName();
+    bool answered = false;
+    const int hooked = AnswerMessageBox(hWnd, strText, strCaption, type, &answered);
+    if (answered) return hooked;
+
+    platform::ui::EnsureGui();
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    switch (type & MB_ICONMASK) {
+    case MB_ICONHAND: icon = QMessageBox::Critical; break;
+    case MB_ICONQUESTION: icon = QMessageBox::Question; break;
+    case MB_ICONEXCLAMATION: icon = QMessageBox::Warning; break;
+    case MB_ICONASTERISK: icon = QMessageBox::Information; break;
+    default: break;
+    }
+    QWidget* parent = platform::ui::WidgetOf(hWnd);
+    QMessageBox box(icon, ToQ(strCaption), ToQ(strText), QMessageBox::NoButton, parent);
+    struct Choice {
+        QPushButton* button;
+        int id;
+    };
+    std::vector<Choice> choices;
+    auto add = [&](const char16_t* label, QMessageBox::ButtonRole role, int id) {
+        choices.push_back(Choice{box.addButton(QString::fromUtf16(label), role), id});
+    };
+    int escapeId = IDOK;
+    switch (type & MB_TYPEMASK) {
+    case MB_OKCANCEL:
+        add(u"确定", QMessageBox::AcceptRole, IDOK);
+        add(u"取消", QMessageBox::RejectRole, IDCANCEL);
+        escapeId = IDCANCEL;
+        break;
+    case MB_YESNOCANCEL:
+        add(u"是(&Y)", QMessageBox::YesRole, IDYES);
+        add(u"否(&N)", QMessageBox::NoRole, IDNO);
+        add(u"取消", QMessageBox::RejectRole, IDCANCEL);
+        escapeId = IDCANCEL;
+        break;
+    case MB_YESNO:
+        // No Cancel: closing the box is taken as No, the answer that changes nothing.
+        add(u"是(&Y)", QMessageBox::YesRole, IDYES);
+        add(u"否(&N)", QMessageBox::NoRole, IDNO);
+        escapeId = IDNO;
+        break;
+    default:
+        add(u"确定", QMessageBox::AcceptRole, IDOK);
+        escapeId = IDOK;
+        break;
+    }
+    box.setDefaultButton(choices.front().button);
+    for (const Choice& c : choices)
+        if (c.id == escapeId) box.setEscapeButton(c.button);
+    box.exec();
+    for (const Choice& c : choices)
+        if (box.clickedButton() == c.button) return c.id;
+    return escapeId;
+}

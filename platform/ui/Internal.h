@@ -1,0 +1,90 @@
+// Private to the dialog framework: the record behind every HWND and the helpers the pieces
+// share. Not for code above platform/ui.
+#pragma once
+#include <QFont>
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "platform/ui/Afx.h"
+#include "platform/ui/TestHooks.h"
+
+class QPainter;
+
+namespace platform::ui::detail {
+
+enum class Kind { Dialog, Static, Button, Edit, ComboBox, Progress, Other };
+
+// One window: its handle, class, styles, the Qt widget that shows it, and the CWnd that
+// handles its messages once subclassed.
+struct Window final : IMessageTarget {
+    HWND hwnd = nullptr;
+    Kind kind = Kind::Other;
+    CString className;
+    DWORD style = 0;
+    DWORD exStyle = 0;
+    int id = 0;
+    HWND parent = nullptr;
+    std::vector<HWND> children; // template order
+    QPointer<QWidget> widget;
+    CWnd* attached = nullptr;
+    std::unique_ptr<CWnd> wrapper; // what FromHandle gives for an unattached window
+    HICON iconBig = nullptr;
+    HICON iconSmall = nullptr;
+    HBITMAP image = nullptr; // SS_BITMAP
+    HICON staticIcon = nullptr;
+    HFONT font = nullptr;
+    std::unique_ptr<CMenu> sysMenu;
+    int progressLow = 0, progressHigh = 100, progressPos = 0, progressStep = 10;
+    QPainter* paintPainter = nullptr; // while WM_PAINT runs inside a Qt paint
+    bool destroying = false;
+
+    LRESULT ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+};
+
+Window* Find(HWND hwnd);
+Window* FindByWidget(const QObject* widget);
+// The dialog (top-level window) a window belongs to.
+Window* TopLevelOf(Window* w);
+
+// Creates the record and widget of a control inside a dialog; geometry in pixels.
+Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& rect);
+// Creates the record of a dialog window with its Qt dialog.
+Window* CreateDialogWindow(HWND hwndParent, const DialogTemplateData& t, const QFont& font, QSize clientSize);
+// Unregisters the window and its children (no message reaches them afterwards), detaches
+// their CWnds and deletes the widgets.
+void DestroyWindowTree(HWND hwnd, bool deleteWidgetNow);
+
+LRESULT DefProc(Window* w, UINT message, WPARAM wParam, LPARAM lParam);
+void ApplyStyle(Window* w);
+void OpenSystemMenu(Window* w, QPoint globalPos);
+void EnsureSystemMenu(Window* w);
+void NotifyParent(Window* w, WORD code);
+
+// ---- GDI -----------------------------------------------------------------------------------
+QColor ToQColor(COLORREF c);
+QFont MakeFont(const CString& face, int pixelHeight, LONG weight = FW_NORMAL, bool italic = false);
+QFont FontOf(HFONT h, const QFont& fallback);
+QImage BitmapImage(HBITMAP h);
+QImage IconImage(HICON h);
+// A device context drawing with painter (null: draws nothing) for window hwnd.
+HDC BeginDc(QPainter* painter, HWND hwnd, const QFont& defaultFont);
+void EndDc(HDC hdc);
+int PointsToPixels(int points);
+
+// ---- hooks (App.cpp) -------------------------------------------------------------------------
+void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook();
+std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook();
+void DialogShown(HWND hwnd);
+CString AppName();
+int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UINT type, bool* answered);
+// Keyboard modifiers of the real key event being translated (for WM_KEYDOWN defaults).
+Qt::KeyboardModifiers CurrentKeyModifiers();
+void SetCurrentKeyModifiers(Qt::KeyboardModifiers m);
+
+} // namespace platform::ui::detail

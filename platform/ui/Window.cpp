@@ -1,0 +1,1469 @@
+// Window records, the message path (WindowProc -> message map -> default processing), the
+// default processing of each control class on its Qt widget, and real input turned into the
+// messages the code expects.
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QGroupBox>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <map>
+
+#include "platform/ui/Internal.h"
+
+namespace platform::ui::detail {
+namespace {
+
+// Records stay allocated until no message handling is on the stack, so a window destroyed
+// inside its own handler is never freed under it.
+// Never freed: windows owned by objects with static storage may go away during exit.
+auto& g_records = *new std::map<std::uintptr_t, std::unique_ptr<Window>>;
+auto& g_graveyard = *new std::vector<std::unique_ptr<Window>>;
+int g_dispatchDepth = 0;
+
+const char* const kHwndProperty = "tarvexHwnd";
+
+void Bury()
+{
+    if (g_dispatchDepth == 0) g_graveyard.clear();
+}
+
+HWND Register(std::unique_ptr<Window> w, QWidget* widget)
+{
+    Window* raw = w.get();
+    raw->hwnd = platform::RegisterWindow(raw);
+    raw->widget = widget;
+    if (widget) widget->setProperty(kHwndProperty, QVariant::fromValue<qulonglong>(reinterpret_cast<std::uintptr_t>(raw->hwnd)));
+    g_records.emplace(reinterpret_cast<std::uintptr_t>(raw->hwnd), std::move(w));
+    return raw->hwnd;
+}
+
+QString ToQ(const CString& s) { return QString::fromUtf16(s.GetString(), s.GetLength()); }
+QString ToQ(LPCWSTR s) { return s ? QString::fromUtf16(s) : QString(); }
+
+UINT VkFromQtKey(int key)
+{
+    if (key >= Qt::Key_A && key <= Qt::Key_Z) return static_cast<UINT>('A' + (key - Qt::Key_A));
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) return static_cast<UINT>('0' + (key - Qt::Key_0));
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F12) return VK_F1 + static_cast<UINT>(key - Qt::Key_F1);
+    switch (key) {
+    case Qt::Key_Backspace: return VK_BACK;
+    case Qt::Key_Tab: case Qt::Key_Backtab: return VK_TAB;
+    case Qt::Key_Return: case Qt::Key_Enter: return VK_RETURN;
+    case Qt::Key_Escape: return VK_ESCAPE;
+    case Qt::Key_Space: return VK_SPACE;
+    case Qt::Key_PageUp: return VK_PRIOR;
+    case Qt::Key_PageDown: return VK_NEXT;
+    case Qt::Key_End: return VK_END;
+    case Qt::Key_Home: return VK_HOME;
+    case Qt::Key_Left: return VK_LEFT;
+    case Qt::Key_Up: return VK_UP;
+    case Qt::Key_Right: return VK_RIGHT;
+    case Qt::Key_Down: return VK_DOWN;
+    case Qt::Key_Insert: return VK_INSERT;
+    case Qt::Key_Delete: return VK_DELETE;
+    case Qt::Key_Shift: return VK_SHIFT;
+    case Qt::Key_Control: return VK_CONTROL;
+    case Qt::Key_Alt: return VK_MENU;
+    default: return 0;
+    }
+}
+
+// ---- widgets -----------------------------------------------------------------------------
+
+// Plain, bitmap, icon and owner-drawn statics paint themselves from the record's style.
+class StaticWidget final : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        Window* w = FindByWidget(this);
+        if (!w) return;
+        QPainter p(this);
+        const DWORD type = w->style & SS_TYPEMASK;
+        if (type == SS_OWNERDRAW) {
+            const HWND self = w->hwnd;
+            const HWND parent = w->parent;
+            DRAWITEMSTRUCT dis;
+            dis.CtlType = ODT_STATIC;
+            dis.CtlID = static_cast<UINT>(w->id);
+            dis.itemAction = ODA_DRAWENTIRE;
+            dis.itemState = isEnabled() ? 0 : ODS_DISABLED;
+            dis.hwndItem = self;
+            dis.rcItem = RECT{0, 0, width(), height()};
+            dis.hDC = BeginDc(&p, self, font());
+            SendMessageW(parent, WM_DRAWITEM, static_cast<WPARAM>(dis.CtlID), reinterpret_cast<LPARAM>(&dis));
+            EndDc(dis.hDC);
+            return;
+        }
+        if (type == SS_BITMAP) {
+            QImage img = BitmapImage(w->image);
+            if (!img.isNull()) p.drawImage(QPoint(0, 0), img);
+            return;
+        }
+        if (type == SS_ICON) {
+            QImage img = IconImage(w->staticIcon);
+            if (!img.isNull()) p.drawImage(QRect(0, 0, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON)), img);
+            return;
+        }
+        int align = Qt::AlignLeft;
+        if (type == SS_CENTER) align = Qt::AlignHCenter;
+        else if (type == SS_RIGHT || (w->exStyle & WS_EX_RIGHT)) align = Qt::AlignRight;
+        p.setPen(ToQColor(GetSysColor(isEnabled() ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT)));
+        p.drawText(rect(), align | Qt::AlignTop | Qt::TextWordWrap | Qt::TextShowMnemonic, windowTitle());
+    }
+};
+
+class DialogWidget final : public QDialog
+{
+public:
+    using QDialog::QDialog;
+
+protected:
+    void paintEvent(QPaintEvent* e) override
+    {
+        QDialog::paintEvent(e);
+        Window* w = FindByWidget(this);
+        if (!w) return;
+        QPainter p(this);
+        QPainter* old = w->paintPainter;
+        w->paintPainter = &p;
+        const HWND h = w->hwnd;
+        SendMessageW(h, WM_PAINT, 0, 0);
+        if (Window* again = Find(h)) again->paintPainter = old;
+    }
+    // The close box asks the window through WM_SYSCOMMAND; closing itself is the dialog's
+    // decision (IDCANCEL through OnCancel).
+    void closeEvent(QCloseEvent* e) override
+    {
+        Window* w = FindByWidget(this);
+        if (!w || w->destroying) {
+            e->accept();
+            return;
+        }
+        e->ignore();
+        SendMessageW(w->hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+    void contextMenuEvent(QContextMenuEvent* e) override
+    {
+        if (Window* w = FindByWidget(this)) OpenSystemMenu(w, e->globalPos());
+    }
+    void reject() override {} // Escape is routed as IDCANCEL by the input filter
+};
+
+bool IsPushButton(const Window* w)
+{
+    if (w->kind != Kind::Button) return false;
+    const DWORD t = w->style & BS_TYPEMASK;
+    return t == BS_PUSHBUTTON || t == BS_DEFPUSHBUTTON;
+}
+
+void DialogCommand(Window* dlg, int id, HWND control)
+{
+    if (control && !IsWindowEnabled(control)) {
+        MessageBeep(0);
+        return;
+    }
+    SendMessageW(dlg->hwnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), BN_CLICKED), reinterpret_cast<LPARAM>(control));
+}
+
+// Enter: a focused push button, else the default push button, else IDOK.
+void DialogEnter(Window* dlg, Window* origin)
+{
+    Window* target = origin && IsPushButton(origin) ? origin : nullptr;
+    if (!target) {
+        for (HWND c : dlg->children) {
+            Window* cw = Find(c);
+            if (cw && cw->kind == Kind::Button && (cw->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+                target = cw;
+                break;
+            }
+        }
+    }
+    if (target) DialogCommand(dlg, target->id, target->hwnd);
+    else DialogCommand(dlg, IDOK, GetDlgItem(dlg->hwnd, IDOK));
+}
+
+// Keys the dialog manager takes before any control: Enter, Escape, Alt+Space, Alt+F4.
+bool DialogKey(Window* origin, QKeyEvent* ke)
+{
+    Window* dlg = TopLevelOf(origin);
+    if (!dlg || dlg->kind != Kind::Dialog) return false;
+    const auto mods = ke->modifiers() & ~Qt::KeypadModifier;
+    const int key = ke->key();
+    if (key == Qt::Key_Space && mods == Qt::AltModifier) {
+        QWidget* wd = dlg->widget;
+        OpenSystemMenu(dlg, wd ? wd->mapToGlobal(QPoint(0, 0)) : QPoint());
+        return true;
+    }
+    if (key == Qt::Key_F4 && mods == Qt::AltModifier) {
+        SendMessageW(dlg->hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return true;
+    }
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !(mods & Qt::AltModifier)) {
+        if (auto* cb = qobject_cast<QComboBox*>(origin->widget.data()); cb && cb->view() && cb->view()->isVisible()) return false;
+        DialogEnter(dlg, origin);
+        return true;
+    }
+    if (key == Qt::Key_Escape && mods == Qt::NoModifier) {
+        DialogCommand(dlg, IDCANCEL, GetDlgItem(dlg->hwnd, IDCANCEL));
+        return true;
+    }
+    return false;
+}
+
+// Key presses in an edit become WM_KEYDOWN and WM_CHAR through the control's WindowProc;
+// only the default processing changes the text.
+bool EditKey(Window* w, QKeyEvent* ke)
+{
+    const int key = ke->key();
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab) return false; // focus moves natively
+    const HWND h = w->hwnd;
+    const LPARAM lp = 1 | (ke->isAutoRepeat() ? (LPARAM{1} << 30) : 0);
+    const Qt::KeyboardModifiers old = CurrentKeyModifiers();
+    SetCurrentKeyModifiers(ke->modifiers());
+    if (UINT vk = VkFromQtKey(key)) SendMessageW(h, WM_KEYDOWN, vk, lp);
+    QString text = ke->text();
+    if (text.isEmpty() && (ke->modifiers() & Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z)
+        text = QChar(static_cast<char16_t>(key - Qt::Key_A + 1));
+    for (QChar c : text) {
+        if (!IsWindow(h)) break;
+        SendMessageW(h, WM_CHAR, c.unicode(), lp);
+    }
+    SetCurrentKeyModifiers(old);
+    return true;
+}
+
+class InputFilter final : public QObject
+{
+public:
+    bool eventFilter(QObject* obj, QEvent* ev) override
+    {
+        switch (ev->type()) {
+        case QEvent::KeyPress: {
+            Window* w = FindByWidget(obj);
+            if (!w) return false;
+            auto* ke = static_cast<QKeyEvent*>(ev);
+            if (DialogKey(w, ke)) return true;
+            if (w->kind == Kind::Edit) return EditKey(w, ke);
+            return false;
+        }
+        case QEvent::InputMethod: {
+            Window* w = FindByWidget(obj);
+            if (!w || w->kind != Kind::Edit) return false;
+            auto* ie = static_cast<QInputMethodEvent*>(ev);
+            const HWND h = w->hwnd;
+            for (QChar c : ie->commitString()) {
+                if (!IsWindow(h)) break;
+                SendMessageW(h, WM_CHAR, c.unicode(), 1);
+            }
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+};
+
+InputFilter* Filter()
+{
+    static InputFilter* f = new InputFilter; // lives as long as the process
+    return f;
+}
+
+Kind KindOfClass(const CString& cls)
+{
+    CString c = cls;
+    c.MakeLower();
+    if (c == u"static") return Kind::Static;
+    if (c == u"button") return Kind::Button;
+    if (c == u"edit") return Kind::Edit;
+    if (c == u"combobox") return Kind::ComboBox;
+    if (c == u"msctls_progress32") return Kind::Progress;
+    return Kind::Other;
+}
+
+} // namespace
+
+// ---- records -----------------------------------------------------------------------------
+
+Window* Find(HWND hwnd)
+{
+    auto it = g_records.find(reinterpret_cast<std::uintptr_t>(hwnd));
+    return it == g_records.end() || it->second->destroying ? nullptr : it->second.get();
+}
+
+Window* FindByWidget(const QObject* widget)
+{
+    if (!widget) return nullptr;
+    QVariant v = widget->property(kHwndProperty);
+    if (!v.isValid()) return nullptr;
+    return Find(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(v.toULongLong())));
+}
+
+Window* TopLevelOf(Window* w)
+{
+    while (w && w->parent && w->kind != Kind::Dialog) w = Find(w->parent);
+    return w;
+}
+
+LRESULT Window::ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    ObserveMessage(hwnd, message, wParam, lParam);
+    ++g_dispatchDepth;
+    LRESULT r = attached ? AfxCallWndProc(attached, hwnd, message, wParam, lParam) : DefProc(this, message, wParam, lParam);
+    --g_dispatchDepth;
+    Bury();
+    return r;
+}
+
+Window* CreateDialogWindow(HWND hwndParent, const DialogTemplateData& t, const QFont& font, QSize clientSize)
+{
+    QWidget* parentWidget = nullptr;
+    if (Window* p = Find(hwndParent)) parentWidget = p->widget ? p->widget->window() : nullptr;
+    auto* dlg = new DialogWidget(parentWidget);
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint;
+    if (t.dwStyle & WS_CAPTION) flags |= Qt::WindowTitleHint;
+    if (t.dwStyle & WS_SYSMENU) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    dlg->setWindowFlags(flags);
+    dlg->setFont(font);
+    dlg->setAutoFillBackground(true);
+    QPalette pal = dlg->palette();
+    pal.setColor(QPalette::Window, ToQColor(GetSysColor(COLOR_BTNFACE)));
+    dlg->setPalette(pal);
+    dlg->setFixedSize(clientSize);
+    dlg->setWindowTitle(ToQ(t.pszCaption));
+    dlg->installEventFilter(Filter());
+
+    auto rec = std::make_unique<Window>();
+    rec->kind = Kind::Dialog;
+    rec->style = t.dwStyle;
+    rec->exStyle = t.dwExStyle;
+    rec->id = t.nID;
+    rec->parent = hwndParent;
+    Window* raw = rec.get();
+    Register(std::move(rec), dlg);
+    return raw;
+}
+
+Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& rect)
+{
+    auto rec = std::make_unique<Window>();
+    rec->className = CString(item.pszClass);
+    rec->kind = KindOfClass(rec->className);
+    rec->style = item.dwStyle;
+    rec->exStyle = item.dwExStyle;
+    rec->id = item.nID;
+    rec->parent = dialog->hwnd;
+    QWidget* parent = dialog->widget;
+    const QString text = ToQ(item.pszText);
+    QWidget* w = nullptr;
+    switch (rec->kind) {
+    case Kind::Static:
+        w = new StaticWidget(parent);
+        w->setWindowTitle(text);
+        break;
+    case Kind::Button: {
+        const DWORD type = item.dwStyle & BS_TYPEMASK;
+        if (type == BS_GROUPBOX) {
+            w = new QGroupBox(text, parent);
+        } else if (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) {
+            auto* cb = new QCheckBox(text, parent);
+            w = cb;
+        } else if (type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON) {
+            w = new QRadioButton(text, parent);
+        } else {
+            auto* pb = new QPushButton(text, parent);
+            pb->setAutoDefault(false);
+            w = pb;
+        }
+        break;
+    }
+    case Kind::Edit: {
+        auto* le = new QLineEdit(parent);
+        le->setText(text);
+        le->setMaxLength(32767);
+        w = le;
+        break;
+    }
+    case Kind::ComboBox:
+        w = new QComboBox(parent);
+        break;
+    case Kind::Progress: {
+        auto* pb = new QProgressBar(parent);
+        pb->setRange(0, 100);
+        pb->setValue(0);
+        pb->setTextVisible(false);
+        w = pb;
+        break;
+    }
+    default:
+        w = new QWidget(parent);
+        break;
+    }
+    QRect r = rect;
+    if (rec->kind == Kind::ComboBox) r.setHeight(w->sizeHint().height()); // the height holds the list
+    w->setGeometry(r);
+    w->installEventFilter(Filter());
+    Window* raw = rec.get();
+    HWND h = Register(std::move(rec), w);
+    dialog->children.push_back(h);
+    ApplyStyle(raw);
+
+    // The first control of a template lies on top, as the dialog manager stacks them.
+    w->lower();
+
+    if (auto* btn = qobject_cast<QAbstractButton*>(w)) {
+        QObject::connect(btn, &QAbstractButton::clicked, [h]() {
+            if (Window* cw = Find(h)) NotifyParent(cw, BN_CLICKED);
+        });
+    } else if (auto* cb = qobject_cast<QComboBox*>(w)) {
+        QObject::connect(cb, &QComboBox::activated, [h](int) {
+            if (Window* cw = Find(h)) NotifyParent(cw, CBN_SELCHANGE);
+        });
+    } else if (auto* le = qobject_cast<QLineEdit*>(w)) {
+        QObject::connect(le, &QLineEdit::textChanged, [h](const QString&) {
+            if (Window* cw = Find(h)) NotifyParent(cw, EN_CHANGE);
+        });
+    }
+    return raw;
+}
+
+void NotifyParent(Window* w, WORD code)
+{
+    if (w->parent) SendMessageW(w->parent, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(w->id), code), reinterpret_cast<LPARAM>(w->hwnd));
+}
+
+void ApplyStyle(Window* w)
+{
+    QWidget* wd = w->widget;
+    if (!wd) return;
+    wd->setEnabled(!(w->style & WS_DISABLED));
+    if (w->kind != Kind::Dialog) wd->setVisible((w->style & WS_VISIBLE) != 0);
+    switch (w->kind) {
+    case Kind::Edit: {
+        auto* le = static_cast<QLineEdit*>(wd);
+        const bool ro = (w->style & ES_READONLY) != 0;
+        le->setReadOnly(ro);
+        le->setEchoMode((w->style & ES_PASSWORD) ? QLineEdit::Password : QLineEdit::Normal);
+        le->setFrame((w->style & WS_BORDER) || (w->exStyle & WS_EX_CLIENTEDGE));
+        if (w->style & ES_CENTER) le->setAlignment(Qt::AlignHCenter);
+        else if ((w->style & ES_RIGHT) || (w->exStyle & WS_EX_RIGHT)) le->setAlignment(Qt::AlignRight);
+        else le->setAlignment(Qt::AlignLeft);
+        QPalette pal = le->palette();
+        pal.setColor(QPalette::Base, ro ? ToQColor(GetSysColor(COLOR_BTNFACE)) : ToQColor(GetSysColor(COLOR_WINDOW)));
+        le->setPalette(pal);
+        break;
+    }
+    case Kind::Button:
+        if (auto* pb = qobject_cast<QPushButton*>(wd)) pb->setDefault((w->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+        break;
+    default:
+        break;
+    }
+    wd->update();
+}
+
+namespace {
+enum class WidgetFate { DeleteNow, DeleteLater, WithParent };
+
+void DestroyOne(HWND hwnd, WidgetFate fate);
+} // namespace
+
+void DestroyWindowTree(HWND hwnd, bool deleteWidgetNow)
+{
+    DestroyOne(hwnd, deleteWidgetNow ? WidgetFate::DeleteNow : WidgetFate::DeleteLater);
+}
+
+namespace {
+void DestroyOne(HWND hwnd, WidgetFate fate)
+{
+    Window* w = Find(hwnd);
+    if (!w) return;
+    for (HWND c : std::vector<HWND>(w->children)) DestroyOne(c, WidgetFate::WithParent);
+    if (IsWindow(hwnd)) SendMessageW(hwnd, WM_DESTROY, 0, 0);
+    w = Find(hwnd);
+    if (!w) return;
+    w->destroying = true;
+    platform::UnregisterWindow(hwnd);
+    if (w->attached) {
+        w->attached->m_hWnd = nullptr;
+        w->attached = nullptr;
+    }
+    if (w->wrapper) w->wrapper->m_hWnd = nullptr;
+    if (Window* p = Find(w->parent)) {
+        auto& ch = p->children;
+        ch.erase(std::remove(ch.begin(), ch.end(), hwnd), ch.end());
+    }
+    if (QWidget* wd = w->widget) {
+        wd->setProperty(kHwndProperty, QVariant());
+        if (fate == WidgetFate::DeleteNow) {
+            delete wd;
+        } else if (fate == WidgetFate::DeleteLater) {
+            wd->hide();
+            wd->deleteLater();
+        }
+    }
+    auto it = g_records.find(reinterpret_cast<std::uintptr_t>(hwnd));
+    if (it != g_records.end()) {
+        g_graveyard.push_back(std::move(it->second));
+        g_records.erase(it);
+    }
+    Bury();
+}
+} // namespace
+
+// ---- system menu ---------------------------------------------------------------------------
+
+void EnsureSystemMenu(Window* w)
+{
+    if (w->sysMenu) return;
+    w->sysMenu = std::make_unique<CMenu>();
+    w->sysMenu->m_hMenu = reinterpret_cast<HMENU>(w->hwnd);
+    // What a fixed-size dialog's system menu holds; moving is the window manager's job.
+    w->sysMenu->AppendMenu(MF_STRING, SC_MOVE, u"移动(&M)");
+    w->sysMenu->AppendMenu(MF_SEPARATOR);
+    w->sysMenu->AppendMenu(MF_STRING, SC_CLOSE, u"关闭(&C)\tAlt+F4");
+}
+
+void OpenSystemMenu(Window* w, QPoint globalPos)
+{
+    w = TopLevelOf(w);
+    if (!w || !(w->style & WS_SYSMENU)) return;
+    const HWND h = w->hwnd;
+    std::vector<MenuItemInfo> items = SystemMenuItems(h);
+    UINT chosen = 0;
+    if (auto hook = SystemMenuHook()) {
+        chosen = hook(h, items);
+    } else {
+        QMenu menu(w->widget);
+        for (const MenuItemInfo& it : items) {
+            if (it.bSeparator) {
+                menu.addSeparator();
+                continue;
+            }
+            QAction* a = menu.addAction(ToQ(it.strText));
+            a->setData(it.nID);
+            a->setEnabled(it.bEnabled);
+        }
+        if (QAction* a = menu.exec(globalPos)) chosen = a->data().toUInt();
+    }
+    if (chosen && IsWindow(h)) ChooseSystemMenuItem(h, chosen);
+}
+
+// ---- default processing ------------------------------------------------------------------
+
+namespace {
+
+LRESULT CopyText(const QString& text, WPARAM cch, LPARAM buf)
+{
+    auto* out = reinterpret_cast<WCHAR*>(buf);
+    if (!out || cch == 0) return 0;
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(text.size()), cch - 1);
+    for (std::size_t i = 0; i < n; ++i) out[i] = text.at(static_cast<qsizetype>(i)).unicode();
+    out[n] = 0;
+    return static_cast<LRESULT>(n);
+}
+
+QString TextOf(Window* w)
+{
+    QWidget* wd = w->widget;
+    if (!wd) return {};
+    if (auto* le = qobject_cast<QLineEdit*>(wd)) return le->text();
+    if (auto* b = qobject_cast<QAbstractButton*>(wd)) return b->text();
+    if (auto* g = qobject_cast<QGroupBox*>(wd)) return g->title();
+    if (auto* cb = qobject_cast<QComboBox*>(wd)) return cb->currentText();
+    return wd->windowTitle();
+}
+
+void SetTextOf(Window* w, const QString& s)
+{
+    QWidget* wd = w->widget;
+    if (!wd) return;
+    if (auto* le = qobject_cast<QLineEdit*>(wd)) le->setText(s);
+    else if (auto* b = qobject_cast<QAbstractButton*>(wd)) b->setText(s);
+    else if (auto* g = qobject_cast<QGroupBox*>(wd)) g->setTitle(s);
+    else {
+        wd->setWindowTitle(s);
+        wd->update();
+    }
+}
+
+// Selection as the edit control reports it: start <= end, caret position when none.
+void EditSel(QLineEdit* le, int& start, int& end)
+{
+    if (le->hasSelectedText()) {
+        start = le->selectionStart();
+        end = start + static_cast<int>(le->selectedText().size());
+    } else {
+        start = end = le->cursorPosition();
+    }
+}
+
+LRESULT EditProc(Window* w, QLineEdit* le, UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    handled = true;
+    switch (message) {
+    case EM_GETSEL: {
+        int s = 0, e = 0;
+        EditSel(le, s, e);
+        if (wParam) *reinterpret_cast<DWORD*>(wParam) = static_cast<DWORD>(s);
+        if (lParam) *reinterpret_cast<DWORD*>(lParam) = static_cast<DWORD>(e);
+        return static_cast<LRESULT>(MAKELPARAM(static_cast<WORD>(s), static_cast<WORD>(e)));
+    }
+    case EM_SETSEL: {
+        const int len = static_cast<int>(le->text().size());
+        int s = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        int e = static_cast<int>(lParam);
+        if (s == -1) { // remove the selection, caret stays
+            const int caret = le->cursorPosition();
+            le->deselect();
+            le->setCursorPosition(caret);
+            return 0;
+        }
+        if (e < 0 || e > len) e = len;
+        s = std::clamp(s, 0, len);
+        if (s == e) le->setCursorPosition(s);
+        else le->setSelection(s, e - s); // the caret ends at e
+        return 0;
+    }
+    case EM_SCROLLCARET:
+        return TRUE; // the line edit always keeps its caret in view
+    case EM_REPLACESEL:
+        if (!le->isReadOnly()) le->insert(ToQ(reinterpret_cast<LPCWSTR>(lParam)));
+        return 0;
+    case EM_SETREADONLY:
+        w->style = wParam ? (w->style | ES_READONLY) : (w->style & ~ES_READONLY);
+        ApplyStyle(w);
+        return TRUE;
+    case EM_LIMITTEXT:
+        le->setMaxLength(wParam == 0 || wParam > 32767 ? 32767 : static_cast<int>(wParam));
+        return 0;
+    case EM_GETLIMITTEXT:
+        return le->maxLength();
+    case WM_CLEAR:
+        if (!le->isReadOnly() && le->hasSelectedText()) le->del();
+        return 0;
+    case WM_CUT:
+        if (!le->isReadOnly()) le->cut();
+        return 0;
+    case WM_COPY:
+        le->copy();
+        return 0;
+    case WM_PASTE:
+        if (!le->isReadOnly()) le->paste();
+        return 0;
+    case WM_UNDO:
+        le->undo();
+        return TRUE;
+    case WM_KEYDOWN: {
+        const auto mods = CurrentKeyModifiers();
+        const bool shift = mods & Qt::ShiftModifier;
+        const bool ctrl = mods & Qt::ControlModifier;
+        switch (wParam) {
+        case VK_LEFT: ctrl ? le->cursorWordBackward(shift) : le->cursorBackward(shift, 1); break;
+        case VK_RIGHT: ctrl ? le->cursorWordForward(shift) : le->cursorForward(shift, 1); break;
+        case VK_HOME: le->home(shift); break;
+        case VK_END: le->end(shift); break;
+        case VK_DELETE:
+            if (!le->isReadOnly()) shift ? le->cut() : le->del();
+            break;
+        default: break;
+        }
+        return 0;
+    }
+    case WM_CHAR: {
+        const auto ch = static_cast<char16_t>(wParam);
+        switch (ch) {
+        case 0x01: le->selectAll(); return 0;
+        case 0x03: le->copy(); return 0;
+        case 0x16: if (!le->isReadOnly()) le->paste(); return 0;
+        case 0x18: if (!le->isReadOnly()) le->cut(); return 0;
+        case 0x1A: le->undo(); return 0;
+        case 0x08:
+            if (le->isReadOnly()) MessageBeep(0);
+            else le->backspace();
+            return 0;
+        default: break;
+        }
+        if (ch < 0x20 || ch == 0x7F) return 0;
+        if (le->isReadOnly()) {
+            MessageBeep(0);
+            return 0;
+        }
+        const int before = static_cast<int>(le->text().size()) - static_cast<int>(le->selectedText().size());
+        if (before >= le->maxLength()) {
+            MessageBeep(0); // full: refused, nothing replaced
+            return 0;
+        }
+        le->insert(QString(QChar(ch)));
+        return 0;
+    }
+    default:
+        handled = false;
+        return 0;
+    }
+}
+
+LRESULT ComboProc(QComboBox* cb, UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    handled = true;
+    const int count = cb->count();
+    switch (message) {
+    case CB_ADDSTRING:
+        cb->addItem(ToQ(reinterpret_cast<LPCWSTR>(lParam)));
+        return count;
+    case CB_INSERTSTRING: {
+        int i = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        if (i < 0) i = count;
+        if (i > count) return CB_ERR;
+        cb->insertItem(i, ToQ(reinterpret_cast<LPCWSTR>(lParam)));
+        return i;
+    }
+    case CB_DELETESTRING: {
+        const int i = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        if (i < 0 || i >= count) return CB_ERR;
+        cb->removeItem(i);
+        return count - 1;
+    }
+    case CB_RESETCONTENT:
+        cb->clear();
+        return 0;
+    case CB_GETCOUNT:
+        return count;
+    case CB_GETCURSEL:
+        return cb->currentIndex() < 0 ? CB_ERR : cb->currentIndex();
+    case CB_SETCURSEL: {
+        const int i = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        if (i < 0 || i >= count) {
+            cb->setCurrentIndex(-1);
+            return CB_ERR;
+        }
+        cb->setCurrentIndex(i);
+        return i;
+    }
+    case CB_GETLBTEXTLEN: {
+        const int i = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        return i < 0 || i >= count ? CB_ERR : static_cast<LRESULT>(cb->itemText(i).size());
+    }
+    case CB_GETLBTEXT: {
+        // The caller's buffer holds CB_GETLBTEXTLEN + 1 units, as the contract says.
+        const int i = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        if (i < 0 || i >= count || !lParam) return CB_ERR;
+        const QString s = cb->itemText(i);
+        return CopyText(s, static_cast<WPARAM>(s.size()) + 1, lParam);
+    }
+    default:
+        handled = false;
+        return 0;
+    }
+}
+
+LRESULT ProgressProc(Window* w, QProgressBar* pb, UINT message, WPARAM wParam, LPARAM lParam, bool& handled)
+{
+    handled = true;
+    const int old = w->progressPos;
+    auto setPos = [&](int p) {
+        w->progressPos = std::clamp(p, w->progressLow, std::max(w->progressLow, w->progressHigh));
+        pb->setValue(w->progressPos);
+        return static_cast<LRESULT>(old);
+    };
+    switch (message) {
+    case PBM_SETPOS: return setPos(static_cast<int>(wParam));
+    case PBM_GETPOS: return old;
+    case PBM_DELTAPOS: return setPos(old + static_cast<int>(static_cast<std::intptr_t>(wParam)));
+    case PBM_SETSTEP: {
+        const int prev = w->progressStep;
+        w->progressStep = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        return prev;
+    }
+    case PBM_STEPIT: {
+        int p = old + w->progressStep;
+        if (p > w->progressHigh) p = w->progressLow + (p - w->progressHigh); // wraps as the control does
+        return setPos(p);
+    }
+    case PBM_SETRANGE:
+    case PBM_SETRANGE32: {
+        const LRESULT prev = MAKELPARAM(static_cast<WORD>(w->progressLow), static_cast<WORD>(w->progressHigh));
+        if (message == PBM_SETRANGE) {
+            w->progressLow = LOWORD(static_cast<std::uintptr_t>(lParam));
+            w->progressHigh = HIWORD(static_cast<std::uintptr_t>(lParam));
+        } else {
+            w->progressLow = static_cast<int>(static_cast<std::intptr_t>(wParam));
+            w->progressHigh = static_cast<int>(lParam);
+        }
+        pb->setRange(w->progressLow, std::max(w->progressLow, w->progressHigh));
+        setPos(w->progressPos);
+        return prev;
+    }
+    case PBM_GETRANGE:
+        return wParam ? w->progressLow : w->progressHigh;
+    default:
+        handled = false;
+        return 0;
+    }
+}
+
+} // namespace
+
+LRESULT DefProc(Window* w, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (!w) return 0;
+    QWidget* wd = w->widget;
+    bool handled = false;
+    LRESULT r = 0;
+    if (wd) {
+        if (w->kind == Kind::Edit) r = EditProc(w, static_cast<QLineEdit*>(wd), message, wParam, lParam, handled);
+        else if (w->kind == Kind::ComboBox) r = ComboProc(static_cast<QComboBox*>(wd), message, wParam, lParam, handled);
+        else if (w->kind == Kind::Progress) r = ProgressProc(w, static_cast<QProgressBar*>(wd), message, wParam, lParam, handled);
+        if (handled) return r;
+    }
+    switch (message) {
+    case WM_SETTEXT:
+        SetTextOf(w, ToQ(reinterpret_cast<LPCWSTR>(lParam)));
+        return TRUE;
+    case WM_GETTEXT:
+        return CopyText(TextOf(w), wParam, lParam);
+    case WM_GETTEXTLENGTH:
+        return TextOf(w).size();
+    case WM_SETFONT:
+        w->font = reinterpret_cast<HFONT>(wParam);
+        if (wd) wd->setFont(FontOf(w->font, wd->font()));
+        return 0;
+    case WM_GETFONT:
+        return reinterpret_cast<LRESULT>(w->font);
+    case WM_SETICON: {
+        HICON& slot = wParam == ICON_BIG ? w->iconBig : w->iconSmall;
+        HICON old = slot;
+        slot = reinterpret_cast<HICON>(lParam);
+        if (wd && wParam == ICON_BIG) wd->setWindowIcon(QIcon(QPixmap::fromImage(IconImage(slot))));
+        return reinterpret_cast<LRESULT>(old);
+    }
+    case WM_GETICON:
+        return reinterpret_cast<LRESULT>(wParam == ICON_BIG ? w->iconBig : w->iconSmall);
+    case STM_SETIMAGE:
+    case STM_SETICON: {
+        if (w->kind != Kind::Static) return 0;
+        const bool icon = message == STM_SETICON || wParam == IMAGE_ICON;
+        if (icon) {
+            HICON old = w->staticIcon;
+            w->staticIcon = reinterpret_cast<HICON>(message == STM_SETICON ? wParam : static_cast<WPARAM>(lParam));
+            if (wd) wd->update();
+            return reinterpret_cast<LRESULT>(old);
+        }
+        HBITMAP old = w->image;
+        w->image = reinterpret_cast<HBITMAP>(lParam);
+        if (wd) {
+            // A bitmap static takes the size of its bitmap, as the native control does.
+            QImage img = BitmapImage(w->image);
+            if ((w->style & SS_TYPEMASK) == SS_BITMAP && !img.isNull() && !(w->style & SS_CENTERIMAGE))
+                wd->resize(img.size());
+            wd->update();
+        }
+        return reinterpret_cast<LRESULT>(old);
+    }
+    case STM_GETIMAGE:
+        return wParam == IMAGE_ICON ? reinterpret_cast<LRESULT>(w->staticIcon) : reinterpret_cast<LRESULT>(w->image);
+    case STM_GETICON:
+        return reinterpret_cast<LRESULT>(w->staticIcon);
+    case BM_GETCHECK:
+        if (auto* b = qobject_cast<QAbstractButton*>(wd); b && b->isCheckable()) return b->isChecked() ? BST_CHECKED : BST_UNCHECKED;
+        return BST_UNCHECKED;
+    case BM_SETCHECK:
+        if (auto* b = qobject_cast<QAbstractButton*>(wd); b && b->isCheckable()) b->setChecked(wParam == BST_CHECKED);
+        return 0;
+    case BM_CLICK:
+        if (auto* b = qobject_cast<QAbstractButton*>(wd); b && b->isEnabled()) b->click();
+        return 0;
+    case BM_SETSTYLE:
+        w->style = (w->style & ~BS_TYPEMASK) | (static_cast<DWORD>(wParam) & BS_TYPEMASK);
+        ApplyStyle(w);
+        return 0;
+    case DM_GETDEFID:
+        for (HWND c : w->children)
+            if (Window* cw = Find(c); cw && cw->kind == Kind::Button && (cw->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+                return MAKELPARAM(static_cast<WORD>(cw->id), DC_HASDEFID);
+        return MAKELPARAM(static_cast<WORD>(IDOK), DC_HASDEFID);
+    case WM_SYSCOMMAND:
+        switch (wParam & 0xFFF0) {
+        case SC_CLOSE: SendMessageW(w->hwnd, WM_CLOSE, 0, 0); break;
+        case SC_MINIMIZE: if (wd) wd->showMinimized(); break;
+        case SC_RESTORE: if (wd) wd->showNormal(); break;
+        case SC_KEYMENU: OpenSystemMenu(w, wd ? wd->mapToGlobal(QPoint(0, 0)) : QPoint()); break;
+        default: break; // moving and sizing belong to the window manager
+        }
+        return 0;
+    case WM_CLOSE:
+        if (w->kind == Kind::Dialog) {
+            // A dialog closes by cancelling, unless its Cancel button is disabled.
+            HWND cancel = GetDlgItem(w->hwnd, IDCANCEL);
+            if (!cancel || IsWindowEnabled(cancel))
+                SendMessageW(w->hwnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(IDCANCEL), BN_CLICKED), reinterpret_cast<LPARAM>(cancel));
+        } else {
+            DestroyWindow(w->hwnd);
+        }
+        return 0;
+    case WM_DRAWITEM: {
+        // Reflected to the owner-drawn control's own object.
+        auto* dis = reinterpret_cast<DRAWITEMSTRUCT*>(lParam);
+        if (!dis) return FALSE;
+        if (CWnd* child = CWnd::FromHandlePermanent(dis->hwndItem)) {
+            LRESULT cr = 0;
+            return child->OnChildNotify(message, wParam, lParam, &cr) ? TRUE : FALSE;
+        }
+        return FALSE;
+    }
+    case WM_ERASEBKGND:
+    case WM_ICONERASEBKGND:
+        if (HDC hdc = reinterpret_cast<HDC>(wParam)) {
+            RECT rc;
+            GetClientRect(w->hwnd, &rc);
+            CDC::FromHandle(hdc)->FillSolidRect(&rc, GetSysColor(COLOR_BTNFACE));
+        }
+        return TRUE;
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_CREATE:
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+} // namespace platform::ui::detail
+
+using namespace platform::ui::detail;
+
+// ---- CCmdTarget / message maps ---------------------------------------------------------------
+
+const AFX_MSGMAP* CCmdTarget::GetThisMessageMap()
+{
+    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, 0, nullptr}};
+    static const AFX_MSGMAP map = {nullptr, &entries[0]};
+    return &map;
+}
+
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+
+bool CCmdTarget::DispatchMapEntry(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    const UINT code = HIWORD(wParam);
+    const UINT id = LOWORD(wParam);
+    for (const AFX_MSGMAP* map = GetMessageMap(); map; map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr) {
+        for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e && e->pfn; ++e) {
+            if (e->nMessage != message) continue;
+            if (message == WM_COMMAND && (e->nCode != code || id < e->nID || id > e->nLastID)) continue;
+            if (e->pfn(this, wParam, lParam, pResult)) return true;
+        }
+    }
+    return false;
+}
+
+// ---- CMenu ---------------------------------------------------------------------------------
+
+BOOL CMenu::AppendMenu(UINT nFlags, UINT_PTR nIDNewItem, LPCWSTR lpszNewItem)
+{
+    Item it;
+    it.nFlags = nFlags;
+    it.nID = (nFlags & MF_SEPARATOR) ? 0 : nIDNewItem;
+    it.strText = (nFlags & MF_SEPARATOR) ? CString() : CString(lpszNewItem);
+    m_items.push_back(std::move(it));
+    return TRUE;
+}
+
+int CMenu::FindItem(UINT nItem, UINT nFlags) const
+{
+    if (nFlags & MF_BYPOSITION) return nItem < m_items.size() ? static_cast<int>(nItem) : -1;
+    for (std::size_t i = 0; i < m_items.size(); ++i)
+        if (!(m_items[i].nFlags & MF_SEPARATOR) && m_items[i].nID == nItem) return static_cast<int>(i);
+    return -1;
+}
+
+BOOL CMenu::RemoveMenu(UINT nPosition, UINT nFlags)
+{
+    const int i = FindItem(nPosition, nFlags);
+    if (i < 0) return FALSE;
+    m_items.erase(m_items.begin() + i);
+    return TRUE;
+}
+
+UINT CMenu::EnableMenuItem(UINT nIDEnableItem, UINT nEnable)
+{
+    const int i = FindItem(nIDEnableItem, nEnable);
+    if (i < 0) return static_cast<UINT>(-1);
+    const UINT prev = m_items[static_cast<std::size_t>(i)].nFlags & (MF_GRAYED | MF_DISABLED);
+    auto& f = m_items[static_cast<std::size_t>(i)].nFlags;
+    f = (f & ~(MF_GRAYED | MF_DISABLED)) | (nEnable & (MF_GRAYED | MF_DISABLED));
+    return prev;
+}
+
+UINT CMenu::GetMenuItemID(int nPos) const
+{
+    if (nPos < 0 || static_cast<std::size_t>(nPos) >= m_items.size()) return static_cast<UINT>(-1);
+    return static_cast<UINT>(m_items[static_cast<std::size_t>(nPos)].nID);
+}
+
+int CMenu::GetMenuString(UINT nIDItem, CString& rString, UINT nFlags) const
+{
+    const int i = FindItem(nIDItem, nFlags);
+    rString = i < 0 ? CString() : m_items[static_cast<std::size_t>(i)].strText;
+    return rString.GetLength();
+}
+
+// ---- CWnd ----------------------------------------------------------------------------------
+
+namespace {
+struct CurrentMessage {
+    HWND hwnd = nullptr;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+};
+thread_local CurrentMessage t_current;
+} // namespace
+
+LRESULT AfxCallWndProc(CWnd* pWnd, HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (!pWnd) return 0;
+    const CurrentMessage saved = t_current;
+    t_current = CurrentMessage{hWnd, nMsg, wParam, lParam};
+    LRESULT r = pWnd->WindowProc(nMsg, wParam, lParam);
+    t_current = saved;
+    return r;
+}
+
+CWnd::CWnd() = default;
+
+CWnd::~CWnd()
+{
+    if (m_hWnd) {
+        Window* w = Find(m_hWnd);
+        if (w && w->attached == this) DestroyWindowTree(m_hWnd, w->kind == Kind::Dialog);
+        m_hWnd = nullptr;
+    }
+}
+
+CWnd* CWnd::FromHandlePermanent(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    return w ? w->attached : nullptr;
+}
+
+CWnd* CWnd::FromHandle(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    if (!w) return nullptr;
+    if (w->attached) return w->attached;
+    if (!w->wrapper) {
+        w->wrapper = std::make_unique<CWnd>();
+        w->wrapper->m_hWnd = hWnd;
+    }
+    return w->wrapper.get();
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT r = 0;
+    if (!OnWndMsg(message, wParam, lParam, &r)) r = DefWindowProc(message, wParam, lParam);
+    return r;
+}
+
+BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    if (message == WM_COMMAND) {
+        if (!OnCommand(wParam, lParam)) return FALSE;
+        *pResult = 1;
+        return TRUE;
+    }
+    return DispatchMapEntry(message, wParam, lParam, pResult) ? TRUE : FALSE;
+}
+
+BOOL CWnd::OnCommand(WPARAM wParam, LPARAM lParam)
+{
+    LRESULT r = 0;
+    return DispatchMapEntry(WM_COMMAND, wParam, lParam, &r) ? TRUE : FALSE;
+}
+
+LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return DefProc(Find(m_hWnd), message, wParam, lParam);
+}
+
+LRESULT CWnd::Default()
+{
+    if (t_current.hwnd != m_hWnd) return DefWindowProc(WM_NULL, 0, 0);
+    return DefWindowProc(t_current.message, t_current.wParam, t_current.lParam);
+}
+
+BOOL CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return FALSE; }
+
+LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) { return ::SendMessageW(m_hWnd, message, wParam, lParam); }
+BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) { return ::PostMessageW(m_hWnd, message, wParam, lParam); }
+
+BOOL CWnd::Attach(HWND hWndNew)
+{
+    Window* w = Find(hWndNew);
+    if (!w || m_hWnd || (w->attached && w->attached != this)) return FALSE;
+    w->attached = this;
+    m_hWnd = hWndNew;
+    return TRUE;
+}
+
+HWND CWnd::Detach()
+{
+    HWND h = m_hWnd;
+    if (Window* w = Find(h); w && w->attached == this) w->attached = nullptr;
+    m_hWnd = nullptr;
+    return h;
+}
+
+BOOL CWnd::SubclassWindow(HWND hWnd)
+{
+    if (!Attach(hWnd)) return FALSE;
+    PreSubclassWindow();
+    return TRUE;
+}
+
+BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
+{
+    if (!pParent) return FALSE;
+    HWND h = ::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID));
+    return h ? SubclassWindow(h) : FALSE;
+}
+
+HWND CWnd::UnsubclassWindow() { return Detach(); }
+void CWnd::PreSubclassWindow() {}
+
+BOOL CWnd::DestroyWindow()
+{
+    if (!m_hWnd) return FALSE;
+    Window* w = Find(m_hWnd);
+    DestroyWindowTree(m_hWnd, w && w->kind == Kind::Dialog && g_dispatchDepth == 0);
+    m_hWnd = nullptr;
+    return TRUE;
+}
+
+void CWnd::SetWindowText(LPCWSTR s) { ::SetWindowTextW(m_hWnd, s); }
+int CWnd::GetWindowText(LPWSTR buf, int n) const { return ::GetWindowTextW(m_hWnd, buf, n); }
+void CWnd::GetWindowText(CString& r) const
+{
+    const int n = GetWindowTextLength();
+    std::u16string buf(static_cast<std::size_t>(n) + 1, u'\0');
+    const int got = ::GetWindowTextW(m_hWnd, buf.data(), n + 1);
+    buf.resize(static_cast<std::size_t>(std::max(got, 0)));
+    r = CString(std::move(buf));
+}
+int CWnd::GetWindowTextLength() const { return ::GetWindowTextLengthW(m_hWnd); }
+BOOL CWnd::EnableWindow(BOOL b) { return ::EnableWindow(m_hWnd, b); }
+BOOL CWnd::IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+BOOL CWnd::ShowWindow(int n) { return ::ShowWindow(m_hWnd, n); }
+BOOL CWnd::IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
+BOOL CWnd::IsIconic() const { return ::IsIconic(m_hWnd); }
+DWORD CWnd::GetStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_STYLE)); }
+DWORD CWnd::GetExStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE)); }
+
+BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT)
+{
+    Window* w = Find(m_hWnd);
+    if (!w) return FALSE;
+    const DWORD style = (w->style & ~dwRemove) | dwAdd;
+    if (style == w->style) return FALSE;
+    w->style = style;
+    ApplyStyle(w);
+    return TRUE;
+}
+
+BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT)
+{
+    Window* w = Find(m_hWnd);
+    if (!w) return FALSE;
+    const DWORD ex = (w->exStyle & ~dwRemove) | dwAdd;
+    if (ex == w->exStyle) return FALSE;
+    w->exStyle = ex;
+    ApplyStyle(w);
+    return TRUE;
+}
+
+void CWnd::GetClientRect(LPRECT r) const { ::GetClientRect(m_hWnd, r); }
+
+void CWnd::GetWindowRect(LPRECT r) const
+{
+    Window* w = Find(m_hWnd);
+    if (!r) return;
+    *r = RECT{};
+    if (!w || !w->widget) return;
+    const QRect g = w->widget->frameGeometry();
+    const QPoint tl = w->widget->isWindow() ? g.topLeft() : w->widget->mapToGlobal(QPoint(0, 0));
+    *r = RECT{tl.x(), tl.y(), tl.x() + g.width(), tl.y() + g.height()};
+}
+
+void CWnd::MoveWindow(int x, int y, int nWidth, int nHeight, BOOL)
+{
+    if (Window* w = Find(m_hWnd); w && w->widget) w->widget->setGeometry(x, y, nWidth, nHeight);
+}
+
+int CWnd::GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
+CWnd* CWnd::GetDlgItem(int nID) const { return FromHandle(::GetDlgItem(m_hWnd, nID)); }
+CWnd* CWnd::GetParent() const { return FromHandle(::GetParent(m_hWnd)); }
+CWnd* CWnd::SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
+CWnd* CWnd::GetFocus() { return FromHandle(::GetFocus()); }
+void CWnd::SetFont(CFont* pFont, BOOL) { SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(pFont ? pFont->m_hObject : nullptr), TRUE); }
+CFont* CWnd::GetFont() const
+{
+    HFONT h = reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0));
+    return h ? CFont::FromHandle(h) : nullptr;
+}
+HICON CWnd::SetIcon(HICON hIcon, BOOL bBig)
+{
+    return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBig ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
+}
+HICON CWnd::GetIcon(BOOL bBig) const
+{
+    return reinterpret_cast<HICON>(::SendMessageW(m_hWnd, WM_GETICON, bBig ? ICON_BIG : ICON_SMALL, 0));
+}
+void CWnd::SetDlgItemText(int nID, LPCWSTR s) { ::SetWindowTextW(::GetDlgItem(m_hWnd, nID), s); }
+int CWnd::GetDlgItemText(int nID, CString& r) const
+{
+    CWnd* c = GetDlgItem(nID);
+    if (!c) {
+        r.Empty();
+        return 0;
+    }
+    c->GetWindowText(r);
+    return r.GetLength();
+}
+void CWnd::CheckDlgButton(int nIDButton, UINT nCheck) { ::SendMessageW(::GetDlgItem(m_hWnd, nIDButton), BM_SETCHECK, nCheck, 0); }
+UINT CWnd::IsDlgButtonChecked(int nIDButton) const
+{
+    return static_cast<UINT>(::SendMessageW(::GetDlgItem(m_hWnd, nIDButton), BM_GETCHECK, 0, 0));
+}
+
+void CWnd::Invalidate(BOOL bErase) { ::InvalidateRect(m_hWnd, nullptr, bErase); }
+void CWnd::InvalidateRect(LPCRECT r, BOOL bErase) { ::InvalidateRect(m_hWnd, r, bErase); }
+void CWnd::UpdateWindow() { ::UpdateWindow(m_hWnd); }
+BOOL CWnd::InvalidateRect(HWND h, LPCRECT r, BOOL e) { return ::InvalidateRect(h, r, e); }
+BOOL CWnd::UpdateWindow(HWND h) { return ::UpdateWindow(h); }
+BOOL CWnd::GetClientRect(HWND h, LPRECT r) { return ::GetClientRect(h, r); }
+
+CMenu* CWnd::GetSystemMenu(BOOL bRevert) const
+{
+    Window* w = Find(m_hWnd);
+    if (!w || !(w->style & WS_SYSMENU)) return nullptr;
+    if (bRevert) {
+        w->sysMenu.reset();
+        EnsureSystemMenu(w);
+        return nullptr;
+    }
+    EnsureSystemMenu(w);
+    return w->sysMenu.get();
+}
+
+int CWnd::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) { return ::MessageBoxW(m_hWnd, text, caption, type); }
+
+// ---- API on handles --------------------------------------------------------------------------
+
+BOOL SetWindowTextW(HWND h, LPCWSTR s) { return IsWindow(h) ? static_cast<BOOL>(SendMessageW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s ? s : u""))) : FALSE; }
+int GetWindowTextW(HWND h, LPWSTR buf, int n)
+{
+    if (n <= 0 || !buf) return 0;
+    buf[0] = 0;
+    return static_cast<int>(SendMessageW(h, WM_GETTEXT, static_cast<WPARAM>(n), reinterpret_cast<LPARAM>(buf)));
+}
+int GetWindowTextLengthW(HWND h) { return static_cast<int>(SendMessageW(h, WM_GETTEXTLENGTH, 0, 0)); }
+
+BOOL EnableWindow(HWND h, BOOL bEnable)
+{
+    Window* w = Find(h);
+    if (!w) return FALSE;
+    const BOOL wasDisabled = (w->style & WS_DISABLED) ? TRUE : FALSE;
+    w->style = bEnable ? (w->style & ~WS_DISABLED) : (w->style | WS_DISABLED);
+    if (w->widget) w->widget->setEnabled(bEnable != FALSE);
+    if (wasDisabled != (bEnable ? FALSE : TRUE)) SendMessageW(h, WM_ENABLE, bEnable ? TRUE : FALSE, 0);
+    return wasDisabled;
+}
+
+BOOL IsWindowEnabled(HWND h)
+{
+    Window* w = Find(h);
+    return w && !(w->style & WS_DISABLED) ? TRUE : FALSE;
+}
+
+BOOL IsWindowVisible(HWND h)
+{
+    Window* w = Find(h);
+    return w && w->widget && w->widget->isVisible() ? TRUE : FALSE;
+}
+
+BOOL ShowWindow(HWND h, int n)
+{
+    Window* w = Find(h);
+    if (!w || !w->widget) return FALSE;
+    const BOOL was = w->widget->isVisible() ? TRUE : FALSE;
+    switch (n) {
+    case SW_HIDE: w->widget->hide(); w->style &= ~WS_VISIBLE; break;
+    case SW_MINIMIZE: w->widget->showMinimized(); break;
+    case SW_RESTORE: w->widget->showNormal(); w->style |= WS_VISIBLE; break;
+    default: w->widget->show(); w->style |= WS_VISIBLE; break;
+    }
+    return was;
+}
+
+BOOL IsIconic(HWND h)
+{
+    Window* w = Find(h);
+    return w && w->widget && w->widget->isMinimized() ? TRUE : FALSE;
+}
+
+BOOL InvalidateRect(HWND h, LPCRECT r, BOOL)
+{
+    Window* w = Find(h);
+    if (!w || !w->widget) return FALSE;
+    if (r) w->widget->update(QRect(r->left, r->top, r->right - r->left, r->bottom - r->top));
+    else w->widget->update();
+    return TRUE;
+}
+
+BOOL UpdateWindow(HWND h)
+{
+    Window* w = Find(h);
+    if (!w || !w->widget) return FALSE;
+    // Paints now, before returning, so a long step on this thread still shows its state.
+    if (w->widget->isVisible()) w->widget->repaint();
+    return TRUE;
+}
+
+BOOL GetClientRect(HWND h, LPRECT r)
+{
+    if (!r) return FALSE;
+    *r = RECT{};
+    Window* w = Find(h);
+    if (!w || !w->widget) return FALSE;
+    *r = RECT{0, 0, w->widget->width(), w->widget->height()};
+    return TRUE;
+}
+
+HWND GetDlgItem(HWND hDlg, int id)
+{
+    Window* w = Find(hDlg);
+    if (!w) return nullptr;
+    for (HWND c : w->children)
+        if (Window* cw = Find(c); cw && cw->id == id) return c;
+    return nullptr;
+}
+
+int GetDlgCtrlID(HWND h)
+{
+    Window* w = Find(h);
+    return w ? w->id : 0;
+}
+
+HWND GetParent(HWND h)
+{
+    Window* w = Find(h);
+    return w ? w->parent : nullptr;
+}
+
+HWND GetFocus()
+{
+    Window* w = FindByWidget(QApplication::focusWidget());
+    return w ? w->hwnd : nullptr;
+}
+
+HWND SetFocus(HWND h)
+{
+    HWND old = GetFocus();
+    if (Window* w = Find(h); w && w->widget) w->widget->setFocus(Qt::OtherFocusReason);
+    return old;
+}
+
+LONG_PTR GetWindowLongPtrW(HWND h, int nIndex)
+{
+    Window* w = Find(h);
+    if (!w) return 0;
+    switch (nIndex) {
+    case GWL_STYLE: return static_cast<LONG_PTR>(w->style);
+    case GWL_EXSTYLE: return static_cast<LONG_PTR>(w->exStyle);
+    case GWL_ID: return w->id;
+    default: return 0;
+    }
+}
+
+CString GetClassNameOf(HWND h)
+{
+    Window* w = Find(h);
+    return w ? w->className : CString();
+}
+
+BOOL DestroyWindow(HWND h)
+{
+    Window* w = Find(h);
+    if (!w) return FALSE;
+    if (w->attached) return w->attached->DestroyWindow();
+    DestroyWindowTree(h, false);
+    return TRUE;
+}
+
+LRESULT DefWindowProcW(HWND h, UINT m, WPARAM wp, LPARAM lp) { return DefProc(Find(h), m, wp, lp); }
+
+HMENU GetSystemMenu(HWND h, BOOL bRevert)
+{
+    CWnd* w = CWnd::FromHandle(h);
+    CMenu* m = w ? w->GetSystemMenu(bRevert) : nullptr;
+    return m ? m->m_hMenu : nullptr;
+}
+
+BOOL AppendMenuW(HMENU hMenu, UINT uFlags, UINT_PTR id, LPCWSTR text)
+{
+    // System menus are the only menus; their handle is their window's.
+    Window* w = Find(reinterpret_cast<HWND>(hMenu));
+    if (!w || !w->sysMenu) return FALSE;
+    return w->sysMenu->AppendMenu(uFlags, id, text);
+}
+
+namespace platform::ui {
+
+std::vector<MenuItemInfo> SystemMenuItems(HWND hWnd)
+{
+    std::vector<MenuItemInfo> out;
+    Window* w = Find(hWnd);
+    if (!w || !(w->style & WS_SYSMENU)) return out;
+    EnsureSystemMenu(w);
+    for (const CMenu::Item& it : w->sysMenu->Items()) {
+        const bool sep = (it.nFlags & MF_SEPARATOR) != 0;
+        out.push_back(MenuItemInfo{static_cast<UINT>(it.nID), it.strText, sep, !sep && !(it.nFlags & (MF_GRAYED | MF_DISABLED))});
+    }
+    return out;
+}
+
+bool ChooseSystemMenuItem(HWND hWnd, UINT nID)
+{
+    for (const MenuItemInfo& it : SystemMenuItems(hWnd)) {
+        if (!it.bSeparator && it.bEnabled && it.nID == nID) {
+            SendMessageW(hWnd, WM_SYSCOMMAND, nID, 0);
+            return true;
+        }
+    }
+    return false;
+}
+
+QWidget* WidgetOf(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    return w ? w->widget.data() : nullptr;
+}
+
+} // namespace platform::ui
