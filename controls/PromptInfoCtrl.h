@@ -13,6 +13,9 @@ public:
     // Stores colour and text and repaints at once, so the line stays current while long
     // steps run on the dialog's thread.
     void SetPromptInfo(COLORREF crText, CString strText);
+    // What the line shows now.
+    COLORREF GetPromptColor() const { return m_crText; }
+    const CString& GetPromptText() const { return m_strText; }
 
 protected:
     void PreSubclassWindow() override;

@@ -1,0 +1,424 @@
+#include "app/TarvexDlg.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "device/PumpWait.h"
+#include "encfile/AppImage.h"
+
+namespace {
+
+constexpr UINT IDI_APP = 128;
+constexpr UINT IDI_DISCONNECTED = 138;
+constexpr UINT IDI_CONNECTED = 139;
+constexpr UINT IDB_INITIAL = 132;
+constexpr UINT IDB_FAILURE = 133;
+constexpr UINT IDB_SUCCESS = 135;
+constexpr UINT IDB_CONNECTED = 149;
+constexpr UINT IDB_DISCONNECTED = 150;
+
+constexpr int IDC_CONNECT = 1002;
+constexpr int IDC_PROGRAM_ID = 1003;
+constexpr int IDC_PROGRAM_VER = 1004;
+constexpr int IDC_PROMPT_INFO = 1005;
+constexpr int IDC_UPGRADE = 1006;
+constexpr int IDC_RESULT = 1007;
+constexpr int IDC_PROGRESS = 1010;
+
+constexpr const WCHAR* kDefaultTitle = u"DUN-X4游戏鼠标ROM升级工具";
+
+// Bootloader arrival: up to 600 waits of 100 ms, then a fixed settling wait.
+constexpr int kIspPollCount = 600;
+constexpr DWORD kIspPollMs = 100;
+constexpr DWORD kIspSettleMs = 30000;
+
+constexpr BYTE kFirstUserDataBlock = 5;
+constexpr int kUserDataBlocks = 4;
+constexpr DWORD kUserDataBlockSize = 256;
+constexpr DWORD kDeviceIdBytes = 6;
+
+} // namespace
+
+BEGIN_MESSAGE_MAP(CTarvexDlg, CDialog)
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_WM_SYSCOMMAND()
+    ON_BN_CLICKED(IDC_UPGRADE, &CTarvexDlg::OnBnClickedUpgrade)
+END_MESSAGE_MAP()
+
+CTarvexDlg::CTarvexDlg(CWnd* pParent)
+    : CDialog(IDD, pParent), m_pfnWait(&PumpWait), m_hIcon(nullptr), m_hIconConnected(nullptr),
+      m_hIconDisconnected(nullptr), m_pAppData(nullptr), m_bAppLoaded(FALSE)
+{
+    std::memset(&m_Config, 0, sizeof(m_Config));
+    std::memset(&m_AppHeader, 0, sizeof(m_AppHeader));
+    m_hIcon = AfxGetApp() ? AfxGetApp()->LoadIcon(IDI_APP) : ::LoadIcon(nullptr, MAKEINTRESOURCE(IDI_APP));
+}
+
+CTarvexDlg::~CTarvexDlg()
+{
+    // The device objects, the monitor, the controls and the bitmaps go in reverse member
+    // order after this body: monitor, bootloader poll, application poll, controls, bitmaps.
+    std::free(m_pAppData);
+    m_pAppData = nullptr;
+}
+
+void CTarvexDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_CONNECT, m_staticConnect);
+    DDX_Control(pDX, IDC_PROGRAM_ID, m_staticProgramID);
+    DDX_Control(pDX, IDC_PROGRAM_VER, m_staticProgramVer);
+    DDX_Control(pDX, IDC_PROGRESS, m_progressUpgrade);
+    DDX_Control(pDX, IDC_PROMPT_INFO, m_promptInfo);
+    DDX_Control(pDX, IDC_RESULT, m_staticResult);
+    DDX_Control(pDX, IDC_UPGRADE, m_btnUpgrade);
+}
+
+BOOL CTarvexDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    m_hIconConnected = ::LoadIcon(AfxGetInstanceHandle(), MAKEINTRESOURCE(IDI_CONNECTED));
+    m_hIconDisconnected = ::LoadIcon(AfxGetInstanceHandle(), MAKEINTRESOURCE(IDI_DISCONNECTED));
+
+    m_bmpConnected.LoadBitmap(IDB_CONNECTED);
+    m_bmpDisconnected.LoadBitmap(IDB_DISCONNECTED);
+    m_bmpInitial.LoadBitmap(IDB_INITIAL);
+    m_bmpSuccess.LoadBitmap(IDB_SUCCESS);
+    m_bmpFailure.LoadBitmap(IDB_FAILURE);
+
+    if (CMenu* pSysMenu = GetSystemMenu(FALSE)) {
+        pSysMenu->AppendMenu(MF_SEPARATOR);
+        pSysMenu->AppendMenu(MF_STRING, IDM_SYSTEM_CONFIG, u"系统配置");
+    }
+
+    const CString strConfigPath = GetModuleDir() + SYSTEM_CONFIG_FILE_NAME;
+    if (!LoadSystemConfig(strConfigPath, &m_Config)) {
+        std::memset(&m_Config, 0, sizeof(m_Config));
+        MessageBoxW(u"打开配置文件失败！");
+    }
+
+    m_bAppLoaded = LoadAppFile(m_Config);
+
+    UpdateTitle();
+
+    // The owner window is in place before each poll thread can post to it.
+    m_AppComm.m_hOwnerWnd = m_hWnd;
+    m_AppComm.Start();
+    m_ISPComm.m_hOwnerWnd = m_hWnd;
+    m_ISPComm.Start();
+
+    m_promptInfo.SetPromptInfo(GetSysColor(COLOR_BTNFACE), u"");
+    return TRUE;
+}
+
+BOOL CTarvexDlg::UpdateTitle()
+{
+    if (m_Config.szTitle[0] != 0) {
+        // The stored field need not be terminated.
+        std::u16string title(m_Config.szTitle, CONFIG_TEXT_UNITS);
+        title.resize(std::char_traits<char16_t>::length(title.c_str()));
+        SetWindowText(title.c_str());
+    } else {
+        SetWindowText(kDefaultTitle);
+    }
+    return TRUE;
+}
+
+void CTarvexDlg::OnPaint()
+{
+    if (IsIconic()) {
+        CPaintDC dc(this);
+        SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+        const int cxIcon = GetSystemMetrics(SM_CXICON);
+        const int cyIcon = GetSystemMetrics(SM_CYICON);
+        CRect rect;
+        GetClientRect(&rect);
+        const int x = (rect.Width() - cxIcon + 1) / 2;
+        const int y = (rect.Height() - cyIcon + 1) / 2;
+        dc.DrawIcon(x, y, m_hIcon);
+    } else {
+        CDialog::OnPaint();
+    }
+}
+
+HCURSOR CTarvexDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+// ---- image ---------------------------------------------------------------------------------
+
+BOOL CTarvexDlg::LoadAppFile(SYSTEM_CONFIG config)
+{
+    // The message boxes below run a message loop that may dispatch a device notification and
+    // with it an automatic run: until the caller stores the result, no run may start.
+    m_bAppLoaded = FALSE;
+
+    ENC_FILE_HEADER header{};
+    BYTE* pData = nullptr;
+    const AppImageCheck check = LoadAppImage(config, &header, &pData);
+    if (check != AppImageCheck::Ok) {
+        if (const WCHAR* pszText = LoadAppImageText(check)) MessageBoxW(pszText);
+        return FALSE;
+    }
+    // Header and block are replaced together, so they always belong to each other.
+    std::free(m_pAppData);
+    m_pAppData = pData;
+    m_AppHeader = header;
+    return TRUE;
+}
+
+BOOL CTarvexDlg::ReloadAppFile()
+{
+    m_bAppLoaded = LoadAppFile(m_Config);
+    return m_bAppLoaded;
+}
+
+// ---- device notifications ------------------------------------------------------------------
+
+LRESULT CTarvexDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == RegisterWindowMessageW(u"DUNX4_ISP_DEVICE_CHANGE")) {
+        OnIspDeviceChange();
+        return 1;
+    }
+    if (message == RegisterWindowMessageW(u"QL40_DEVICE_CHANGE")) {
+        OnAppDeviceChange();
+        return 1;
+    }
+    // The configuration replaces the image a run is flashing: not while one is under way.
+    if (message == WM_SYSCOMMAND && static_cast<UINT>(wParam) == IDM_SYSTEM_CONFIG && m_bUpgrading) return 0;
+    return CDialog::WindowProc(message, wParam, lParam);
+}
+
+void CTarvexDlg::OnIspDeviceChange()
+{
+    const HICON hIcon = m_ISPComm.IsOpen() ? m_hIconConnected : m_hIconDisconnected;
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
+    Notify(Change::IspDevice);
+}
+
+void CTarvexDlg::OnAppDeviceChange()
+{
+    if (!m_AppComm.IsOpen()) {
+        SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIconDisconnected));
+        SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIconDisconnected));
+        // The last mouse's program ID and version stay on screen.
+        m_staticConnect.SendMessage(STM_SETIMAGE, IMAGE_BITMAP,
+                                    reinterpret_cast<LPARAM>(static_cast<HBITMAP>(m_bmpDisconnected)));
+        Notify(Change::AppDevice);
+        return;
+    }
+
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIconConnected));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIconConnected));
+    m_staticConnect.SendMessage(STM_SETIMAGE, IMAGE_BITMAP,
+                                reinterpret_cast<LPARAM>(static_cast<HBITMAP>(m_bmpConnected)));
+    BYTE version = 0;
+    DWORD programId = 0;
+    if (m_AppComm.GetProgramInfo(version, programId)) {
+        CString strText;
+        strText.Format(u"%04X", static_cast<unsigned>(programId & 0xFFFF));
+        m_staticProgramID.SetWindowText(strText);
+        strText.Format(u"v%d.0", static_cast<int>(version));
+        m_staticProgramVer.SetWindowText(strText);
+    }
+    Notify(Change::AppDevice);
+
+    if (m_Config.bAutoUpgrade) OnBnClickedUpgrade();
+}
+
+// ---- upgrade -------------------------------------------------------------------------------
+
+void CTarvexDlg::OnBnClickedUpgrade()
+{
+    // One run at a time. A run waits for the bootloader inside PumpWait, which dispatches
+    // messages: an arrival with bAutoUpgrade set, or the configuration entry (refused in
+    // WindowProc), would otherwise start a second run on the same image and devices, or
+    // replace the image under the first. Such requests are ignored until this run has ended.
+    if (m_bUpgrading) return;
+    m_bUpgrading = true;
+    m_btnUpgrade.EnableWindow(FALSE);
+    Notify(Change::RunStarted);
+    DoUpgrade();
+    m_btnUpgrade.EnableWindow(TRUE);
+    m_bUpgrading = false;
+    Notify(Change::RunEnded);
+}
+
+void CTarvexDlg::SetStatus(COLORREF crText, const WCHAR* pszText)
+{
+    m_promptInfo.SetPromptInfo(crText, pszText);
+    Notify(Change::Status);
+}
+
+void CTarvexDlg::SetProgress(int nPos)
+{
+    m_progressUpgrade.SetPos(nPos);
+    Notify(Change::Progress);
+}
+
+void CTarvexDlg::SetResult(CBitmap& bmp)
+{
+    m_staticResult.SendMessage(STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(static_cast<HBITMAP>(bmp)));
+    Notify(Change::Result);
+}
+
+void CTarvexDlg::Notify(Change change)
+{
+    if (m_fnObserver) m_fnObserver(change);
+}
+
+CTarvexDlg::ResultPicture CTarvexDlg::GetResultPicture() const
+{
+    const HBITMAP h = m_staticResult.GetBitmap();
+    if (!h) return ResultPicture::None;
+    if (h == static_cast<HBITMAP>(m_bmpInitial)) return ResultPicture::Initial;
+    if (h == static_cast<HBITMAP>(m_bmpSuccess)) return ResultPicture::Success;
+    if (h == static_cast<HBITMAP>(m_bmpFailure)) return ResultPicture::Failure;
+    return ResultPicture::None;
+}
+
+void CTarvexDlg::DoUpgrade()
+{
+    SetStatus(GetSysColor(COLOR_BTNFACE), u"");
+    SetResult(m_bmpInitial);
+    SetProgress(0);
+
+    // The loader refuses images that cannot take the patches; the size test keeps the writes
+    // below inside the block whatever state the image is in.
+    if (!m_bAppLoaded || !m_pAppData || m_AppHeader.dwDataSize < APP_IMAGE_MIN_SIZE) {
+        SetStatus(TARVEX_COLOR_BLUE, u"烧录数据错误！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+    const DWORD dwDataSize = m_AppHeader.dwDataSize;
+
+    SetProgress(10);
+
+    if (!m_AppComm.IsOpen()) {
+        SetStatus(TARVEX_COLOR_BLUE, u"没有发现可升级设备！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    BYTE version = 0;
+    DWORD programId = 0;
+    if (!m_AppComm.GetProgramInfo(version, programId)) {
+        SetStatus(TARVEX_COLOR_RED, u"获取设备程序ID失败！");
+        return;
+    }
+    if ((programId & 0xFFFF) != m_Config.wProgramID) {
+        SetStatus(TARVEX_COLOR_RED, u"升级程序ID与设备程序ID不符！");
+        return;
+    }
+    // The device reports only its major version; equal versions need no upgrade either.
+    if (m_Config.bVersionCheck && m_Config.wProgramVer <= static_cast<DWORD>(version) * 256) {
+        SetStatus(TARVEX_COLOR_BLUE, u"设备程序版本高于升级程序版本，不需要升级！");
+        return;
+    }
+
+    ULONGLONG deviceId = 0;
+    if (!m_AppComm.GetDeviceID(deviceId)) {
+        SetStatus(TARVEX_COLOR_RED, u"获取设备ID失败！");
+        return;
+    }
+    for (DWORD i = 0; i < kDeviceIdBytes; ++i)
+        m_pAppData[APP_IMAGE_DEVICE_ID_OFFSET + i] = static_cast<BYTE>(deviceId >> (8 * i));
+
+    if (m_Config.bSaveUserData) {
+        BYTE userData[kUserDataBlocks * kUserDataBlockSize];
+        for (int i = 0; i < kUserDataBlocks; ++i) {
+            if (!m_AppComm.ReadUserData(static_cast<BYTE>(kFirstUserDataBlock + i), userData + i * kUserDataBlockSize)) {
+                SetStatus(TARVEX_COLOR_RED, u"读取用户数据失败！");
+                return;
+            }
+        }
+        std::memcpy(m_pAppData + APP_IMAGE_USER_DATA_OFFSET, userData, sizeof(userData));
+    }
+
+    SetStatus(TARVEX_COLOR_BLUE, u"检查到游戏鼠标设备，进入升级....");
+
+    // The string-descriptor request at the mouse's port makes it restart into its bootloader;
+    // a failure here shows as a bootloader that never arrives.
+    HID_ATTRIBUTES_CAPABILITES attCap{};
+    if (m_AppComm.GetHIDAttCap(&attCap)) {
+        m_USBMonitor.Refresh();
+        USB_PORT_ENTRY entry;
+        if (m_USBMonitor.FindPortByVidPid(attCap.Attributes.VendorID, attCap.Attributes.ProductID, entry))
+            m_USBMonitor.GetStringDescriptor(entry);
+    }
+
+    for (int nCount = 0; !m_ISPComm.IsOpen();) {
+        m_pfnWait(kIspPollMs);
+        if (++nCount == kIspPollCount) break;
+    }
+    m_pfnWait(kIspSettleMs);
+
+    SetProgress(20);
+    if (!m_ISPComm.IsOpen()) {
+        SetStatus(TARVEX_COLOR_BLUE, u"没有检查到可升级设备！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    SetStatus(TARVEX_COLOR_BLUE, u"检查到升级设备，进入升级....");
+    SetProgress(30);
+    if (!m_ISPComm.EraseFlash()) {
+        SetStatus(TARVEX_COLOR_RED, u"擦除Flash失败！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    SetProgress(50);
+    DWORD dwWritten = 0;
+    if (!m_ISPComm.WriteFlash(m_pAppData, dwDataSize, dwWritten)) {
+        SetStatus(TARVEX_COLOR_RED, u"写Flash失败！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    SetProgress(60);
+    BYTE* pReadBack = static_cast<BYTE*>(std::malloc(dwDataSize));
+    if (!pReadBack) {
+        SetStatus(TARVEX_COLOR_RED, u"申请内存失败！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    SetProgress(70);
+    DWORD dwRead = 0;
+    if (!m_ISPComm.ReadFlash(pReadBack, dwDataSize, dwRead)) {
+        std::free(pReadBack);
+        SetStatus(TARVEX_COLOR_RED, u"读Flash失败！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    SetProgress(80);
+    // Against the patched image, so the device ID and user data are verified too.
+    if (std::memcmp(pReadBack, m_pAppData, dwDataSize) != 0) {
+        std::free(pReadBack);
+        SetStatus(TARVEX_COLOR_RED, u"校验Flash失败！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+    std::free(pReadBack);
+    SetProgress(90);
+
+    if (m_Config.bAutoReset && !m_ISPComm.ResetDevice()) {
+        SetStatus(TARVEX_COLOR_GREEN, u"升级成功，请重新拔插设备！");
+        SetResult(m_bmpFailure);
+        return;
+    }
+
+    SetProgress(100);
+    SetStatus(TARVEX_COLOR_GREEN, u"游戏鼠标应用升级成功！");
+    SetResult(m_bmpSuccess);
+}
