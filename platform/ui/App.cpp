@@ -262,7 +262,10 @@ namespace platform::ui::detail {
 
 void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (g_observer) g_observer(hwnd, message, wParam, lParam);
+    if (g_observer) {
+        auto observer = g_observer;
+        observer(hwnd, message, wParam, lParam);
+    }
 }
 
 std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook() { return g_menuHook; }
@@ -270,7 +273,8 @@ std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook(
 
 void DialogShown(HWND hwnd)
 {
-    if (g_shownHook && IsWindow(hwnd)) g_shownHook(hwnd);
+    auto hook = g_shownHook; // the hook may replace itself while it runs
+    if (hook && IsWindow(hwnd)) hook(hwnd);
 }
 
 CString AppName()
@@ -283,8 +287,9 @@ int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UI
     MessageBoxCall call{owner, text, caption, type};
     if (g_boxLog.size() >= kMaxBoxLog) g_boxLog.erase(g_boxLog.begin());
     g_boxLog.push_back(call);
-    *answered = static_cast<bool>(g_boxHook);
-    return g_boxHook ? g_boxHook(call) : 0;
+    auto hook = g_boxHook;
+    *answered = static_cast<bool>(hook);
+    return hook ? hook(call) : 0;
 }
 
 Qt::KeyboardModifiers CurrentKeyModifiers() { return g_keyMods; }

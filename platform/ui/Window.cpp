@@ -725,13 +725,14 @@ LRESULT ComboProc(QComboBox* cb, UINT message, WPARAM wParam, LPARAM lParam, boo
     const int count = cb->count();
     switch (message) {
     case CB_ADDSTRING:
-        cb->addItem(ToQ(reinterpret_cast<LPCWSTR>(lParam)));
-        return count;
     case CB_INSERTSTRING: {
-        int i = static_cast<int>(static_cast<std::intptr_t>(wParam));
+        int i = message == CB_ADDSTRING ? count : static_cast<int>(static_cast<std::intptr_t>(wParam));
         if (i < 0) i = count;
         if (i > count) return CB_ERR;
+        // The native list starts with nothing selected; Qt would select the first item.
+        const bool none = cb->currentIndex() < 0;
         cb->insertItem(i, ToQ(reinterpret_cast<LPCWSTR>(lParam)));
+        if (none) cb->setCurrentIndex(-1);
         return i;
     }
     case CB_DELETESTRING: {
