@@ -1,0 +1,149 @@
+// tarvex-screens OUTDIR: renders the tool's dialogs from their templates on the offscreen
+// platform and writes one PNG per dialog, framed with a title bar showing caption and icon
+// (the offscreen platform draws no window decorations of its own).
+#include <QDir>
+#include <QFont>
+#include <QImage>
+#include <QPainter>
+#include <QString>
+#include <QWidget>
+
+#include <cstdio>
+#include <functional>
+
+#include "controls/MaskEdit.h"
+#include "controls/PromptInfoCtrl.h"
+#include "platform/ui/Afx.h"
+#include "platform/ui/TestHooks.h"
+#include "res/Resources.h"
+
+namespace {
+
+namespace ui = platform::ui;
+
+QString ToQString(const CString& s)
+{
+    return QString::fromUtf16(s.GetString(), s.GetLength());
+}
+
+// A plain title bar: icon (if any), caption, close box.
+QImage Frame(const QImage& client, const QImage& icon, const QString& caption, const QFont& font)
+{
+    const int bar = 26, border = 1;
+    QImage out(client.width() + 2 * border, client.height() + bar + border, QImage::Format_RGB32);
+    out.fill(QColor(120, 130, 145));
+    QPainter p(&out);
+    p.fillRect(border, border, client.width(), bar - border, QColor(222, 230, 241));
+    int x = border + 6;
+    if (!icon.isNull()) {
+        p.drawImage(QRect(x, border + (bar - 16) / 2, 16, 16), icon);
+        x += 22;
+    }
+    p.setFont(font);
+    p.setPen(QColor(20, 20, 20));
+    p.drawText(QRect(x, border, client.width() - x - 30, bar - border), Qt::AlignVCenter | Qt::AlignLeft, caption);
+    // Close box
+    const int cx = out.width() - border - 20, cy = border + bar / 2 - 1;
+    p.setPen(QPen(QColor(60, 60, 60), 1.5));
+    p.drawLine(cx - 4, cy - 4, cx + 4, cy + 4);
+    p.drawLine(cx + 4, cy - 4, cx - 4, cy + 4);
+    p.drawImage(border, bar, client);
+    p.end();
+    return out;
+}
+
+// Shows dlg modally, lets prepare() set it up, and writes its picture to path.
+bool Shoot(CDialog& dlg, const QString& path, const std::function<void()>& prepare)
+{
+    bool ok = false;
+    ui::SetDialogShownHook([&](HWND hDlg) {
+        if (prepare)
+            prepare();
+        ui::ProcessPendingEvents();
+        if (QWidget* w = ui::WidgetOf(hDlg)) {
+            CString caption;
+            dlg.GetWindowText(caption);
+            const HICON hIcon = reinterpret_cast<HICON>(dlg.SendMessage(WM_GETICON, ICON_SMALL, 0));
+            const QImage icon = hIcon ? ui::ImageOfIcon(hIcon) : QImage();
+            const QImage client = w->grab().toImage();
+            ok = Frame(client, icon, ToQString(caption), w->font()).save(path, "PNG");
+        }
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    ui::SetDialogShownHook(nullptr);
+    if (!ok)
+        std::fprintf(stderr, "tarvex-screens: cannot write %s\n", path.toLocal8Bit().constData());
+    return ok;
+}
+
+class CMainScreen : public CDialog
+{
+public:
+    CMainScreen() : CDialog(102) {}
+    CStatic m_staticConnect;
+    CPromptInfoCtrl m_promptInfo;
+    void DoDataExchange(CDataExchange* pDX) override
+    {
+        CDialog::DoDataExchange(pDX);
+        DDX_Control(pDX, 1002, m_staticConnect);
+        DDX_Control(pDX, 1005, m_promptInfo);
+    }
+};
+
+class CConfigScreen : public CDialog
+{
+public:
+    CConfigScreen() : CDialog(129) {}
+    CMaskEdit m_editProgramID;
+    void DoDataExchange(CDataExchange* pDX) override
+    {
+        CDialog::DoDataExchange(pDX);
+        DDX_Control(pDX, 1005, m_editProgramID);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
+        return 2;
+    }
+    // Pictures are made without a display, the same on every machine.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    ui::EnsureGui();
+    tarvex::res::RegisterResources();
+
+    const QString outDir = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(outDir)) {
+        std::fprintf(stderr, "tarvex-screens: cannot create %s\n", argv[1]);
+        return 1;
+    }
+
+    bool ok = true;
+    {
+        // As the window stands with no mouse attached: device icon with the red cross,
+        // magenta connection ball, blank status line.
+        CBitmap bmpDisconnected; // outlives the dialog that shows it
+        CMainScreen dlg;
+        ok &= Shoot(dlg, outDir + "/dialog-102.png", [&] {
+            const HICON hIcon = LoadIcon(AfxGetInstanceHandle(), MAKEINTRESOURCE(138));
+            dlg.SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
+            dlg.SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
+            bmpDisconnected.LoadBitmap(150);
+            dlg.m_staticConnect.SetBitmap(bmpDisconnected);
+            dlg.m_promptInfo.SetPromptInfo(GetSysColor(COLOR_BTNFACE), u"");
+        });
+    }
+    {
+        CConfigScreen dlg;
+        ok &= Shoot(dlg, outDir + "/dialog-129.png", nullptr);
+    }
+    {
+        CDialog dlg(130);
+        ok &= Shoot(dlg, outDir + "/dialog-130.png", nullptr);
+    }
+    return ok ? 0 : 1;
+}
