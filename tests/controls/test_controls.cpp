@@ -532,6 +532,35 @@ TEST(PromptInfoCtrl, PaintsBeforeReturningInTheGivenColour)
     });
 }
 
+TEST(PromptInfoCtrl, ChineseTextInTheLargeFont)
+{
+    CPromptDlg dlg;
+    RunShown(dlg, [&] {
+        CCountingPrompt& p = dlg.m_prompt;
+        auto inkOf = [&](const CString& text) {
+            p.SetPromptInfo(kBlue, text);
+            const QImage img = Grab(p.m_hWnd);
+            QRect box;
+            for (int y = 0; y < img.height(); ++y)
+                for (int x = 0; x < img.width(); ++x)
+                    if (Near(img.pixel(x, y), kBlue, 90))
+                        box = box.united(QRect(x, y, 1, 1));
+            return std::make_pair(img, box);
+        };
+        const auto [imgA, boxA] = inkOf(u"升");
+        const auto [imgB, boxB] = inkOf(u"级");
+        // Distinct glyphs, not one placeholder box for both.
+        EXPECT_NE(imgA, imgB);
+        // 16 points at 96 dpi: an ideograph about 21 pixels square, drawn from the top-left.
+        EXPECT_GE(boxA.height(), 15);
+        EXPECT_LE(boxA.height(), 24);
+        EXPECT_GE(boxB.width(), 15);
+        EXPECT_LE(boxB.width(), 24);
+        EXPECT_LE(boxA.left(), 4);
+        EXPECT_LE(boxA.top(), 6);
+    });
+}
+
 TEST(PromptInfoCtrl, LongTextIsCutAtTheRightEdgeOnOneLine)
 {
     CPromptDlg dlg;
