@@ -268,6 +268,20 @@ void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
+bool OnGuiThread()
+{
+    auto* app = QCoreApplication::instance();
+    return !app || QThread::currentThread() == app->thread();
+}
+
+LRESULT RunOnGuiThread(const std::function<LRESULT()>& fn)
+{
+    if (OnGuiThread() || !g_pump) return fn();
+    LRESULT r = 0;
+    QMetaObject::invokeMethod(g_pump, [&r, &fn] { r = fn(); }, Qt::BlockingQueuedConnection);
+    return r;
+}
+
 std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook() { return g_menuHook; }
 std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook() { return g_fileHook; }
 

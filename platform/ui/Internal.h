@@ -77,6 +77,11 @@ void EndDc(HDC hdc);
 int PointsToPixels(int points);
 
 // ---- hooks (App.cpp) -------------------------------------------------------------------------
+// True on the thread that runs the GUI (or when there is none yet).
+bool OnGuiThread();
+// Runs fn on the GUI thread and waits for its result: a message sent from another thread is
+// handled by the window's own thread, as the native system does.
+LRESULT RunOnGuiThread(const std::function<LRESULT()>& fn);
 void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook();
 std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook();

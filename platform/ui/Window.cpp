@@ -323,6 +323,10 @@ Window* TopLevelOf(Window* w)
 
 LRESULT Window::ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (!OnGuiThread()) {
+        const HWND self = hwnd;
+        return RunOnGuiThread([self, message, wParam, lParam] { return SendMessageW(self, message, wParam, lParam); });
+    }
     ObserveMessage(hwnd, message, wParam, lParam);
     ++g_dispatchDepth;
     LRESULT r = attached ? AfxCallWndProc(attached, hwnd, message, wParam, lParam) : DefProc(this, message, wParam, lParam);

@@ -250,6 +250,18 @@ TEST_F(UiTest, RegisteredMessagesPostedFromAnotherThreadArriveInOrderAndNoneAfte
         poster.join();
         ASSERT_TRUE(ui::RunUntil([&] { return dlg.m_registered.size() == kCount; }, 10000));
         for (int i = 0; i < kCount; ++i) EXPECT_EQ(dlg.m_registered[static_cast<std::size_t>(i)], static_cast<WPARAM>(i));
+        // Sent from another thread: handled on the window's own thread, result returned.
+        std::atomic<bool> sent{false};
+        LRESULT len = 0;
+        std::thread sender([&] {
+            ::SendMessageW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(u"线程"));
+            len = ::SendMessageW(h, WM_GETTEXTLENGTH, 0, 0);
+            sent = true;
+        });
+        EXPECT_TRUE(ui::RunUntil([&] { return sent.load(); }, 10000));
+        sender.join();
+        EXPECT_EQ(len, 2);
+        EXPECT_EQ(TextOf(h), CString(u"线程"));
         // Posted just before the window goes: must be dropped, never dispatched.
         ::PostMessageW(h, dlg.m_nRegistered, 9999, 0);
         dlg.EndDialog(IDCANCEL);
