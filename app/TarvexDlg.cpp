@@ -47,7 +47,7 @@ BEGIN_MESSAGE_MAP(CTarvexDlg, CDialog)
 END_MESSAGE_MAP()
 
 CTarvexDlg::CTarvexDlg(CWnd* pParent)
-    : CDialog(IDD, pParent), m_pfnWait(&PumpWait), m_hIcon(nullptr), m_hIconConnected(nullptr),
+    : CDialog(IDD, pParent), m_pfnWait(&PumpWait), m_pfnAlloc(&std::malloc), m_hIcon(nullptr), m_hIconConnected(nullptr),
       m_hIconDisconnected(nullptr), m_pAppData(nullptr), m_bAppLoaded(FALSE)
 {
     std::memset(&m_Config, 0, sizeof(m_Config));
@@ -385,7 +385,7 @@ void CTarvexDlg::DoUpgrade()
     }
 
     SetProgress(60);
-    BYTE* pReadBack = static_cast<BYTE*>(std::malloc(dwDataSize));
+    BYTE* pReadBack = static_cast<BYTE*>(m_pfnAlloc(dwDataSize));
     if (!pReadBack) {
         SetStatus(TARVEX_COLOR_RED, u"申请内存失败！");
         SetResult(m_bmpFailure);

@@ -2,6 +2,7 @@
 // version, runs the upgrade (checks, identity carried into the image, switch to the
 // bootloader, erase, write, read back, verify, reset) and leads to the configuration.
 #pragma once
+#include <cstddef>
 #include <functional>
 
 #include "controls/PromptInfoCtrl.h"
@@ -47,6 +48,8 @@ public:
 
     // The waits of a run go through this (PumpWait unless replaced); tests count them.
     void (*m_pfnWait)(DWORD ms);
+    // The read-back buffer's allocation (malloc unless replaced); tests make it fail.
+    void* (*m_pfnAlloc)(std::size_t size);
     // Called after each visible change of the run or of the device state.
     std::function<void(Change)> m_fnObserver;
 
