@@ -9,7 +9,10 @@
 // The owner keeps m_strValue (and m_strRestore, if used) as long as m_strMask and shows the
 // same text in the window. Should m_strValue be shorter all the same, a character typed
 // beyond its end pads it with spaces up to that position, so the value always holds every
-// character the control let in, at its position.
+// character the control let in, at its position. Settings shorter than the mask (layout,
+// bounds, restore text) read as "nothing there" past their end. Backspace puts back only a
+// printable ASCII character of the restore text; anything else would not fit a mask
+// position, so then it only moves the caret.
 #pragma once
 #include "platform/ui/Afx.h"
 
