@@ -9,10 +9,12 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "controls/MaskEdit.h"
 #include "controls/PromptInfoCtrl.h"
+#include "config/SystemConfigDlg.h"
 #include "platform/ui/Afx.h"
 #include "platform/ui/TestHooks.h"
 #include "res/Resources.h"
@@ -144,6 +146,21 @@ int main(int argc, char** argv)
     {
         CDialog dlg(130);
         ok &= Shoot(dlg, outDir + "/dialog-130.png", nullptr);
+    }
+    {
+        // The configuration dialog itself, filled in as a technician leaves it.
+        CSystemConfigDlg dlg;
+        WcsCopyField(dlg.m_Config.szAppFile, CONFIG_TEXT_UNITS, CString(u"dunx4-v12.bimg"));
+        std::memcpy(dlg.m_Config.szAppName, "DUNX4V12", 8);
+        dlg.m_Config.dwAppCrc = 0x7C1E;
+        dlg.m_Config.wProgramID = 0x5A3C;
+        dlg.m_Config.wProgramVer = 0x0102;
+        dlg.m_Config.bAutoUpgrade = TRUE;
+        dlg.m_Config.bAutoReset = TRUE;
+        dlg.m_Config.bSaveUserData = TRUE;
+        WcsCopyField(dlg.m_Config.szTitle, CONFIG_TEXT_UNITS, CString(u"DUN-X4 产线升级 1号工位"));
+        WcsCopyField(dlg.m_Config.szPassword, CONFIG_TEXT_UNITS, CString(u"line-1"));
+        ok &= Shoot(dlg, outDir + "/config-dialog.png", nullptr);
     }
     return ok ? 0 : 1;
 }
