@@ -70,7 +70,7 @@ void Usage(FILE* out)
                  "  --save-user-data         carry the mouse's user data into the image\n"
                  "  --auto-reset             start the new firmware after a verified write\n"
                  "  --no-image               the configuration names no image\n"
-                 "  --screenshot DIR         a PNG of the window at every change of the status line\n"
+                 "  --screenshot DIR         a PNG of the window at every change of the status line and device state\n"
                  "  --events                 JSON lines on stdout instead of the readable log\n"
                  "exit status: 0 after full success, 1 after any other outcome, 2 for a usage error\n");
 }
@@ -272,6 +272,8 @@ private:
             if (!g_opt.screenshotDir.empty()) Screenshot();
             if (g_opt.bAuto && !m_bEnding) {
                 m_bEnding = true;
+                // One run: the mouse coming back after the reset must not start another.
+                dlg.m_Config.bAutoUpgrade = FALSE;
                 platform::ui::RunLater([this] { m_pDlg->EndDialog(IDCANCEL); });
             }
             break;
@@ -285,6 +287,7 @@ private:
     {
         CTarvexDlg& dlg = *m_pDlg;
         const bool present = app ? dlg.m_AppComm.IsOpen() : dlg.m_ISPComm.IsOpen();
+        if (!g_opt.screenshotDir.empty()) Screenshot();
         if (g_opt.bEvents) {
             std::printf("{\"t_ms\":%.1f,\"notify\":\"%s\",\"present\":%s}\n", ElapsedMs(), app ? "app" : "isp",
                         present ? "true" : "false");
