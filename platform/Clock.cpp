@@ -1,17 +1,32 @@
 #include "platform/Clock.h"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 namespace platform {
 namespace {
 std::atomic<double> g_scale{1.0};
 const std::chrono::steady_clock::time_point g_start = std::chrono::steady_clock::now();
+// The scaled clock stays continuous across scale changes: each change starts a new segment
+// at the scaled time reached so far, so GetTickCount64 never runs backwards.
+std::mutex g_segMu;
+std::chrono::steady_clock::time_point g_segReal = g_start;
+double g_segScaledMs = 0.0;
+
+double ScaledAt(std::chrono::steady_clock::time_point now, double scale)
+{
+    return g_segScaledMs + std::chrono::duration<double, std::milli>(now - g_segReal).count() / scale;
+}
 } // namespace
 
 void SetTimeScale(double scale)
 {
     if (!(scale > 0.0)) scale = 1.0;
+    std::lock_guard<std::mutex> lk(g_segMu);
+    auto now = std::chrono::steady_clock::now();
+    g_segScaledMs = ScaledAt(now, g_scale.load());
+    g_segReal = now;
     g_scale.store(scale);
 }
 
@@ -25,8 +40,8 @@ std::chrono::nanoseconds ScaledDuration(DWORD ms)
 
 double ScaledNowMs()
 {
-    auto real = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start).count();
-    return real / g_scale.load();
+    std::lock_guard<std::mutex> lk(g_segMu);
+    return ScaledAt(std::chrono::steady_clock::now(), g_scale.load());
 }
 
 } // namespace platform

@@ -757,6 +757,13 @@ int World::RootHub(int controller) const
     return it == m->controllers.end() ? -1 : it->second;
 }
 
+std::u16string World::HubName(int hub) const
+{
+    std::lock_guard<std::mutex> lk(m->mu);
+    if (hub < 0 || static_cast<std::size_t>(hub) >= m->hubs.size()) return std::u16string();
+    return m->hubs[static_cast<std::size_t>(hub)].name;
+}
+
 int World::AddHub(int parentHub, int port, int ports)
 {
     std::lock_guard<std::mutex> lk(m->mu);

@@ -127,6 +127,8 @@ public:
     // hub of `ports` ports; returns its root hub.
     int AddController(int index, int ports = 4);
     int RootHub(int controller) const;
+    // The hub's symbolic name as the hub driver reports it (never reused within a process).
+    std::u16string HubName(int hub) const;
     // A hub plugged into a port; returns its number. `ports` may be 0.
     int AddHub(int parentHub, int port, int ports);
     // A plain (non-HID) device; answers string-descriptor requests with "SIM".

@@ -1,0 +1,227 @@
+// CThread, presence polling with both filters, posted device messages, PumpWait.
+#include <atomic>
+
+#include "DeviceTestUtil.h"
+#include "device/DunX4ISPUSBComm.h"
+#include "device/PumpWait.h"
+#include "device/QL40USBComm.h"
+#include "platform/Kernel.h"
+
+using testutil::PumpUntil;
+using testutil::RecordingWindow;
+using testutil::SimTest;
+using testutil::WaitFor;
+
+namespace {
+
+class CountingThread : public CThread
+{
+public:
+    std::atomic<int> runs{0}, notifies{0};
+    std::atomic<bool> endNow{false}, finished{false};
+    std::atomic<bool> ignoreStop{false};
+    DWORD ignoreForMs = 0;
+    unsigned Run() override
+    {
+        ++runs;
+        if (ignoreStop) {
+            Sleep(ignoreForMs); // a body stuck in a long step
+            finished = true;
+            return 7;
+        }
+        while (!IsStopRequested() && !endNow) Sleep(10);
+        finished = true;
+        return 0;
+    }
+    void NotifyStop() override { ++notifies; }
+    using CThread::IsStopRequested;
+};
+
+} // namespace
+
+TEST_F(SimTest, ThreadStartStopAndRestart)
+{
+    CountingThread t;
+    EXPECT_TRUE(t.Stop()); // nothing running: true, no hook
+    EXPECT_EQ(t.notifies, 0);
+
+    t.Start();
+    t.Start(); // already running: ignored
+    ASSERT_TRUE(WaitFor([&] { return t.runs == 1; }));
+    EXPECT_TRUE(t.IsRunning());
+    EXPECT_TRUE(t.Stop());
+    EXPECT_EQ(t.notifies, 1);
+    EXPECT_TRUE(t.finished);
+    EXPECT_FALSE(t.IsRunning());
+
+    // A body that ends by itself lets Start run a new thread.
+    t.finished = false;
+    t.Start();
+    ASSERT_TRUE(WaitFor([&] { return t.runs == 2; }));
+    t.endNow = true;
+    ASSERT_TRUE(WaitFor([&] { return !t.IsRunning(); }));
+    t.endNow = false;
+    t.Start();
+    ASSERT_TRUE(WaitFor([&] { return t.runs == 3; }));
+    EXPECT_TRUE(t.Stop());
+}
+
+TEST_F(SimTest, StopOfAThreadThatOverrunsItsBoundWaitsForTheBody)
+{
+    CountingThread t;
+    t.ignoreStop = true;
+    t.ignoreForMs = 5000; // longer than the 2000-ms bound
+    t.Start();
+    ASSERT_TRUE(WaitFor([&] { return t.runs == 1; }));
+    ULONGLONG before = GetTickCount64();
+    EXPECT_TRUE(t.Stop());
+    EXPECT_TRUE(t.finished); // never cut off half-way
+    EXPECT_GE(GetTickCount64() - before, 2000u);
+    EXPECT_FALSE(t.IsRunning());
+}
+
+TEST_F(SimTest, AppModeMouseIsFoundOnTheFirstCheckAndTrackedAcrossUnplug)
+{
+    RecordingWindow win;
+    const UINT msg = RegisterWindowMessageW(u"QL40_DEVICE_CHANGE");
+    world.PlugMouse();
+    CQL40USBComm comm;
+    comm.m_hOwnerWnd = win.Hwnd();
+    ULONGLONG t0 = GetTickCount64();
+    comm.Start();
+    ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 1; }));
+    EXPECT_LT(GetTickCount64() - t0, 1000u); // no initial sleep
+    EXPECT_EQ(win.Got(msg)[0].wParam, 1u);
+    EXPECT_EQ(win.Got(msg)[0].lParam, 0);
+    EXPECT_TRUE(comm.IsOpen());
+    // The mouse's ordinary collection comes first and must not match.
+    EXPECT_EQ(comm.GetDevicePath().ToUtf8().substr(comm.GetDevicePath().GetLength() - 6), "&col02");
+
+    world.UnplugMouse();
+    ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 2; }));
+    EXPECT_EQ(win.Got(msg)[1].wParam, 0u);
+    EXPECT_FALSE(comm.IsOpen());
+
+    world.PlugMouse();
+    ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 3; }));
+    EXPECT_EQ(win.Got(msg)[2].wParam, 1u);
+    EXPECT_TRUE(comm.Stop());
+    EXPECT_EQ(win.Got(msg).size(), 3u);
+}
+
+TEST_F(SimTest, WithoutAnOwnerWindowDevicesOpenAndCloseSilently)
+{
+    world.PlugMouse();
+    CQL40USBComm comm;
+    comm.Start();
+    ASSERT_TRUE(WaitFor([&] { return comm.IsOpen(); }));
+    world.UnplugMouse();
+    ASSERT_TRUE(WaitFor([&] { return !comm.IsOpen(); }));
+    EXPECT_TRUE(comm.Stop());
+    EXPECT_EQ(platform::PendingMessageCount(), 0u);
+}
+
+TEST_F(SimTest, FiltersMatchVendorAndUsagePageOrVendorAndProduct)
+{
+    CQL40USBComm app;
+    CDunX4ISPUSBComm isp;
+    CString path;
+    // Same vendor, other usage page: another collection of the mouse, not ours.
+    world.AddHidInterface(0x1EA7, 0x1111, 0x0001);
+    // Bootloader vendor with another product.
+    world.AddHidInterface(0x040B, 0x6877, 0xFF00, 65);
+    EXPECT_FALSE(app.FindDevice(path));
+    EXPECT_FALSE(isp.FindDevice(path));
+    EXPECT_TRUE(path.IsEmpty());
+
+    // Two matching interfaces: the first in enumeration order wins.
+    int first = world.AddHidInterface(0x1EA7, 0x2222, 0xFFBA);
+    world.PlugMouse();
+    ASSERT_TRUE(app.FindDevice(path));
+    HID_ATTRIBUTES_CAPABILITES rec;
+    ASSERT_TRUE(app.GetHIDAttCap(path, &rec));
+    EXPECT_EQ(rec.Attributes.ProductID, 0x2222);
+    world.RemoveHidInterface(first);
+    ASSERT_TRUE(app.FindDevice(path));
+    ASSERT_TRUE(app.GetHIDAttCap(path, &rec));
+    EXPECT_EQ(rec.Attributes.ProductID, world.GetMouseSettings().appProductId);
+    EXPECT_EQ(rec.Capabilities.UsagePage, 0xFFBA);
+    CString none;
+    EXPECT_FALSE(isp.FindDevice(none));
+
+    world.EnterBootloader();
+    CString ispPath;
+    ASSERT_TRUE(isp.FindDevice(ispPath));
+    ASSERT_TRUE(isp.GetHIDAttCap(ispPath, &rec));
+    EXPECT_EQ(rec.Attributes.VendorID, 0x040B);
+    EXPECT_EQ(rec.Attributes.ProductID, 0x6876);
+    EXPECT_EQ(rec.Capabilities.FeatureReportByteLength, 65);
+    CString appPath;
+    EXPECT_FALSE(app.FindDevice(appPath));
+}
+
+TEST_F(SimTest, BootloaderPollPostsItsOwnMessage)
+{
+    RecordingWindow win;
+    const UINT msg = RegisterWindowMessageW(u"DUNX4_ISP_DEVICE_CHANGE");
+    CDunX4ISPUSBComm isp;
+    isp.m_hOwnerWnd = win.Hwnd();
+    isp.Start();
+    world.PlugMouse();
+    world.EnterBootloader();
+    ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 1; }));
+    EXPECT_EQ(win.Got(msg)[0].wParam, 1u);
+    ASSERT_TRUE(isp.ResetDevice()); // leaves the bus
+    ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 2; }));
+    EXPECT_EQ(win.Got(msg)[1].wParam, 0u);
+    EXPECT_TRUE(isp.Stop());
+}
+
+TEST_F(SimTest, PumpWaitDispatchesWhileItWaits)
+{
+    RecordingWindow win;
+    PostMessageW(win.Hwnd(), WM_APP + 1, 11, 0);
+    PumpWait(0); // returns once its timer has run, after dispatching what is queued
+    ASSERT_EQ(win.Got(WM_APP + 1).size(), 1u);
+
+    std::thread poster([&] {
+        Sleep(200);
+        PostMessageW(win.Hwnd(), WM_APP + 2, 22, 0);
+    });
+    ULONGLONG t0 = GetTickCount64();
+    PumpWait(1000);
+    poster.join();
+    EXPECT_GE(GetTickCount64() - t0, 1000u);
+    ASSERT_EQ(win.Got(WM_APP + 2).size(), 1u);
+    EXPECT_EQ(win.Got(WM_APP + 2)[0].wParam, 22u);
+}
+
+TEST_F(SimTest, RequestsRacingAPollThreadThatClosesTheDeviceFailCleanly)
+{
+    // The UI thread keeps making requests while the mouse comes and goes under the poll
+    // thread; every request either succeeds or fails, none touches a closed device.
+    world.PlugMouse();
+    CQL40USBComm comm;
+    comm.Start();
+    ASSERT_TRUE(WaitFor([&] { return comm.IsOpen(); }));
+    std::atomic<bool> done{false};
+    std::thread flapper([&] {
+        for (int i = 0; i < 6; ++i) {
+            world.UnplugMouse();
+            Sleep(1500);
+            world.PlugMouse();
+            Sleep(1500);
+        }
+        done = true;
+    });
+    int ok = 0, failed = 0;
+    while (!done) {
+        BYTE v = 0;
+        DWORD id = 0;
+        (comm.GetProgramInfo(v, id) ? ok : failed)++;
+    }
+    flapper.join();
+    EXPECT_GT(ok, 0);
+    EXPECT_GT(failed, 0);
+    EXPECT_TRUE(comm.Stop());
+}
