@@ -221,6 +221,30 @@ TEST_F(ConfiguredAccessTest, EmptyTitleGivesTheDefaultTitleAtOnce)
         });
 }
 
+TEST_F(ConfiguredAccessTest, AltSpaceAndRightClickOpenTheEntry)
+{
+    std::vector<std::vector<UINT>> menus;
+    ui::SetSystemMenuHook([&](HWND, const std::vector<ui::MenuItemInfo>& items) {
+        std::vector<UINT> ids;
+        for (const auto& i : items) ids.push_back(i.nID);
+        menus.push_back(ids);
+        return IDM_SYSTEM_CONFIG;
+    });
+    WithMainWindow(
+        [&](CTarvexDlg& dlg) {
+            ui::SendKey(dlg.m_hWnd, VK_SPACE, false, false, true);
+            EXPECT_EQ(m_passwordShown, 1);
+            ui::ClickMouse(dlg.m_hWnd, true);
+            EXPECT_EQ(m_passwordShown, 2);
+        },
+        [](HWND hDlg) { Click(hDlg, IDCANCEL); }, nullptr);
+    ui::SetSystemMenuHook(nullptr);
+    ASSERT_EQ(menus.size(), 2u);
+    for (const auto& ids : menus)
+        EXPECT_NE(std::find(ids.begin(), ids.end(), IDM_SYSTEM_CONFIG), ids.end());
+    EXPECT_TRUE(ui::MessageBoxLog().empty());
+}
+
 TEST_F(ConfiguredAccessTest, StandardSystemCommandsStillWork)
 {
     CTarvexDlg dlg;
