@@ -107,8 +107,10 @@ TEST_F(UpgradeRoad, FullRunCarriesIdentityIntoTheNewFirmware)
     ASSERT_TRUE(app.ReadUserData(8, again.data()));
     EXPECT_TRUE(std::equal(again.begin(), again.end(), user.begin() + 768));
 
+    // Arrived, left for the bootloader, came back; the bootloader came and went.
+    ASSERT_TRUE(PumpUntil([&] { return win.Got(appMsg).size() >= 3 && win.Got(ispMsg).size() >= 2; }));
     auto a = win.Got(appMsg), s = win.Got(ispMsg);
-    ASSERT_EQ(a.size(), 3u); // arrived, left for the bootloader, came back
+    ASSERT_EQ(a.size(), 3u);
     EXPECT_EQ(a[0].wParam, 1u);
     EXPECT_EQ(a[1].wParam, 0u);
     EXPECT_EQ(a[2].wParam, 1u);

@@ -1,0 +1,5 @@
+# Parsers of outside input in device communication.
+tarvex_add_fuzzer(fuzz_dev_report_descriptor SOURCES fuzz_dev_report_descriptor.cpp LIBS tarvex_hw)
+tarvex_add_fuzzer(fuzz_dev_input_report SOURCES fuzz_dev_input_report.cpp LIBS tarvex_device)
+tarvex_add_fuzzer(fuzz_dev_string_descriptor SOURCES fuzz_dev_string_descriptor.cpp LIBS tarvex_device)
+tarvex_add_fuzzer(fuzz_dev_hub_replies SOURCES fuzz_dev_hub_replies.cpp LIBS tarvex_device)
