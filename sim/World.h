@@ -25,16 +25,11 @@
 //   ... run the device code ...
 //   w.GetCounters().writeReports, w.Flash(), w.ReportLog()
 //
-// The demo's command-line faults map onto Faults like this:
-//   program-info  failRequest... -> silentFromRequest = 1 (no reply to anything)
-//   program-id    MouseSettings::programId of another product
-//   device-id     wrongCommandEcho for 0x31 only: deviceIdWrongEcho
-//   user-data     wrongOffsetEcho
-//   no-bootloader bootloaderPresent = false
-//   erase/write/read  failErase / failWriteChunk / failReadChunk
-//   verify        corruptReadBack
-//   reset         failLeave
-//   unplug-app / unplug-isp  unplugAfterRequest / unplugAfterIspReport
+// Command-line faults of a demo map onto Faults, for example: no reply at all ->
+// silentFromRequest = 1; a bad device-ID reply -> deviceIdWrongEcho; a bad user-data step ->
+// wrongOffsetEcho; no bootloader -> bootloaderPresent = false; failing erase, write, read,
+// reset -> failErase, failWriteChunk, failReadChunk, failLeave; a read-back that differs ->
+// corruptReadBack; unplugging in either mode -> unplugAfterRequest, unplugAfterIspReport.
 #pragma once
 #include <cstdint>
 #include <memory>
