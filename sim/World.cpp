@@ -658,7 +658,7 @@ public:
             }
             std::size_t n = std::min<std::size_t>({data.size(), wLength, outLen - kDescReqHeader});
             if (o != i) std::memcpy(o, i, kDescReqHeader);
-            std::memcpy(o + kDescReqHeader, data.data(), n);
+            if (n) std::memcpy(o + kDescReqHeader, data.data(), n);
             *returned = static_cast<DWORD>(kDescReqHeader + n);
             return true;
         }
