@@ -87,10 +87,12 @@ TEST_F(SimTest, AppModeMouseIsFoundOnTheFirstCheckAndTrackedAcrossUnplug)
     world.PlugMouse();
     CQL40USBComm comm;
     comm.m_hOwnerWnd = win.Hwnd();
+    platform::SetTimeScale(1.0); // real time, so a loaded machine cannot pass for a sleep
     ULONGLONG t0 = GetTickCount64();
     comm.Start();
     ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 1; }));
     EXPECT_LT(GetTickCount64() - t0, 1000u); // no initial sleep
+    platform::SetTimeScale(kScale);
     EXPECT_EQ(win.Got(msg)[0].wParam, 1u);
     EXPECT_EQ(win.Got(msg)[0].lParam, 0);
     EXPECT_TRUE(comm.IsOpen());
