@@ -46,6 +46,12 @@ struct HidIf {
     int id = 0;
     WORD vid = 0, pid = 0, usagePage = 0;
     USHORT featureLength = 0;
+    // An interface with the bootloader's IDs is a working bootloader of another device: it
+    // keeps a flash of its own and leaves the bus on the leave command.
+    std::vector<BYTE> flash;
+    bool readPending = false;
+    WORD readOffset = 0;
+    bool IsBootloader() const { return vid == 0x040B && pid == 0x6876; }
 };
 
 } // namespace
@@ -457,6 +463,7 @@ public:
         std::lock_guard<std::mutex> lk(m_w->mu);
         if (!Alive() || !data || length == 0) return -1;
         if (IsIsp()) return m_w->OnSetFeature(data, length);
+        if (HidIf* b = OtherBootloader()) return OtherSetFeature(*b, data, length);
         return static_cast<int>(length);
     }
 
@@ -466,6 +473,37 @@ public:
         if (!Alive() || !buf || length == 0) return -1;
         if (IsIsp()) return m_w->OnGetFeature(buf, length);
         std::memset(buf, 0, length);
+        if (HidIf* b = OtherBootloader()) {
+            if (length != b->featureLength || length < 41) return -1;
+            if (b->readPending) {
+                b->readPending = false;
+                buf[1] = 0xAA;
+                buf[2] = static_cast<BYTE>(b->readOffset >> 8);
+                buf[3] = static_cast<BYTE>(b->readOffset);
+                std::copy_n(b->flash.begin() + b->readOffset, std::min<std::size_t>(32, kFlashSize - b->readOffset), buf + 9);
+            }
+        }
+        return static_cast<int>(length);
+    }
+
+    HidIf* OtherBootloader()
+    {
+        auto it = m_w->hidIfs.find(m_inst);
+        return it != m_w->hidIfs.end() && it->second.IsBootloader() ? &it->second : nullptr;
+    }
+
+    int OtherSetFeature(HidIf& b, const std::uint8_t* data, std::size_t length)
+    {
+        if (length != b.featureLength || length < 41) return -1;
+        if (b.flash.empty()) b.flash.assign(kFlashSize, 0xFF);
+        std::size_t offset = (static_cast<std::size_t>(data[2]) << 8) | data[3];
+        switch (data[1]) {
+        case 0xA7: std::fill(b.flash.begin(), b.flash.end(), 0xFF); break;
+        case 0xA8: std::copy_n(data + 9, std::min<std::size_t>(32, kFlashSize - offset), b.flash.begin() + static_cast<long>(offset)); break;
+        case 0xAA: b.readPending = true; b.readOffset = static_cast<WORD>(offset); break;
+        case 0xA9: m_w->hidIfs.erase(m_inst); m_w->cv.notify_all(); break; // leaves the bus
+        default: return -1;
+        }
         return static_cast<int>(length);
     }
 
@@ -822,8 +860,22 @@ int World::AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLen
     std::lock_guard<std::mutex> lk(m->mu);
     int id = m->nextInstance;
     m->nextInstance += 2;
-    m->hidIfs[id] = HidIf{id, vid, pid, usagePage, featureLength};
+    HidIf h;
+    h.id = id;
+    h.vid = vid;
+    h.pid = pid;
+    h.usagePage = usagePage;
+    h.featureLength = featureLength;
+    m->hidIfs[id] = std::move(h);
     return id;
+}
+
+std::vector<BYTE> World::HidInterfaceFlash(int id)
+{
+    std::lock_guard<std::mutex> lk(m->mu);
+    auto it = m->hidIfs.find(id);
+    if (it == m->hidIfs.end()) return {};
+    return it->second.flash.empty() ? std::vector<BYTE>(kFlashSize, 0xFF) : it->second.flash;
 }
 
 void World::RemoveHidInterface(int id)

@@ -136,8 +136,12 @@ public:
     void Unplug(int hub, int port);
 
     // ---- HID collections without USB presence (for discovery tests) ----
+    // One with the bootloader's IDs (0x040B:0x6876) is another device's working bootloader:
+    // erase, write and read act on a flash of its own, and the leave command takes it off.
     int AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLength = 0);
     void RemoveHidInterface(int id);
+    // That bootloader's flash (64 KiB; erased until written); empty if the id is unknown.
+    std::vector<BYTE> HidInterfaceFlash(int id);
 
     // ---- the mouse ----
     void PlugMouse(int hub = -1, int port = 1); // -1: root hub of controller 0

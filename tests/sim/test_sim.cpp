@@ -246,3 +246,30 @@ TEST_F(SimTest, AHubDriverPathOnlyOpensWhatExists)
     int again = world.AddHub(world.RootHub(0), 2, 2);
     EXPECT_NE(world.HubName(again), world.HubName(hub));
 }
+
+TEST_F(SimTest, AnotherDevicesBootloaderKeepsItsOwnFlashAndLeavesOnReset)
+{
+    world.PlugMouse();
+    std::vector<BYTE> mouseFlash = world.Flash();
+    const int other = world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65);
+    CDunX4ISPUSBComm isp;
+    CString path;
+    ASSERT_TRUE(isp.FindDevice(path));
+    ASSERT_EQ(isp.Open(path), 0);
+    std::vector<BYTE> image(100);
+    std::iota(image.begin(), image.end(), BYTE{1});
+    DWORD n = 0;
+    ASSERT_TRUE(isp.EraseFlash());
+    ASSERT_TRUE(isp.WriteFlash(image.data(), 100, n));
+    std::vector<BYTE> back(100);
+    ASSERT_TRUE(isp.ReadFlash(back.data(), 100, n));
+    EXPECT_EQ(back, image);
+    std::vector<BYTE> stored = world.HidInterfaceFlash(other);
+    ASSERT_EQ(stored.size(), 65536u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+    EXPECT_EQ(stored[100], 0xFF); // the padding of the last chunk
+    EXPECT_EQ(world.Flash(), mouseFlash); // the mouse's own flash is untouched
+    ASSERT_TRUE(isp.ResetDevice());
+    EXPECT_TRUE(world.HidInterfaceFlash(other).empty()); // it left the bus
+    EXPECT_FALSE(isp.EraseFlash());
+}

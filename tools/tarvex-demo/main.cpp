@@ -423,6 +423,8 @@ int main(int argc, char** argv)
         return kExitFailure;
     }
     const std::filesystem::path scratch = tmpl;
+    // Qt wants a private runtime directory; a bare container has none. mkdtemp made this one 0700.
+    if (!std::getenv("XDG_RUNTIME_DIR")) setenv("XDG_RUNTIME_DIR", tmpl.c_str(), 1);
 
     platform::SetTimeScale(g_opt.dTimeScale);
     sim::World& world = sim::World::Instance();
