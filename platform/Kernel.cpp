@@ -489,12 +489,13 @@ DWORD WaitForSingleObject(HANDLE h, DWORD ms)
         if (it != g_table.end()) obj = it->second;
     }
     if (auto ev = std::dynamic_pointer_cast<EventObject>(obj)) {
-        DWORD r = WaitOn(*ev, ms, [&] { return ev->signaled; });
-        if (r == WAIT_OBJECT_0 && !ev->manualReset) {
-            std::lock_guard<std::mutex> lk(ev->mu);
-            ev->signaled = false;
-        }
-        return r;
+        // An auto-reset event is consumed under the same lock that saw it set, so one
+        // SetEvent releases exactly one waiter and none is lost in between.
+        return WaitOn(*ev, ms, [&] {
+            if (!ev->signaled) return false;
+            if (!ev->manualReset) ev->signaled = false;
+            return true;
+        });
     }
     if (auto th = std::dynamic_pointer_cast<ThreadObject>(obj))
         return WaitOn(*th, ms, [&] { return th->done; });

@@ -134,6 +134,24 @@ TEST(EventTest, AutoResetNamedAndTimeouts)
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_FAILED);
 }
 
+TEST(EventTest, OneSetReleasesExactlyOneWaiterOfAnAutoResetEvent)
+{
+    for (int round = 0; round < 50; ++round) {
+        HANDLE ev = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        std::atomic<int> released{0};
+        auto waiter = [&] {
+            if (WaitForSingleObject(ev, 50) == WAIT_OBJECT_0) ++released;
+        };
+        std::thread a(waiter), b(waiter);
+        SetEvent(ev);
+        a.join();
+        b.join();
+        EXPECT_EQ(released.load(), 1);
+        EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_TIMEOUT); // consumed, not left behind
+        CloseHandle(ev);
+    }
+}
+
 static DWORD SetAfter(LPVOID p)
 {
     Sleep(20);
@@ -167,7 +185,13 @@ TEST(ThreadTest, TerminateRecordsTheCodeAndWaitsForTheBody)
     g_stopSlow = false;
     HANDLE th = CreateThread(nullptr, 0, SlowBody, nullptr, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(th, 5), WAIT_TIMEOUT);
-    std::thread releaser([] { Sleep(20); g_stopSlow = true; });
+    // Release the body only once TerminateThread has recorded its code, so the body is
+    // certainly still running when it is "terminated".
+    std::thread releaser([th] {
+        DWORD c = 0;
+        while (GetExitCodeThread(th, &c) && c != 254) std::this_thread::yield();
+        g_stopSlow = true;
+    });
     EXPECT_TRUE(TerminateThread(th, 254));
     DWORD code = 0;
     GetExitCodeThread(th, &code);
