@@ -40,7 +40,7 @@ bool ParseReportDescriptor(const std::uint8_t* data, std::size_t length, std::ve
     bool haveLocalUsage = false;
     int depth = 0;
     std::map<std::uint32_t, Bits> reports; // of the current top-level collection
-    bool anyId = false;
+    bool anyInputId = false;
 
     auto finish = [&]() {
         TopLevelCollection& c = result.back();
@@ -50,12 +50,12 @@ bool ParseReportDescriptor(const std::uint8_t* data, std::size_t length, std::ve
             if (b.out > o) o = b.out;
             if (b.feat > f) f = b.feat;
         }
-        c.usesReportIds = anyId;
+        for (auto& [id, b] : reports)
+            if (id != 0 && b.in) c.inputReportIds.push_back(static_cast<std::uint8_t>(id));
         c.inputReportLength = in ? ToLength(in) : 0;
         c.outputReportLength = o ? ToLength(o) : 0;
         c.featureReportLength = f ? ToLength(f) : 0;
         reports.clear();
-        anyId = false;
     };
 
     std::size_t i = 0;
@@ -88,6 +88,7 @@ bool ParseReportDescriptor(const std::uint8_t* data, std::size_t length, std::ve
                     if (add > kMaxReportBits) return false;
                     slot += add;
                     if (slot > kMaxReportBits) return false;
+                    if (tag == 0x8 && g.reportId != 0) anyInputId = true;
                 }
                 break;
             }
@@ -99,7 +100,6 @@ bool ParseReportDescriptor(const std::uint8_t* data, std::size_t length, std::ve
                     c.usage = static_cast<std::uint16_t>(u & 0xFFFF);
                     result.push_back(c);
                     reports.clear();
-                    anyId = false;
                 }
                 if (++depth > static_cast<int>(kMaxStack)) return false;
                 break;
@@ -118,8 +118,9 @@ bool ParseReportDescriptor(const std::uint8_t* data, std::size_t length, std::ve
             case 0x0: g.usagePage = value & 0xFFFF; break;
             case 0x7: g.reportSize = value; break;
             case 0x8:
+                // IDs are one byte on the wire; a larger value cannot name a report.
+                if (value > 0xFF) return false;
                 g.reportId = value;
-                if (value != 0) anyId = true;
                 break;
             case 0x9: g.reportCount = value; break;
             case 0xA:
@@ -142,6 +143,7 @@ bool ParseReportDescriptor(const std::uint8_t* data, std::size_t length, std::ve
         }
     }
     if (depth != 0) return false;
+    for (auto& c : result) c.usesReportIds = anyInputId;
     out = std::move(result);
     return true;
 }

@@ -11,7 +11,12 @@ namespace platform::hid {
 struct TopLevelCollection {
     std::uint16_t usagePage = 0;
     std::uint16_t usage = 0;
+    // Input reports are numbered. As in the kernel, this holds for the whole descriptor once
+    // any input report carries an ID, wherever the Report ID item stands.
     bool usesReportIds = false;
+    // The IDs of this collection's own input reports (empty when unnumbered), so a reader of
+    // a node shared by several collections can keep only its own reports.
+    std::vector<std::uint8_t> inputReportIds;
     std::uint16_t inputReportLength = 0;
     std::uint16_t outputReportLength = 0;
     std::uint16_t featureReportLength = 0;

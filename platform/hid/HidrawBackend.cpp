@@ -3,7 +3,9 @@
 #include <hidapi/hidapi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,8 +28,9 @@ std::string NodeName(const std::string& node)
 class HidrawDevice : public IHidDevice
 {
 public:
-    HidrawDevice(hid_device* dev, DeviceInfo info, bool usesIds, std::string sysfsDir)
-        : m_dev(dev), m_info(std::move(info)), m_usesIds(usesIds), m_sysfsDir(std::move(sysfsDir))
+    HidrawDevice(hid_device* dev, DeviceInfo info, const TopLevelCollection& tlc, std::string sysfsDir)
+        : m_dev(dev), m_info(std::move(info)), m_usesIds(tlc.usesReportIds), m_ownIds(tlc.inputReportIds),
+          m_sysfsDir(std::move(sysfsDir))
     {
     }
     ~HidrawDevice() override { Close(); }
@@ -51,12 +54,24 @@ public:
         std::uint8_t* dst = m_usesIds ? buf : buf + 1;
         std::size_t room = m_usesIds ? length : length - 1;
         if (room == 0) return -1;
-        int n = hid_read_timeout(m_dev, dst, room, static_cast<int>(ms));
-        if (n < 0) {
-            m_gone = true;
-            return -1;
+        // A hidraw node carries the reports of every collection on its interface; a handle
+        // for one collection keeps only its own, as it would on Windows.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        int n = 0;
+        for (;;) {
+            n = hid_read_timeout(m_dev, dst, room, static_cast<int>(ms));
+            if (n < 0) {
+                m_gone = true;
+                return -1;
+            }
+            if (n == 0) return 0;
+            if (!m_usesIds || m_ownIds.empty() ||
+                std::find(m_ownIds.begin(), m_ownIds.end(), dst[0]) != m_ownIds.end())
+                break;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (left < 1) return 0;
+            ms = left;
         }
-        if (n == 0) return 0;
         if (!m_usesIds) {
             buf[0] = 0;
             ++n;
@@ -106,6 +121,7 @@ private:
     hid_device* m_dev;
     DeviceInfo m_info;
     bool m_usesIds;
+    std::vector<std::uint8_t> m_ownIds;
     std::string m_sysfsDir;
     std::atomic<bool> m_gone{false};
 };
@@ -135,7 +151,7 @@ bool HidrawBackend::SplitPath(const std::string& path, std::string& node, int& c
     return true;
 }
 
-bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceInfo& info, bool* usesIds) const
+bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceInfo& info, TopLevelCollection* tlc) const
 {
     std::ifstream f(m_sysfs + "/" + NodeName(node) + "/device/report_descriptor", std::ios::binary);
     if (!f) return false;
@@ -147,7 +163,7 @@ bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceI
     info.inputReportLength = c.inputReportLength;
     info.outputReportLength = c.outputReportLength;
     info.featureReportLength = c.featureReportLength;
-    if (usesIds) *usesIds = c.usesReportIds;
+    if (tlc) *tlc = c;
     return true;
 }
 
@@ -196,8 +212,8 @@ std::shared_ptr<IHidDevice> HidrawBackend::Open(const std::string& path, OpenErr
     if (!SplitPath(path, node, col)) return nullptr;
     DeviceInfo info;
     if (!GetInfo(path, info)) return nullptr;
-    bool usesIds = false;
-    ReadLengths(node, col, info, &usesIds);
+    TopLevelCollection tlc;
+    ReadLengths(node, col, info, &tlc);
     // Tell a permission problem apart from an absent device.
     if (::access(node.c_str(), R_OK | W_OK) != 0) {
         if (errno == EACCES || errno == EPERM) {
@@ -219,7 +235,7 @@ std::shared_ptr<IHidDevice> HidrawBackend::Open(const std::string& path, OpenErr
     }
     ClearAccessDenied();
     if (err) *err = OpenError::None;
-    return std::make_shared<HidrawDevice>(dev, info, usesIds, m_sysfs + "/" + NodeName(node));
+    return std::make_shared<HidrawDevice>(dev, info, tlc, m_sysfs + "/" + NodeName(node));
 }
 
 } // namespace platform::hid

@@ -1,6 +1,7 @@
 // Real HID devices through hidapi's hidraw backend. Report lengths come from the report
 // descriptor in sysfs, since hidraw does not report them.
 #pragma once
+#include "platform/hid/HidReportDescriptor.h"
 #include <mutex>
 #include <string>
 
@@ -22,7 +23,7 @@ public:
     static bool SplitPath(const std::string& path, std::string& node, int& collection);
     // Fills the lengths of the collection-th (1-based) top-level collection of the node's
     // report descriptor; false when it cannot be read or parsed.
-    bool ReadLengths(const std::string& node, int collection, DeviceInfo& info, bool* usesIds = nullptr) const;
+    bool ReadLengths(const std::string& node, int collection, DeviceInfo& info, TopLevelCollection* tlc = nullptr) const;
 
 private:
     std::string m_sysfs;

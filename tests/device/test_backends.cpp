@@ -30,11 +30,14 @@ TEST(ReportDescriptor, CollectionsAndLengthsOfTheMouse)
     ASSERT_EQ(c.size(), 2u);
     EXPECT_EQ(c[0].usagePage, 0x0001);
     EXPECT_EQ(c[0].usage, 0x0002);
-    EXPECT_FALSE(c[0].usesReportIds);
+    // The vendor collection's numbered input makes every input report on the node numbered.
+    EXPECT_TRUE(c[0].usesReportIds);
+    EXPECT_TRUE(c[0].inputReportIds.empty());
     EXPECT_EQ(c[0].inputReportLength, 4); // 3 bytes + the ID byte the driver counts
     EXPECT_EQ(c[0].outputReportLength, 0);
     EXPECT_EQ(c[1].usagePage, 0xFFBA);
     EXPECT_TRUE(c[1].usesReportIds);
+    EXPECT_EQ(c[1].inputReportIds, std::vector<std::uint8_t>{0xBA});
     EXPECT_EQ(c[1].inputReportLength, 8);
     EXPECT_EQ(c[1].outputReportLength, 8);
     EXPECT_EQ(c[1].featureReportLength, 8);
@@ -44,6 +47,22 @@ TEST(ReportDescriptor, CollectionsAndLengthsOfTheMouse)
     ASSERT_EQ(c.size(), 1u);
     EXPECT_EQ(c[0].usagePage, 0xFF00);
     EXPECT_EQ(c[0].featureReportLength, 65);
+}
+
+TEST(ReportDescriptor, AReportIdDeclaredBeforeTheCollectionStillNumbersItsReports)
+{
+    // Usage page FFBA, Report ID BA, then the collection with an 8-byte input report.
+    const std::vector<std::uint8_t> d = {0x06, 0xBA, 0xFF, 0x85, 0xBA, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
+                                         0x95, 0x07, 0x81, 0x02, 0xC0};
+    std::vector<TopLevelCollection> c;
+    ASSERT_TRUE(ParseReportDescriptor(d.data(), d.size(), c));
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_TRUE(c[0].usesReportIds);
+    EXPECT_EQ(c[0].inputReportIds, std::vector<std::uint8_t>{0xBA});
+    EXPECT_EQ(c[0].inputReportLength, 8);
+    // A report ID wider than a byte names nothing.
+    const std::vector<std::uint8_t> wide = {0x06, 0xBA, 0xFF, 0x86, 0x00, 0x01, 0x09, 0x01, 0xA1, 0x01, 0xC0};
+    EXPECT_FALSE(ParseReportDescriptor(wide.data(), wide.size(), c));
 }
 
 TEST(ReportDescriptor, MalformedDescriptorsAreRefused)
@@ -85,12 +104,12 @@ TEST(HidrawBackend, PathsAndLengthsFromTheClassTree)
 
     HidrawBackend backend(std::string(TARVEX_FIXTURES) + "/hidraw");
     DeviceInfo info;
-    bool ids = false;
-    ASSERT_TRUE(backend.ReadLengths("/dev/hidraw0", 2, info, &ids));
-    EXPECT_TRUE(ids);
+    TopLevelCollection tlc;
+    ASSERT_TRUE(backend.ReadLengths("/dev/hidraw0", 2, info, &tlc));
+    EXPECT_TRUE(tlc.usesReportIds);
     EXPECT_EQ(info.outputReportLength, 8);
-    ASSERT_TRUE(backend.ReadLengths("/dev/hidraw1", 1, info, &ids));
-    EXPECT_FALSE(ids);
+    ASSERT_TRUE(backend.ReadLengths("/dev/hidraw1", 1, info, &tlc));
+    EXPECT_FALSE(tlc.usesReportIds);
     EXPECT_EQ(info.featureReportLength, 65);
     EXPECT_FALSE(backend.ReadLengths("/dev/hidraw0", 3, info));
     EXPECT_FALSE(backend.ReadLengths("/dev/hidraw9", 1, info));
