@@ -149,4 +149,23 @@ BENCHMARK(BM_StartupUntilShown)->UseManualTime()->Unit(benchmark::kMillisecond)-
 
 } // namespace
 
+// CPU the GUI thread uses while PumpWait waits one second of real time with nothing to do:
+// the wait blocks in Qt's dispatcher instead of spinning.
+void BM_PumpWaitIdleOnGuiThread(benchmark::State& state)
+{
+    platform::ui::EnsureGui();
+    platform::SetTimeScale(1.0);
+    for (auto _ : state) {
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        PumpWait(1000);
+        getrusage(RUSAGE_THREAD, &after);
+        auto ms = [](const rusage& r) {
+            return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
+        };
+        state.counters["gui_thread_cpu_ms"] = ms(after) - ms(before);
+    }
+}
+BENCHMARK(BM_PumpWaitIdleOnGuiThread)->Iterations(3)->Unit(benchmark::kMillisecond);
+
 BENCHMARK_MAIN();

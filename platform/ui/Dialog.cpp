@@ -109,9 +109,7 @@ INT_PTR CDialog::DoModal()
         QTimer::singleShot(0, [self] { DialogShown(self); });
         QEventLoop loop;
         m_pLoop = &loop;
-        m_bInModalLoop = true;
         if (!m_bEnded) loop.exec(QEventLoop::DialogExec);
-        m_bInModalLoop = false;
         m_pLoop = nullptr;
     }
     if (m_hWnd == self) CDialog::DestroyWindow();

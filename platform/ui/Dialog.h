@@ -47,7 +47,6 @@ public:
 protected:
     UINT m_nIDTemplate = 0;
     INT_PTR m_nModalResult = -1;
-    bool m_bInModalLoop = false;
     bool m_bEnded = false;
     void* m_pLoop = nullptr; // the running QEventLoop
 

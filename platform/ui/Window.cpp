@@ -235,8 +235,11 @@ bool EditKey(Window* w, QKeyEvent* ke)
     const HWND h = w->hwnd;
     const LPARAM lp = 1 | (ke->isAutoRepeat() ? (LPARAM{1} << 30) : 0);
     const Qt::KeyboardModifiers old = CurrentKeyModifiers();
+    // The modifiers belong to this key's own WM_KEYDOWN only: keys a control sends itself
+    // while handling the character (the masked edit's VK_LEFT) must not pick up Shift or Ctrl.
     SetCurrentKeyModifiers(ke->modifiers());
     if (UINT vk = VkFromQtKey(key)) SendMessageW(h, WM_KEYDOWN, vk, lp);
+    SetCurrentKeyModifiers(old);
     QString text = ke->text();
     if (text.isEmpty() && (ke->modifiers() & Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z)
         text = QChar(static_cast<char16_t>(key - Qt::Key_A + 1));
@@ -244,7 +247,6 @@ bool EditKey(Window* w, QKeyEvent* ke)
         if (!IsWindow(h)) break;
         SendMessageW(h, WM_CHAR, c.unicode(), lp);
     }
-    SetCurrentKeyModifiers(old);
     return true;
 }
 
@@ -554,7 +556,9 @@ void OpenSystemMenu(Window* w, QPoint globalPos)
     if (auto hook = SystemMenuHook()) {
         chosen = hook(h, items);
     } else {
-        QMenu menu(w->widget);
+        // No parent: a handler run inside exec() may destroy the dialog, and a child menu
+        // would then be deleted under its own stack frame.
+        QMenu menu;
         for (const MenuItemInfo& it : items) {
             if (it.bSeparator) {
                 menu.addSeparator();

@@ -198,6 +198,20 @@ TEST_F(MaskEditTest, BackspaceRestoresOrOnlyMovesAndNeverDeletes)
         EXPECT_EQ(Edit().m_strValue, u"12A0");
         EXPECT_EQ(Caret(), 2);
         EXPECT_EQ(ui::BeepCount(), 2);
+
+        // Shift or Ctrl held on Backspace must not turn the control's own caret move into
+        // a selection or a word jump: the same one-position restore happens.
+        Edit().m_strRestore = u"00A0";
+        Place(3);
+        ui::SendKey(Edit().m_hWnd, VK_BACK, /*bShift=*/true);
+        EXPECT_EQ(Text(), u"12A0");
+        EXPECT_EQ(Edit().m_strValue, u"12A0");
+        EXPECT_EQ(Caret(), 2);
+        Place(4);
+        ui::SendKey(Edit().m_hWnd, VK_BACK, /*bShift=*/false, /*bCtrl=*/true);
+        EXPECT_EQ(Text(), u"12A0");
+        EXPECT_EQ(Edit().m_strValue, u"12A0");
+        EXPECT_EQ(Caret(), 3);
     });
 }
 
