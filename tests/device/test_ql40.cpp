@@ -170,7 +170,7 @@ TEST_F(AppTest, UserDataStepsFailOnAWrongOffsetOrAMissingReply)
 
 TEST_F(AppTest, LateRepliesAndALeftoverSignal)
 {
-    platform::SetTimeScale(0.05); // wider margins between the waits and the replies
+    platform::SetTimeScale(0.25); // wide margins between the waits and the replies
     // Replies that arrive after all three waits have given up are dropped.
     Fault([](sim::Faults& f) { f.replyDelayMs = 3500; });
     BYTE v = 0;

@@ -186,6 +186,7 @@ TEST_F(SimTest, PumpWaitDispatchesWhileItWaits)
     PumpWait(0); // returns once its timer has run, after dispatching what is queued
     ASSERT_EQ(win.Got(WM_APP + 1).size(), 1u);
 
+    platform::SetTimeScale(0.2); // the post lands well inside the wait even on a loaded machine
     std::thread poster([&] {
         Sleep(200);
         PostMessageW(win.Hwnd(), WM_APP + 2, 22, 0);
@@ -208,11 +209,12 @@ TEST_F(SimTest, RequestsRacingAPollThreadThatClosesTheDeviceFailCleanly)
     ASSERT_TRUE(WaitFor([&] { return comm.IsOpen(); }));
     std::atomic<bool> done{false};
     std::thread flapper([&] {
+        // Long enough windows that the poll (one check a second) finds each state in time.
         for (int i = 0; i < 6; ++i) {
             world.UnplugMouse();
-            Sleep(1500);
+            Sleep(5000);
             world.PlugMouse();
-            Sleep(1500);
+            Sleep(5000);
         }
         done = true;
     });
