@@ -10,12 +10,15 @@
 namespace {
 
 // Ends the process after a configuration that cannot be used. The poll threads are stopped
-// first, bootloader then application mode as the destructor would, so that nothing still
-// runs against the objects that exit() tears down.
+// and the devices closed first (which also ends the reader thread), bootloader then
+// application mode as the destructor would, so that nothing still runs against the objects
+// that exit() tears down.
 [[noreturn]] void EndProcess(CDunX4ISPUSBComm& isp, CQL40USBComm& app)
 {
     isp.Stop();
     app.Stop();
+    isp.Close();
+    app.Close();
     std::exit(0);
 }
 

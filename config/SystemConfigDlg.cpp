@@ -157,7 +157,11 @@ void CSystemConfigDlg::OnBnClickedSelectFile()
             if (answer != IDYES)
                 return;
         }
-        if (!CopyFileW(strPath, strTarget, FALSE)) {
+        // The copy is what the main window will load: it must be the image just checked,
+        // even if the source changed in between.
+        ENC_FILE_HEADER copied{};
+        if (!CopyFileW(strPath, strTarget, FALSE) || ReadAppImage(strTarget, nullptr, &copied, nullptr) != AppImageCheck::Ok ||
+            copied.dwDataCrc != header.dwDataCrc || std::memcmp(copied.szName, header.szName, sizeof(header.szName)) != 0) {
             MessageBoxW(u"配置文件复制失败！");
             return;
         }
