@@ -5,6 +5,10 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -224,6 +228,7 @@ const char* ResultName(CTarvexDlg::ResultPicture p)
 
 Options g_opt;
 int g_exitCode = kExitFailure;
+std::atomic<HWND> g_hMainDlg{nullptr};
 std::chrono::steady_clock::time_point g_start;
 
 double ElapsedMs()
@@ -264,7 +269,14 @@ private:
             if (!g_opt.bEvents) std::printf("[%8.1f ms] upgrade started\n", ElapsedMs());
             break;
         case Change::RunEnded: {
-            const bool ok = dlg.GetResultPicture() == CTarvexDlg::ResultPicture::Success && dlg.GetProgress() == 100;
+            bool ok = dlg.GetResultPicture() == CTarvexDlg::ResultPicture::Success && dlg.GetProgress() == 100;
+            // The tool's word is checked against the simulated mouse itself: with another
+            // bootloader on the bus the run succeeds on that device, not on the mouse.
+            if (ok && !MouseHoldsImage(dlg)) {
+                ok = false;
+                std::fprintf(stderr, "tarvex-demo: the run reported success, but the image went to another device's "
+                                     "bootloader; the mouse itself was not upgraded\n");
+            }
             g_exitCode = ok ? kExitSuccess : kExitFailure;
             if (!g_opt.bEvents)
                 std::printf("[%8.1f ms] upgrade ended: %s\n", ElapsedMs(), ok ? "success" : "not upgraded");
@@ -281,6 +293,13 @@ private:
         default: ReportState(c == Change::Status); break;
         }
         std::fflush(stdout);
+    }
+
+    static bool MouseHoldsImage(const CTarvexDlg& dlg)
+    {
+        const std::vector<BYTE> flash = sim::World::Instance().Flash();
+        const DWORD n = dlg.m_AppHeader.dwDataSize;
+        return dlg.m_pAppData && n <= flash.size() && std::memcmp(flash.data(), dlg.m_pAppData, n) == 0;
     }
 
     void ReportDevice(bool app)
@@ -417,6 +436,16 @@ int main(int argc, char** argv)
         }
     }
 
+    // Ctrl+C and SIGTERM close the window the normal way, so the scratch directory is removed;
+    // a second one ends the process at once. Blocked here, before any thread exists, and
+    // taken by one thread with sigwait.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    sigaddset(&sigs, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+
     std::string tmpl = (std::filesystem::temp_directory_path() / "tarvex-demo-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) {
         std::perror("tarvex-demo: scratch directory");
@@ -458,6 +487,24 @@ int main(int argc, char** argv)
         });
     }
 
+    std::atomic<bool> bDone{false};
+    std::thread sigThread([&sigs, &bDone, scratch] {
+        for (int nSignals = 0;;) {
+            int sig = 0;
+            if (sigwait(&sigs, &sig) != 0 || bDone) return;
+            if (sig == SIGUSR1) continue;
+            const HWND hDlg = g_hMainDlg.load();
+            if (++nSignals == 1 && hDlg && PostMessageW(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0)) continue;
+            std::error_code ec;
+            std::filesystem::remove_all(scratch, ec);
+            std::_Exit(130);
+        }
+    });
+    platform::ui::SetDialogShownHook([](HWND h) {
+        HWND none = nullptr;
+        g_hMainDlg.compare_exchange_strong(none, h); // the first dialog shown is the main window
+    });
+
     std::thread plug([] {
         Sleep(kPlugDelayMs); // on the scaled clock
         sim::World::Instance().PlugMouse();
@@ -466,6 +513,9 @@ int main(int argc, char** argv)
     tarvex::res::RegisterResources();
     platform::ui::RunApp(argc > 0 ? 1 : 0, argv);
     plug.join();
+    bDone = true;
+    pthread_kill(sigThread.native_handle(), SIGUSR1);
+    sigThread.join();
 
     std::error_code ec;
     std::filesystem::remove_all(scratch, ec);
