@@ -28,6 +28,7 @@ std::uint64_t g_activity = 0;
 std::mutex g_hookMu;
 std::function<void()> g_wakeHook;
 std::function<void(std::chrono::nanoseconds)> g_guiWaitHook;
+std::function<bool(HWND, UINT, WPARAM, LPARAM, LRESULT&)> g_sendHook;
 
 } // namespace
 
@@ -65,6 +66,12 @@ void SetGuiWaitHook(std::function<void(std::chrono::nanoseconds)> hook)
 {
     std::lock_guard<std::mutex> lk(g_hookMu);
     g_guiWaitHook = std::move(hook);
+}
+
+void SetCrossThreadSendHook(std::function<bool(HWND, UINT, WPARAM, LPARAM, LRESULT&)> hook)
+{
+    std::lock_guard<std::mutex> lk(g_hookMu);
+    g_sendHook = std::move(hook);
 }
 
 void NotifyActivity()
@@ -121,6 +128,13 @@ BOOL PostMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    std::function<bool(HWND, UINT, WPARAM, LPARAM, LRESULT&)> hook;
+    {
+        std::lock_guard<std::mutex> lk(g_hookMu);
+        hook = g_sendHook;
+    }
+    LRESULT r = 0;
+    if (hook && hook(hwnd, message, wParam, lParam, r)) return r;
     IMessageTarget* t = platform::LookupWindow(hwnd);
     return t ? t->ReceiveMessage(message, wParam, lParam) : 0;
 }

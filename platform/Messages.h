@@ -46,6 +46,10 @@ void SetWakeHook(std::function<void()> hook);
 // The hook gets the longest real time it may block.
 void SetGuiWaitHook(std::function<void(std::chrono::nanoseconds maxWait)> hook);
 void NotifyActivity();
+// Installed by the GUI layer: a message sent from another thread is handed over by handle
+// (returns true with the result) before any window record is touched, so a window destroyed
+// meanwhile on the GUI thread is simply not found there.
+void SetCrossThreadSendHook(std::function<bool(HWND, UINT, WPARAM, LPARAM, LRESULT&)> hook);
 // Number of messages waiting in the queue.
 std::size_t PendingMessageCount();
 // Drops every queued message (tests use it between cases).

@@ -111,6 +111,11 @@ void EnsureGui()
     InstallPalette();
     platform::SetWakeHook(&Wake);
     platform::SetGuiWaitHook(&GuiWait);
+    platform::SetCrossThreadSendHook([](HWND h, UINT m, WPARAM w, LPARAM l, LRESULT& r) {
+        if (detail::OnGuiThread()) return false;
+        r = detail::RunOnGuiThread([h, m, w, l] { return SendMessageW(h, m, w, l); });
+        return true;
+    });
     if (platform::PendingMessageCount() > 0) Wake();
 }
 
