@@ -125,6 +125,14 @@ protected:
         if (world.GetMouseMode() != sim::MouseMode::Absent) {
             world.UnplugMouse();
             ASSERT_TRUE(WaitDisconnected(dlg));
+        } else {
+            // A mouse that left in bootloader mode may not be noticed yet: its notification
+            // must be handled before the new arrival, or it would set the icon after it.
+            ASSERT_TRUE(platform::ui::RunUntil(
+                [&] {
+                    return !dlg.m_AppComm.IsOpen() && !dlg.m_ISPComm.IsOpen() && platform::PendingMessageCount() == 0;
+                },
+                kBound));
         }
         world.SetFaults(faults);
         world.PlugMouse();
