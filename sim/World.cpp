@@ -327,6 +327,9 @@ struct World::Impl {
         std::size_t n = std::min<std::size_t>(32, kFlashSize - readOffset);
         std::copy_n(flash.begin() + readOffset, n, buf + 9);
         if (faults.corruptReadBack && readOffset == 0) buf[9] ^= 0x01;
+        if (faults.corruptReadBackAt >= 0 && static_cast<std::size_t>(faults.corruptReadBackAt) >= readOffset &&
+            static_cast<std::size_t>(faults.corruptReadBackAt) < readOffset + n)
+            buf[9 + (static_cast<std::size_t>(faults.corruptReadBackAt) - readOffset)] ^= 0x01;
         return static_cast<int>(len);
     }
 

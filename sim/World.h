@@ -72,6 +72,7 @@ struct Faults {
     int failWriteChunk = 0;
     int failReadChunk = 0;
     bool corruptReadBack = false;    // one byte of the first read chunk comes back flipped
+    int corruptReadBackAt = -1;      // the byte at this flash offset comes back flipped
     bool failLeave = false;
     int unplugAfterIspReport = 0;    // leaves the bus right after its n-th feature report
     DWORD appReturnDelayMs = 1000;   // from leave to application mode again

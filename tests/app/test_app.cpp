@@ -633,3 +633,65 @@ TEST_F(AppTest, NoRunUsesAnImageWhileItIsBeingReplaced)
         EXPECT_EQ(dlg.m_AppHeader.dwDataSize, raw.size());
     });
 }
+
+// ---- what a run shows, step by step ------------------------------------------------------------
+
+TEST_F(AppTest, EachStepOfARunShowsItsTextColourProgressAndPicture)
+{
+    config.bSaveUserData = TRUE;
+    config.bAutoReset = TRUE;
+    SaveConfig();
+    struct Shown {
+        CString text;
+        COLORREF colour;
+        bool operator==(const Shown& o) const { return text == o.text && colour == o.colour; }
+    };
+    std::vector<Shown> lines;
+    std::vector<Picture> pictures;
+    WithDialog([&](CTarvexDlg& dlg) {
+        Replug(dlg);
+        onChange = [&](CTarvexDlg& d, CTarvexDlg::Change c) {
+            if (!d.IsUpgrading()) return;
+            if (c == CTarvexDlg::Change::Status) lines.push_back({d.GetStatusText(), d.GetStatusColor()});
+            if (c == CTarvexDlg::Change::Result) pictures.push_back(d.GetResultPicture());
+        };
+        ClickUpgrade(dlg);
+        onChange = nullptr;
+    });
+    const std::vector<Shown> expected = {
+        {CString(u""), GetSysColor(COLOR_BTNFACE)},
+        {CString(u"检查到游戏鼠标设备，进入升级...."), kBlue},
+        {CString(u"检查到升级设备，进入升级...."), kBlue},
+        {CString(u"游戏鼠标应用升级成功！"), kGreen},
+    };
+    ASSERT_EQ(lines.size(), expected.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].text, expected[i].text) << "line " << i;
+        EXPECT_EQ(lines[i].colour, expected[i].colour) << "line " << i;
+    }
+    EXPECT_EQ(progress, (std::vector<int>{0, 10, 20, 30, 50, 60, 70, 80, 90, 100}));
+    EXPECT_EQ(pictures, (std::vector<Picture>{Picture::Initial, Picture::Success}));
+}
+
+TEST_F(AppTest, TheReadBackIsVerifiedOverTheWholeImage)
+{
+    // A flipped byte anywhere fails the run: in the image's own code, in the carried-over user
+    // data, in the device ID and at the very last byte.
+    config.bSaveUserData = TRUE;
+    SaveConfig();
+    const int offsets[] = {0, 0x3CFF, 0x3D00, 0x40FF, 0x4100, 0x4105, static_cast<int>(raw.size()) - 1};
+    WithDialog([&](CTarvexDlg& dlg) {
+        for (int at : offsets) {
+            SCOPED_TRACE(testing::Message() << "flipped byte at 0x" << std::hex << at);
+            sim::Faults f;
+            f.corruptReadBackAt = at;
+            Replug(dlg, f);
+            ClickUpgrade(dlg);
+            EXPECT_EQ(dlg.GetStatusText(), CString(u"校验Flash失败！"));
+            EXPECT_EQ(dlg.GetStatusColor(), kRed);
+            EXPECT_EQ(dlg.GetProgress(), 80);
+            EXPECT_EQ(dlg.GetResultPicture(), Picture::Failure);
+            EXPECT_EQ(world.GetCounters().leaveReports, 0) << "no reset after a failed verify";
+        }
+    });
+}
