@@ -200,6 +200,33 @@ TEST_F(ConfiguredAccessTest, WrongPasswordCancelsAndOtherIdsChangeNothing)
         });
 }
 
+TEST_F(ConfiguredAccessTest, OnlyTheWholePasswordOpensTheConfiguration)
+{
+    // The stored password is "Secret": nothing shorter, longer or merely alike leads in,
+    // the empty field least of all.
+    const std::u16string tries[] = {u"", u"S", u"Secre", u"Secret ", u"SecretX", u" Secret", u"secret"};
+    std::size_t next = 0;
+    WithMainWindow(
+        [&](CTarvexDlg& dlg) {
+            for (const auto& t : tries) {
+                SCOPED_TRACE(Utf8(CString(t.c_str(), static_cast<int>(t.size()))));
+                ui::ClearMessageBoxLog();
+                ASSERT_TRUE(OpenConfig(dlg));
+                EXPECT_EQ(Boxes(), std::vector<std::string>{"访问权限验证失败！"});
+                EXPECT_EQ(m_configShown, 0);
+            }
+            ExpectNothingChanged(dlg);
+        },
+        [&](HWND hDlg) {
+            const std::u16string& t = tries[next++];
+            HWND edit = GetDlgItem(hDlg, 1036);
+            SetWindowTextW(edit, t.c_str());
+            PressOk(hDlg);
+        },
+        nullptr);
+    EXPECT_EQ(next, std::size(tries));
+}
+
 TEST_F(ConfiguredAccessTest, EmptyTitleGivesTheDefaultTitleAtOnce)
 {
     WithMainWindow(
