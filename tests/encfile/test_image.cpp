@@ -198,7 +198,10 @@ TEST(ImageTexts, EachDialogHasItsOwnWording)
         ASSERT_NE(LoadAppImageText(c), nullptr);
         EXPECT_EQ(CString(LoadAppImageText(c)), CString(PickAppImageText(c)));
     }
+    // Checks that no test can provoke through a file still show the system's own words.
     EXPECT_EQ(CString(LoadAppImageText(AppImageCheck::VerifyFailed)), CString(u"鼠标应用文件解码验证失败！"));
+    EXPECT_EQ(CString(LoadAppImageText(AppImageCheck::CodecInitFailed)), CString(u"鼠标应用文件解码初始化失败！"));
+    EXPECT_EQ(CString(LoadAppImageText(AppImageCheck::OutOfMemory)), CString(u"申请内存失败！"));
 }
 
 TEST(ImageEncode, RefusesNamesLongerThanEightBytes)
