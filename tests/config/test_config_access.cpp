@@ -16,7 +16,7 @@ namespace {
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new GuiEnv);
 
-constexpr double kScale = 0.01; // a 1000-ms wait lasts 10 ms
+constexpr double kScale = 0.1; // a 1000-ms wait lasts 100 ms: a reply time-out holds on a loaded machine
 constexpr int kBound = 60000;   // real milliseconds; generous for a loaded machine
 constexpr const char* kDefaultTitle = "DUN-X4游戏鼠标ROM升级工具";
 
