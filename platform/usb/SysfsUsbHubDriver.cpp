@@ -71,16 +71,17 @@ bool PutName(const std::string& name, std::size_t lenOffset, std::size_t nameOff
 // also starts no hotplug thread and needs no netlink socket.
 libusb_context* UsbContext()
 {
-    static std::once_flag once;
+    static std::mutex mu;
     static libusb_context* ctx = nullptr;
-    std::call_once(once, [] {
+    std::lock_guard<std::mutex> lk(mu);
+    if (ctx) return ctx;
+    // A failed start is tried again at the next request.
 #if defined(LIBUSB_API_VERSION) && LIBUSB_API_VERSION >= 0x01000109
-        libusb_set_option(nullptr, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
+    libusb_set_option(nullptr, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
 #elif defined(LIBUSB_API_VERSION) && LIBUSB_API_VERSION >= 0x01000108
-        libusb_set_option(nullptr, LIBUSB_OPTION_WEAK_AUTHORITY);
+    libusb_set_option(nullptr, LIBUSB_OPTION_WEAK_AUTHORITY);
 #endif
-        if (libusb_init(&ctx) != 0) ctx = nullptr;
-    });
+    if (libusb_init(&ctx) != 0) ctx = nullptr;
     return ctx;
 }
 

@@ -292,6 +292,16 @@ TEST(SysfsHubDriver, TheTenControllerNamesReachAnyBusNumber)
         EXPECT_EQ(GetU16(e.pConnectionInfo + conn::DeviceAddress), 7);
         // Its node is absent here: the request fails quietly.
         EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty());
+        // A node that opens but is no usbfs node: libusb refuses it, the request fails and
+        // the descriptor is not left open.
+        fs::create_directories(tmp.path / "usbfs/013");
+        std::ofstream(tmp.path / "usbfs/013/007") << "not a device\n";
+        auto fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty()); // libusb's context keeps fds of its own
+        auto before = fds();
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty());
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty());
+        EXPECT_EQ(fds(), before);
     }
     InstallHubDriver(nullptr);
 }
