@@ -369,6 +369,9 @@ TEST(Permissions, RefusedNodesAreReportedOnceEachWithTheirPaths)
     fs::create_directories(tmp.path / "dev");
     const std::string hidNode = (tmp.path / "dev/hidraw2").string();
     ASSERT_EQ(mkfifo(hidNode.c_str(), 0600), 0);
+    // Everything readable by all, whatever the umask, but the two nodes.
+    for (const auto& f : fs::recursive_directory_iterator(tmp.path))
+        fs::permissions(f.path(), f.is_directory() ? fs::perms(0755) : fs::perms(0644));
     ASSERT_EQ(chmod(usbNode.c_str(), 0), 0);
     ASSERT_EQ(chmod(hidNode.c_str(), 0), 0);
     const std::string log = (tmp.path / "stderr").string();
