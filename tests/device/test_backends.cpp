@@ -174,7 +174,8 @@ namespace {
 // nested collections included (hidapi 0.15 was the first to skip them). For hidraw2, a mouse
 // collection with report ID 1 around a Physical "Pointer" collection, then the vendor
 // collection 0xFFBA with report ID 0xBA, that is three entries on the same node: Generic
-// Desktop/Mouse, Generic Desktop/Pointer, 0xFFBA/1. The bootloader's hidraw1 has one.
+// Desktop/Mouse, Generic Desktop/Pointer, 0xFFBA/1 (the output of hidapi-0.13.1's own
+// linux/hid.c usage walk run over this descriptor file). The bootloader's hidraw1 has one.
 std::vector<HidrawNodeEntry> Hidapi013List(const std::string& dev)
 {
     return {
