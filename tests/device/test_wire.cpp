@@ -59,7 +59,7 @@ class ScriptedDevice : public platform::hid::IHidDevice
 public:
     ScriptedDevice(platform::hid::DeviceInfo info, std::vector<Row> rows) : m_info(std::move(info)), m_rows(std::move(rows)) {}
 
-    int Write(const std::uint8_t* data, std::size_t length) override
+    int Write(const std::uint8_t* data, std::size_t length, unsigned) override
     {
         std::lock_guard<std::mutex> lk(m_mu);
         const Row* r = Next(Row::Output, Bytes(data, data + length));
