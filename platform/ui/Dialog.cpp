@@ -33,7 +33,7 @@ protected:
         QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
         QRect area;
         if (owner && owner->isVisible() && !owner->isMinimized()) area = owner->frameGeometry();
-        else if (QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen()) area = screen->availableGeometry();
+        else if (QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
         if (area.isValid()) move(area.center() - QPoint(width() / 2, height() / 2));
     }
 };
@@ -295,6 +295,9 @@ int MessageBoxW(HWND hWnd, LPCWSTR text, LPCWSTR caption, UINT type)
     default: break;
     }
     QWidget* parent = platform::ui::WidgetOf(hWnd);
+    // An owner not yet on screen (the start-up message) cannot anchor the box: a window
+    // manager places a box that belongs to an unmapped window where it likes.
+    if (parent && !parent->window()->isVisible()) parent = nullptr;
     CenteredMessageBox box(icon, ToQ(strCaption), ToQ(strText), QMessageBox::NoButton, parent);
     struct Choice {
         QPushButton* button;
