@@ -5,7 +5,12 @@
 // the top-level window at the control's position.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QTimer>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QImage>
@@ -174,6 +179,33 @@ TEST_F(DesktopTest, EveryControlInsideTheConfigurationDialogsGroupBoxesTakesACli
     });
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_TRUE(ran);
+}
+
+TEST_F(DesktopTest, TheFileDialogSpeaksTheInterfacesLanguage)
+{
+    ui::SetFileDialogHook(nullptr); // Qt's own dialog, as the technician sees it
+    QStringList buttons, labels;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible()) return;
+        poll.stop();
+        for (auto* b : dialog->findChildren<QAbstractButton*>())
+            if (!b->text().isEmpty()) buttons << b->text();
+        for (auto* l : dialog->findChildren<QLabel*>())
+            if (!l->text().isEmpty()) labels << l->text();
+        if (WaitOnScreen(dialog)) Shot("file-dialog");
+        dialog->reject();
+    });
+    poll.start();
+    CFileDialog dlg(TRUE, nullptr, nullptr, OFN_NOCHANGEDIR, u"QL40 Config File (*.bimg)|*.bimg|");
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_TRUE(buttons.contains(QString::fromUtf16(u"打开(&O)")) || buttons.contains(QString::fromUtf16(u"打开")))
+        << buttons.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(buttons.contains(QString::fromUtf16(u"取消"))) << buttons.join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(buttons.contains(QStringLiteral("Cancel")) || buttons.contains(QStringLiteral("&Open")));
+    EXPECT_FALSE(labels.contains(QStringLiteral("Look in:"))) << labels.join(QLatin1Char('|')).toStdString();
 }
 
 // The main window with the simulated mouse on a scaled clock.
