@@ -325,3 +325,35 @@ TEST_F(MainWindowTest, ExitClickedDuringTheBootloaderWaitKeepsTheWindowOnScreenU
     EXPECT_EQ(finalStatus, CString(u"没有检查到可升级设备！"));
     EXPECT_EQ(finalProgress, 20);
 }
+
+TEST_F(DesktopTest, MoveFromTheSystemMenuHandsTheWindowToTheWindowManager)
+{
+    const char* wm = std::getenv("TARVEX_WINDOW_MANAGER");
+    if (!UseXdotool() || !wm || std::string(wm) != "1") GTEST_SKIP() << "needs a window manager and xdotool";
+    CDialog dlg(130);
+    QPoint before, after;
+    ui::SetDialogShownHook([&](HWND h) {
+        ui::SetDialogShownHook(nullptr);
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_TRUE(WaitOnScreen(window));
+        before = window->pos();
+        const QPoint start = window->mapToGlobal(QPoint(10, 10));
+        ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(start.x()),
+                             QString::number(start.y())}));
+        ASSERT_TRUE(ui::ChooseSystemMenuItem(h, SC_MOVE));
+        // The window manager now carries the window with the pointer until a click puts it
+        // down; when it starts doing so is its own affair, so the pointer keeps moving until
+        // the window has followed.
+        for (int step = 0; step < 40 && window->pos() == before; ++step) {
+            ASSERT_TRUE(Xdotool({QStringLiteral("mousemove_relative"), QStringLiteral("--sync"), QStringLiteral("5"),
+                                 QStringLiteral("4")}));
+            ui::RunUntil([&] { return window->pos() != before; }, 50);
+        }
+        ASSERT_TRUE(Xdotool({QStringLiteral("click"), QStringLiteral("1")}));
+        after = window->pos();
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    EXPECT_GT(after.x(), before.x());
+    EXPECT_GT(after.y(), before.y());
+}
