@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -510,7 +511,8 @@ public:
         m_timer.setInterval(5);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible()) return;
+            // Where it stands once on screen (a window manager places it when it maps it).
+            if (!box || !box->isVisible() || !box->windowHandle() || !box->windowHandle()->isExposed()) return;
             m_centre = box->frameGeometry().center();
             // Under a window manager the frame is added round the place asked for.
             m_slack = box->frameGeometry().height() - box->height();
