@@ -250,6 +250,22 @@ void CTarvexDlg::OnBnClickedUpgrade()
     m_btnUpgrade.EnableWindow(TRUE);
     m_bUpgrading = false;
     Notify(Change::RunEnded);
+    if (m_bExitAfterRun) {
+        m_bExitAfterRun = false;
+        CDialog::OnCancel();
+    }
+}
+
+void CTarvexDlg::OnCancel()
+{
+    // A run cannot be stopped halfway: the mouse may be in its bootloader with its flash
+    // erased. Hiding the window would let the user believe it had stopped and unplug the
+    // mouse mid-write, so the window stays, showing the run, and closes when it ends.
+    if (m_bUpgrading) {
+        m_bExitAfterRun = true;
+        return;
+    }
+    CDialog::OnCancel();
 }
 
 void CTarvexDlg::SetStatus(COLORREF crText, const WCHAR* pszText)

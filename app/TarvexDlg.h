@@ -87,6 +87,8 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
+    // Exit, Escape and the close box; during a run only after the run has ended.
+    void OnCancel() override;
 
     afx_msg void OnPaint();
     afx_msg HCURSOR OnQueryDragIcon();
@@ -106,4 +108,5 @@ private:
     void Notify(Change change);
 
     bool m_bUpgrading = false;
+    bool m_bExitAfterRun = false;
 };

@@ -10,6 +10,9 @@
 #include <QPalette>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
+#include <QLibraryInfo>
+#include <QWindow>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -84,6 +87,18 @@ void GuiWait(std::chrono::nanoseconds maxWait)
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+// Qt's own dialogs and standard buttons (the file dialog above all) speak the interface's
+// language. A missing translation leaves them in English; nothing else depends on it.
+void InstallQtTranslations()
+{
+    static QTranslator* translator = nullptr; // lives as long as the process
+    if (translator) return;
+    translator = new QTranslator;
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (translator->load(QStringLiteral("qtbase_zh_CN"), dir))
+        QCoreApplication::installTranslator(translator);
+}
+
 void InstallPalette()
 {
     QPalette pal = QApplication::palette();
@@ -109,6 +124,7 @@ void EnsureGui()
     if (g_pump) return;
     g_pump = new Pump;
     InstallPalette();
+    InstallQtTranslations();
     platform::SetWakeHook(&Wake);
     platform::SetGuiWaitHook(&GuiWait);
     platform::SetCrossThreadSendHook([](HWND h, UINT m, WPARAM w, LPARAM l, LRESULT& r) {
@@ -245,20 +261,28 @@ void ClickMouse(HWND hWnd, bool bRight)
 {
     QWidget* w = WidgetOf(hWnd);
     if (!w) return;
-    const QPointF local(w->width() / 2.0, w->height() / 2.0);
-    const QPointF global = w->mapToGlobal(local);
+    const QPoint local(w->width() / 2, w->height() / 2);
+    ClickAt(w->window(), w->mapTo(w->window(), local), bRight);
+}
+
+bool ClickAt(QWidget* topLevel, QPoint pos, bool bRight)
+{
+    if (!topLevel || !topLevel->isWindow()) return false;
+    topLevel->winId(); // the native window the windowing system delivers to
+    QPointer<QWindow> win(topLevel->windowHandle());
+    if (!win) return false;
+    const QPointF local(pos);
+    const QPointF global(topLevel->mapToGlobal(pos));
     const Qt::MouseButton b = bRight ? Qt::RightButton : Qt::LeftButton;
-    QPointer<QWidget> guard(w);
-    QMouseEvent press(QEvent::MouseButtonPress, local, global, b, b, Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &press);
-    if (!guard) return;
-    QMouseEvent release(QEvent::MouseButtonRelease, local, global, b, Qt::NoButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(w, &release);
-    if (bRight && guard) {
-        // The windowing system follows a right click with a context-menu request.
-        QContextMenuEvent menu(QContextMenuEvent::Mouse, local.toPoint(), global.toPoint());
-        QCoreApplication::sendEvent(w, &menu);
-    }
+    // To the window, not to a widget: Qt picks the receiver under the point through the
+    // widget stacking (and modality), and follows a right click with a context-menu
+    // request, as for a click from the windowing system.
+    QMouseEvent press(QEvent::MouseButtonPress, local, local, global, b, b, Qt::NoModifier);
+    QCoreApplication::sendEvent(win, &press);
+    if (!win) return true;
+    QMouseEvent release(QEvent::MouseButtonRelease, local, local, global, b, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(win, &release);
+    return true;
 }
 
 } // namespace platform::ui

@@ -6,6 +6,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
 #include <QTimer>
 
 #include "platform/Kernel.h"
@@ -15,6 +17,26 @@ using namespace platform::ui::detail;
 
 namespace {
 QString ToQ(const CString& s) { return QString::fromUtf16(s.GetString(), s.GetLength()); }
+
+// A message box centred on its owner while the owner is on screen, else on the screen (the
+// start-up message comes before the main window is shown, and Qt would centre it on the
+// owner's unshown geometry: the corner of the screen).
+class CenteredMessageBox final : public QMessageBox
+{
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* e) override
+    {
+        QMessageBox::showEvent(e); // takes its final size here
+        QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+        QRect area;
+        if (owner && owner->isVisible() && !owner->isMinimized()) area = owner->frameGeometry();
+        else if (QScreen* screen = QGuiApplication::primaryScreen()) area = screen->availableGeometry();
+        if (area.isValid()) move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+};
 } // namespace
 
 // ---- data exchange -------------------------------------------------------------------------
@@ -273,7 +295,10 @@ int MessageBoxW(HWND hWnd, LPCWSTR text, LPCWSTR caption, UINT type)
     default: break;
     }
     QWidget* parent = platform::ui::WidgetOf(hWnd);
-    QMessageBox box(icon, ToQ(strCaption), ToQ(strText), QMessageBox::NoButton, parent);
+    // An owner not yet on screen (the start-up message) cannot anchor the box: a window
+    // manager places a box that belongs to an unmapped window where it likes.
+    if (parent && !parent->window()->isVisible()) parent = nullptr;
+    CenteredMessageBox box(icon, ToQ(strCaption), ToQ(strText), QMessageBox::NoButton, parent);
     struct Choice {
         QPushButton* button;
         int id;

@@ -53,6 +53,8 @@ Window* TopLevelOf(Window* w);
 
 // Creates the record and widget of a control inside a dialog; geometry in pixels.
 Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& rect);
+// The Qt window flags for a dialog's template styles (owned: it has an owner window).
+Qt::WindowFlags WindowFlagsOf(DWORD style, DWORD exStyle, bool owned);
 // Creates the record of a dialog window with its Qt dialog.
 Window* CreateDialogWindow(HWND hwndParent, const DialogTemplateData& t, const QFont& font, QSize clientSize);
 // Unregisters the window and its children (no message reaches them afterwards), detaches

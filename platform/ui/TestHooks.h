@@ -12,6 +12,7 @@
 
 class QWidget;
 class QImage;
+class QPoint;
 
 namespace platform::ui {
 
@@ -74,7 +75,11 @@ void RunLater(std::function<void()> fn);
 // Real input, delivered to the control's widget as the windowing system would.
 void SendKey(HWND hWnd, UINT vk, bool bShift = false, bool bCtrl = false, bool bAlt = false);
 void TypeText(HWND hWnd, const CString& text);
+// A click at the centre of the control, delivered to its top-level window at that point:
+// whatever lies on top there takes it, as with a real mouse.
 void ClickMouse(HWND hWnd, bool bRight = false);
+// A click at pos (window coordinates) of a top-level widget; false when it has no window.
+bool ClickAt(QWidget* topLevel, QPoint pos, bool bRight = false);
 
 // The Qt widget behind a window (null for none), for pictures and inspection.
 QWidget* WidgetOf(HWND hWnd);

@@ -18,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QWindow>
 #include <map>
 
 #include "platform/ui/Internal.h"
@@ -126,6 +127,18 @@ protected:
         p.setPen(ToQColor(GetSysColor(isEnabled() ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT)));
         p.drawText(rect(), align | Qt::AlignTop | Qt::TextWordWrap | Qt::TextShowMnemonic, windowTitle());
     }
+};
+
+// Check boxes and radio buttons answer a click anywhere on the control, as the native button
+// does, not only on the box and its text.
+template <class Base>
+class WholeRectButton final : public Base
+{
+public:
+    using Base::Base;
+
+protected:
+    bool hitButton(const QPoint& pos) const override { return this->rect().contains(pos); }
 };
 
 class DialogWidget final : public QDialog
@@ -337,15 +350,29 @@ LRESULT Window::ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam)
     return r;
 }
 
+Qt::WindowFlags WindowFlagsOf(DWORD style, DWORD exStyle, bool owned)
+{
+    // A window of its own on the task bar, or a dialog that stays above its owner.
+    Qt::WindowFlags flags = (exStyle & WS_EX_APPWINDOW) || !owned ? Qt::Window : Qt::Dialog;
+    // Only the decorations the styles ask for: without CustomizeWindowHint Qt (and the
+    // window manager) would add minimise and maximise boxes of their own.
+    flags |= Qt::CustomizeWindowHint;
+    if (!(style & WS_THICKFRAME)) flags |= Qt::MSWindowsFixedSizeDialogHint;
+    if ((style & WS_CAPTION) == WS_CAPTION) flags |= Qt::WindowTitleHint;
+    if (style & WS_SYSMENU) {
+        flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+        if (style & WS_MINIMIZEBOX) flags |= Qt::WindowMinimizeButtonHint;
+        if (style & WS_MAXIMIZEBOX) flags |= Qt::WindowMaximizeButtonHint;
+    }
+    return flags;
+}
+
 Window* CreateDialogWindow(HWND hwndParent, const DialogTemplateData& t, const QFont& font, QSize clientSize)
 {
     QWidget* parentWidget = nullptr;
     if (Window* p = Find(hwndParent)) parentWidget = p->widget ? p->widget->window() : nullptr;
     auto* dlg = new DialogWidget(parentWidget);
-    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint;
-    if (t.dwStyle & WS_CAPTION) flags |= Qt::WindowTitleHint;
-    if (t.dwStyle & WS_SYSMENU) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
-    dlg->setWindowFlags(flags);
+    dlg->setWindowFlags(WindowFlagsOf(t.dwStyle, t.dwExStyle, parentWidget != nullptr));
     dlg->setFont(font);
     dlg->setAutoFillBackground(true);
     QPalette pal = dlg->palette();
@@ -388,10 +415,9 @@ Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& r
         if (type == BS_GROUPBOX) {
             w = new QGroupBox(text, parent);
         } else if (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) {
-            auto* cb = new QCheckBox(text, parent);
-            w = cb;
+            w = new WholeRectButton<QCheckBox>(text, parent);
         } else if (type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON) {
-            w = new QRadioButton(text, parent);
+            w = new WholeRectButton<QRadioButton>(text, parent);
         } else {
             auto* pb = new QPushButton(text, parent);
             pb->setAutoDefault(false);
@@ -459,6 +485,12 @@ void ApplyStyle(Window* w)
     QWidget* wd = w->widget;
     if (!wd) return;
     wd->setEnabled(!(w->style & WS_DISABLED));
+    // A group box, and a static that does not ask for notifications, let the mouse through
+    // to whatever lies under them, as the native controls answer HTTRANSPARENT to the hit
+    // test: the group box is stacked above the controls it frames.
+    const bool seeThrough = (w->kind == Kind::Button && (w->style & BS_TYPEMASK) == BS_GROUPBOX) ||
+                            (w->kind == Kind::Static && !(w->style & SS_NOTIFY));
+    wd->setAttribute(Qt::WA_TransparentForMouseEvents, seeThrough);
     if (w->kind != Kind::Dialog) wd->setVisible((w->style & WS_VISIBLE) != 0);
     switch (w->kind) {
     case Kind::Edit: {
@@ -913,7 +945,12 @@ LRESULT DefProc(Window* w, UINT message, WPARAM wParam, LPARAM lParam)
         case SC_MINIMIZE: if (wd) wd->showMinimized(); break;
         case SC_RESTORE: if (wd) wd->showNormal(); break;
         case SC_KEYMENU: OpenSystemMenu(w, wd ? wd->mapToGlobal(QPoint(0, 0)) : QPoint()); break;
-        default: break; // moving and sizing belong to the window manager
+        case SC_MOVE:
+            // The window manager moves the window; without one the request is refused and
+            // nothing happens.
+            if (wd && wd->isWindow() && wd->windowHandle()) wd->windowHandle()->startSystemMove();
+            break;
+        default: break; // sizing belongs to the window manager
         }
         return 0;
     case WM_CLOSE:

@@ -495,6 +495,58 @@ TEST_F(AppTest, WaitsForTheBootloader)
     });
 }
 
+TEST_F(AppTest, ExitDuringTheBootloaderWaitKeepsTheWindowUntilTheRunHasEnded)
+{
+    SaveConfig();
+    CTarvexDlg dlg;
+    dlg.m_pfnWait = &ShortPumpWait;
+    bool clicked = false, endedByHook = false;
+    std::vector<bool> visibleAfterClick; // at each step the run showed after the click
+    dlg.m_fnObserver = [&](CTarvexDlg::Change c) {
+        OnChange(dlg, c);
+        if (clicked && c != CTarvexDlg::Change::AppDevice && c != CTarvexDlg::Change::IspDevice)
+            visibleAfterClick.push_back(::IsWindowVisible(dlg.m_hWnd) != FALSE);
+        if (c == CTarvexDlg::Change::Status && dlg.GetStatusText() == CString(u"检查到游戏鼠标设备，进入升级....")) {
+            // Inside the wait for a bootloader that never comes.
+            platform::ui::RunLater([&] {
+                platform::ui::ClickMouse(dlg.GetDlgItem(IDCANCEL)->m_hWnd);
+                clicked = true;
+            });
+        }
+    };
+    platform::ui::SetDialogShownHook([&](HWND hwnd) {
+        if (hwnd != dlg.m_hWnd) return;
+        platform::ui::SetDialogShownHook(nullptr);
+        Replug(dlg);
+        world.SetFaults(F([](sim::Faults& f) { f.bootloaderPresent = false; }));
+        ClickUpgrade(dlg);
+        // The run is over and ended the dialog itself; end it here only if it did not.
+        if (::IsWindowVisible(dlg.m_hWnd)) {
+            endedByHook = true;
+            dlg.EndDialog(IDOK);
+        }
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_FALSE(endedByHook);
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(runsEnded, 1);
+    // Still on screen for the rest of the run, its last status and progress included.
+    ASSERT_FALSE(visibleAfterClick.empty());
+    EXPECT_EQ(std::count(visibleAfterClick.begin(), visibleAfterClick.end(), false), 0);
+    EXPECT_EQ(dlg.GetStatusText(), CString(u"没有检查到可升级设备！"));
+    EXPECT_EQ(progress.back(), 20);
+
+    // Without a run, Exit ends the dialog at once.
+    CTarvexDlg idle;
+    platform::ui::SetDialogShownHook([&](HWND hwnd) {
+        if (hwnd != idle.m_hWnd) return;
+        platform::ui::SetDialogShownHook(nullptr);
+        platform::ui::ClickMouse(idle.GetDlgItem(IDCANCEL)->m_hWnd);
+        if (::IsWindowVisible(idle.m_hWnd)) idle.EndDialog(IDOK);
+    });
+    EXPECT_EQ(idle.DoModal(), IDCANCEL);
+}
+
 TEST_F(AppTest, RequestsDuringARunAreIgnoredUntilItEnds)
 {
     config.bAutoUpgrade = FALSE;

@@ -3,8 +3,18 @@
 // owner drawing, posted messages and waits.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QImage>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 #include <QWidget>
+#include <QWindow>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -39,6 +49,27 @@ const ui::DialogItemData kItems[] = {
     {IDOK, u"Button", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 0, u"OK", 80, 115, 50, 14},
     {IDCANCEL, u"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 0, u"Cancel", 140, 115, 50, 14},
 };
+// A group box first in template order lies on top of the controls it frames, as in the
+// configuration dialog; a static label overlaps the check box.
+constexpr int kGroupDialog = 9002;
+const ui::DialogItemData kGroupItems[] = {
+    {-1, u"Button", kChild | BS_GROUPBOX, 0, u"组", 5, 5, 190, 100},
+    {2001, u"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 0, u"选择文件", 15, 20, 50, 14},
+    {2002, u"Edit", kChild | WS_BORDER | WS_TABSTOP, 0, u"", 75, 20, 60, 14},
+    {2003, u"ComboBox", kChild | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, nullptr, 145, 20, 40, 60},
+    {-1, u"Static", kChild | SS_LEFT, 0, u"标签盖在复选框上", 15, 50, 120, 10},
+    {2004, u"Button", kChild | BS_AUTOCHECKBOX | WS_TABSTOP, 0, u"选项", 15, 50, 80, 10},
+    {IDCANCEL, u"Button", kChild | BS_PUSHBUTTON | WS_TABSTOP, 0, u"取消", 140, 110, 50, 14},
+};
+const ui::DialogTemplateData kGroupTemplate = {kGroupDialog, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
+                                              0, u"组", u"MS Shell Dlg", 9, 200, 130, kGroupItems, std::size(kGroupItems)};
+// The same with minimise and maximise boxes asked for.
+constexpr int kBoxesDialog = 9003;
+const ui::DialogTemplateData kBoxesTemplate = {kBoxesDialog,
+                                              WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | DS_SETFONT,
+                                              WS_EX_APPWINDOW, u"框", u"MS Shell Dlg", 9, 200, 130, kGroupItems,
+                                              std::size(kGroupItems)};
+
 const ui::DialogTemplateData kTemplate = {kTestDialog,
                                          WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,
                                          0,
@@ -176,6 +207,8 @@ protected:
     {
         ui::EnsureGui();
         ui::RegisterDialogTemplate(&kTemplate);
+        ui::RegisterDialogTemplate(&kGroupTemplate);
+        ui::RegisterDialogTemplate(&kBoxesTemplate);
         ui::SetMessageBoxHook(nullptr);
         ui::ClearMessageBoxLog();
         ui::ResetBeepCount();
@@ -380,7 +413,7 @@ TEST_F(UiTest, SystemMenuHoldsMoveAndCloseThenAppendedItemsAndSendsWmSysCommand)
             shownByRightClick = shown;
             return UINT(SC_MOVE);
         });
-        ui::ClickMouse(h, true);
+        ui::ClickAt(ui::WidgetOf(h), QPoint(2, 2), true); // the background, above the group
         EXPECT_FALSE(ui::ChooseSystemMenuItem(h, 0x9999)); // not in the menu
         EXPECT_TRUE(::IsWindowVisible(h));                  // moving does nothing here
         EXPECT_TRUE(ui::ChooseSystemMenuItem(h, SC_CLOSE));
@@ -389,6 +422,170 @@ TEST_F(UiTest, SystemMenuHoldsMoveAndCloseThenAppendedItemsAndSendsWmSysCommand)
     EXPECT_EQ(shownByAltSpace.size(), 5u);
     EXPECT_EQ(shownByRightClick.size(), 5u);
     EXPECT_EQ(dlg.m_sysCommands, (std::vector<UINT>{0x8004, SC_MOVE, SC_CLOSE}));
+}
+
+// ---- the mouse and the window ------------------------------------------------------------
+
+TEST_F(UiTest, ClicksReachTheControlUnderTheGroupBoxThatFramesIt)
+{
+    CDialog dlg(kGroupDialog);
+    std::vector<WPARAM> commands;
+    ui::SetMessageObserver([&](HWND, UINT m, WPARAM w, LPARAM) {
+        if (m == WM_COMMAND && HIWORD(w) == BN_CLICKED) commands.push_back(LOWORD(w));
+    });
+    const INT_PTR r = RunModal(dlg, [&](HWND h) {
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_NE(window, nullptr);
+
+        ui::ClickMouse(::GetDlgItem(h, 2001));
+        EXPECT_EQ(commands, std::vector<WPARAM>{2001});
+
+        ui::ClickMouse(::GetDlgItem(h, 2002));
+        EXPECT_EQ(window->focusWidget(), ui::WidgetOf(::GetDlgItem(h, 2002)));
+
+        // Under the label too: a static without SS_NOTIFY lets the click through.
+        ui::ClickMouse(::GetDlgItem(h, 2004));
+        EXPECT_EQ(::SendMessageW(::GetDlgItem(h, 2004), BM_GETCHECK, 0, 0), BST_CHECKED);
+        ui::ClickMouse(::GetDlgItem(h, 2004));
+        EXPECT_EQ(::SendMessageW(::GetDlgItem(h, 2004), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+
+        ::SendMessageW(::GetDlgItem(h, 2003), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(u"1"));
+        auto* combo = qobject_cast<QComboBox*>(ui::WidgetOf(::GetDlgItem(h, 2003)));
+        ASSERT_NE(combo, nullptr);
+        ui::ClickMouse(::GetDlgItem(h, 2003));
+        EXPECT_TRUE(ui::RunUntil([&] { return combo->view()->isVisible(); }, 2000));
+        combo->hidePopup();
+
+        // The group box's own area belongs to the dialog: a right click there is the
+        // dialog's, and opens the system menu.
+        int menus = 0;
+        ui::SetSystemMenuHook([&](HWND, const std::vector<ui::MenuItemInfo>&) {
+            ++menus;
+            return 0u;
+        });
+        const QWidget* groupBox = nullptr;
+        for (QWidget* c : window->findChildren<QWidget*>())
+            if (c->inherits("QGroupBox")) groupBox = c;
+        ASSERT_NE(groupBox, nullptr);
+        ui::ClickAt(window, groupBox->geometry().center() + QPoint(0, 25), true);
+        EXPECT_EQ(menus, 1);
+        ui::SetSystemMenuHook(nullptr);
+        ui::ClickMouse(::GetDlgItem(h, IDCANCEL));
+    });
+    ui::SetMessageObserver(nullptr);
+    EXPECT_EQ(r, IDCANCEL);
+}
+
+TEST_F(UiTest, WindowDecorationsAreTheOnesTheTemplateAsksFor)
+{
+    const Qt::WindowFlags minMax = Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint;
+    CDialog plain(kGroupDialog);
+    RunModal(plain, [&](HWND h) {
+        const Qt::WindowFlags f = ui::WidgetOf(h)->windowFlags();
+        EXPECT_TRUE(f & Qt::CustomizeWindowHint);
+        EXPECT_TRUE(f & Qt::WindowTitleHint);
+        EXPECT_TRUE(f & Qt::WindowCloseButtonHint);
+        EXPECT_TRUE(f & Qt::WindowSystemMenuHint);
+        EXPECT_FALSE(f & minMax);
+        // Move, chosen with no window manager to do it, leaves the window where it is.
+        const QPoint before = ui::WidgetOf(h)->pos();
+        EXPECT_TRUE(ui::ChooseSystemMenuItem(h, SC_MOVE));
+        EXPECT_TRUE(::IsWindowVisible(h));
+        EXPECT_EQ(ui::WidgetOf(h)->pos(), before);
+    });
+    CDialog boxes(kBoxesDialog);
+    RunModal(boxes, [&](HWND h) {
+        const Qt::WindowFlags f = ui::WidgetOf(h)->windowFlags();
+        EXPECT_EQ(f & minMax, minMax);
+        EXPECT_EQ(f & Qt::WindowType_Mask, Qt::Window); // an application window of its own
+    });
+}
+
+namespace {
+// Answers the next real message box with its default button and reports where it stood.
+class BoxWatcher
+{
+public:
+    BoxWatcher()
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            // Where it stands once on screen (a window manager places it when it maps it).
+            if (!box || !box->isVisible() || !box->windowHandle() || !box->windowHandle()->isExposed()) return;
+            m_centre = box->frameGeometry().center();
+            // Under a window manager the frame is added round the place asked for.
+            m_slack = box->frameGeometry().height() - box->height();
+            m_seen = true;
+            box->defaultButton()->click();
+        });
+        m_timer.start();
+    }
+    QPoint m_centre;
+    int m_slack = 0;
+    bool m_seen = false;
+
+private:
+    QTimer m_timer;
+};
+
+class CBoxAtInitDlg : public CDialog
+{
+public:
+    CBoxAtInitDlg() : CDialog(kGroupDialog) {}
+    QPoint m_centre;
+    int m_slack = 0;
+    bool m_seen = false;
+    BOOL OnInitDialog() override
+    {
+        CDialog::OnInitDialog();
+        BoxWatcher watcher; // before the window is shown, as the start-up message is
+        MessageBoxW(u"打开配置文件失败！");
+        m_centre = watcher.m_centre;
+        m_slack = watcher.m_slack;
+        m_seen = watcher.m_seen;
+        return TRUE;
+    }
+};
+} // namespace
+
+TEST_F(UiTest, MessageBoxesStandCentredOnTheirOwnerOrOnTheScreen)
+{
+    const QPoint screenCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    auto near = [](QPoint a, QPoint b, int slack = 0) { return (a - b).manhattanLength() <= 4 + slack; };
+    {
+        CBoxAtInitDlg dlg; // owner not on screen yet: the screen's centre
+        RunModal(dlg, [](HWND) {});
+        ASSERT_TRUE(dlg.m_seen);
+        EXPECT_TRUE(near(dlg.m_centre, screenCentre, dlg.m_slack)) << dlg.m_centre.x() << "," << dlg.m_centre.y();
+    }
+    {
+        CDialog dlg(kGroupDialog); // owner on screen, moved off the centre: the owner's centre
+        QPoint ownerCentre, boxCentre;
+        int slack = 0;
+        bool seen = false;
+        RunModal(dlg, [&](HWND h) {
+            QWidget* w = ui::WidgetOf(h);
+            w->move(10, 20);
+            ui::ProcessPendingEvents();
+            ownerCentre = w->frameGeometry().center();
+            BoxWatcher watcher;
+            ::MessageBoxW(h, u"覆盖？", u"操作提示", MB_YESNO);
+            boxCentre = watcher.m_centre;
+            slack = watcher.m_slack;
+            seen = watcher.m_seen;
+        });
+        ASSERT_TRUE(seen);
+        EXPECT_FALSE(near(ownerCentre, screenCentre));
+        EXPECT_TRUE(near(boxCentre, ownerCentre, slack)) << boxCentre.x() << "," << boxCentre.y();
+    }
+}
+
+TEST_F(UiTest, QtsOwnDialogsAndButtonsSpeakChinese)
+{
+    QDialogButtonBox buttons(QDialogButtonBox::Open | QDialogButtonBox::Cancel);
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text(), QString::fromUtf16(u"取消"));
+    EXPECT_EQ(buttons.button(QDialogButtonBox::Open)->text(), QString::fromUtf16(u"打开"));
 }
 
 // ---- templates -----------------------------------------------------------------------------

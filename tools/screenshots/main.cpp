@@ -126,17 +126,16 @@ int main(int argc, char** argv)
 
     bool ok = true;
     {
-        // As the window stands with no mouse attached: device icon with the red cross,
-        // magenta connection ball, blank status line.
-        CBitmap bmpDisconnected; // outlives the dialog that shows it
+        // As the window stands with no mouse attached: nothing has been reported yet, so the
+        // window keeps the application icon, the connection picture and the program texts
+        // are empty and the status line is blank.
         CMainScreen dlg;
         ok &= Shoot(dlg, outDir + "/dialog-102.png", [&] {
-            const HICON hIcon = LoadIcon(AfxGetInstanceHandle(), MAKEINTRESOURCE(138));
+            const HICON hIcon = LoadIcon(AfxGetInstanceHandle(), MAKEINTRESOURCE(128));
             dlg.SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
             dlg.SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
-            bmpDisconnected.LoadBitmap(150);
-            dlg.m_staticConnect.SetBitmap(bmpDisconnected);
             dlg.m_promptInfo.SetPromptInfo(GetSysColor(COLOR_BTNFACE), u"");
+            dlg.SetWindowText(u"DUN-X4游戏鼠标ROM升级工具"); // the title without a configured one
         });
     }
     {

@@ -1,0 +1,359 @@
+// The tool's windows clicked the way a person clicks them. With TARVEX_XDOTOOL=1 on a real X
+// server (scripts/test-desktop: Xvfb, with and without a window manager) every click is made
+// by xdotool at the control's screen position, so the X server, the window manager and Qt's
+// widget stacking all decide where it lands. Elsewhere (offscreen) the same click goes to
+// the top-level window at the control's position.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QTimer>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QProcess>
+#include <QScreen>
+#include <QWidget>
+#include <QWindow>
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/TarvexDlg.h"
+#include "config/SystemConfigDlg.h"
+#include "platform/Clock.h"
+#include "platform/Kernel.h"
+#include "platform/ui/TestHooks.h"
+#include "res/Resources.h"
+#include "sim/World.h"
+#include "tests/support/ImageFactory.h"
+
+namespace ui = platform::ui;
+
+namespace {
+
+const bool g_platform = [] {
+    if (!std::getenv("DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return true;
+}();
+
+constexpr int kBound = 20000; // real milliseconds, for anything that should take far less
+
+bool UseXdotool()
+{
+    const char* v = std::getenv("TARVEX_XDOTOOL");
+    return v && std::string(v) == "1";
+}
+
+// Runs xdotool with args while the event loop keeps running; false on failure or time-out.
+bool Xdotool(const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral("xdotool"), args);
+    if (!ui::RunUntil([&] { return p.state() == QProcess::NotRunning; }, kBound)) {
+        p.kill();
+        p.waitForFinished(2000);
+        ADD_FAILURE() << "xdotool did not finish: " << args.join(' ').toStdString();
+        return false;
+    }
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        ADD_FAILURE() << "xdotool failed: " << args.join(' ').toStdString() << ": "
+                      << p.readAllStandardError().toStdString();
+        return false;
+    }
+    return true;
+}
+
+// The window is on screen, where the X server (and the window manager) put it.
+bool WaitOnScreen(QWidget* top)
+{
+    return ui::RunUntil([&] { return top->isVisible() && top->windowHandle() && top->windowHandle()->isExposed(); }, kBound);
+}
+
+// A click at the centre of control h.
+void Click(HWND h, bool right = false)
+{
+    QWidget* w = ui::WidgetOf(h);
+    ASSERT_NE(w, nullptr);
+    QWidget* top = w->window();
+    const QPoint inWindow = w->mapTo(top, w->rect().center());
+    if (!UseXdotool()) {
+        ASSERT_TRUE(ui::ClickAt(top, inWindow, right));
+        return;
+    }
+    ASSERT_TRUE(WaitOnScreen(top));
+    const QPoint onScreen = top->mapToGlobal(inWindow);
+    ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
+                         QString::number(onScreen.y()), QStringLiteral("click"), right ? QStringLiteral("3") : QStringLiteral("1")}));
+}
+
+// With TARVEX_DESKTOP_SHOTS set (a directory), the whole screen as the user sees it.
+void Shot(const char* name)
+{
+    const char* dir = std::getenv("TARVEX_DESKTOP_SHOTS");
+    if (!dir || QGuiApplication::platformName() != QStringLiteral("xcb")) return;
+    ui::ProcessPendingEvents();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    screen->grabWindow(0).save(QString::fromLocal8Bit(dir) + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
+
+class DesktopTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ui::EnsureGui();
+        tarvex::res::RegisterResources();
+        platform::OverrideModuleFileName((dir.Path() / "tarvex").string());
+        ui::ClearMessageBoxLog();
+        ui::SetMessageBoxHook([](const ui::MessageBoxCall&) { return IDOK; });
+        ui::SetFileDialogHook([this](const ui::FileDialogCall&) -> std::optional<std::string> {
+            ++fileDialogs;
+            return std::nullopt;
+        });
+    }
+    void TearDown() override
+    {
+        ui::SetMessageBoxHook(nullptr);
+        ui::SetFileDialogHook(nullptr);
+        ui::SetDialogShownHook(nullptr);
+        ui::SetSystemMenuHook(nullptr);
+        platform::OverrideModuleFileName("");
+    }
+
+    testsupport::TempDir dir;
+    int fileDialogs = 0;
+};
+
+} // namespace
+
+TEST_F(DesktopTest, EveryControlInsideTheConfigurationDialogsGroupBoxesTakesAClick)
+{
+    CSystemConfigDlg dlg;
+    dlg.m_Config.wProgramVer = 0x0102;
+    dlg.m_Config.bAutoUpgrade = TRUE;
+    dlg.m_Config.bVersionCheck = TRUE;
+    bool ran = false;
+    ui::SetDialogShownHook([&](HWND h) {
+        ui::SetDialogShownHook(nullptr);
+        ran = true;
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_TRUE(WaitOnScreen(window));
+        Shot("config-dialog");
+
+        Click(::GetDlgItem(h, 1033)); // 选择文件
+        EXPECT_TRUE(ui::RunUntil([&] { return fileDialogs == 1; }, kBound)) << "选择文件";
+
+        QWidget* programId = ui::WidgetOf(::GetDlgItem(h, 1005)); // 程序ID
+        ASSERT_NE(window->focusWidget(), programId);
+        Click(::GetDlgItem(h, 1005));
+        EXPECT_TRUE(ui::RunUntil([&] { return window->focusWidget() == programId; }, kBound)) << "程序ID";
+
+        for (int id : {1006, 1008}) { // the two version lists
+            auto* combo = qobject_cast<QComboBox*>(ui::WidgetOf(::GetDlgItem(h, id)));
+            ASSERT_NE(combo, nullptr);
+            Click(::GetDlgItem(h, id));
+            EXPECT_TRUE(ui::RunUntil([&] { return combo->view()->isVisible(); }, kBound)) << "list " << id;
+            combo->hidePopup();
+            ASSERT_TRUE(ui::RunUntil([&] { return !combo->view()->isVisible(); }, kBound));
+        }
+
+        for (int id : {1001, 1000, 1009, 1015}) { // the four options
+            const HWND box = ::GetDlgItem(h, id);
+            const LRESULT before = ::SendMessageW(box, BM_GETCHECK, 0, 0);
+            Click(box);
+            EXPECT_TRUE(ui::RunUntil([&] { return ::SendMessageW(box, BM_GETCHECK, 0, 0) != before; }, kBound))
+                << "option " << id;
+        }
+
+        Click(::GetDlgItem(h, IDCANCEL));
+        EXPECT_TRUE(ui::RunUntil([&] { return !::IsWindowVisible(h); }, kBound)) << "取消";
+        if (::IsWindowVisible(h)) dlg.EndDialog(IDABORT);
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_TRUE(ran);
+}
+
+TEST_F(DesktopTest, TheFileDialogSpeaksTheInterfacesLanguage)
+{
+    ui::SetFileDialogHook(nullptr); // Qt's own dialog, as the technician sees it
+    QStringList buttons, labels;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible()) return;
+        poll.stop();
+        for (auto* b : dialog->findChildren<QAbstractButton*>())
+            if (!b->text().isEmpty()) buttons << b->text();
+        for (auto* l : dialog->findChildren<QLabel*>())
+            if (!l->text().isEmpty()) labels << l->text();
+        if (WaitOnScreen(dialog)) Shot("file-dialog");
+        dialog->reject();
+    });
+    poll.start();
+    CFileDialog dlg(TRUE, nullptr, nullptr, OFN_NOCHANGEDIR, u"QL40 Config File (*.bimg)|*.bimg|");
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_TRUE(buttons.contains(QString::fromUtf16(u"打开(&O)")) || buttons.contains(QString::fromUtf16(u"打开")))
+        << buttons.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(buttons.contains(QString::fromUtf16(u"取消"))) << buttons.join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(buttons.contains(QStringLiteral("Cancel")) || buttons.contains(QStringLiteral("&Open")));
+    EXPECT_FALSE(labels.contains(QStringLiteral("Look in:"))) << labels.join(QLatin1Char('|')).toStdString();
+}
+
+// The main window with the simulated mouse on a scaled clock.
+class MainWindowTest : public DesktopTest
+{
+protected:
+    void SetUp() override
+    {
+        DesktopTest::SetUp();
+        platform::SetTimeScale(kScale);
+        world.Reset();
+        sim::World::Install();
+        platform::ClearMessageQueue();
+        const std::vector<BYTE> raw = testsupport::MakeRawImage(0x8000, 7);
+        const ENC_FILE_HEADER header = testsupport::WriteImageFile(dir / "mouse.bimg", "mouse", raw);
+        SYSTEM_CONFIG config = testsupport::MakeConfig(u"mouse.bimg", header);
+        config.wProgramID = 0x5A3C; // the simulated mouse's
+        config.wProgramVer = 0x0200;
+        ASSERT_TRUE(testsupport::WriteConfigFile(dir.Path(), config));
+    }
+    void TearDown() override
+    {
+        if (world.GetMouseMode() != sim::MouseMode::Absent) world.UnplugMouse();
+        platform::ClearMessageQueue();
+        platform::SetTimeScale(1.0);
+        DesktopTest::TearDown();
+    }
+    // The 90 s wait for a bootloader that never comes lasts 4.5 s.
+    static constexpr double kScale = 0.05;
+    sim::World& world = sim::World::Instance();
+};
+
+TEST_F(MainWindowTest, RightClickOnTheBackgroundOpensTheSystemMenuWithTheConfigurationEntry)
+{
+    CTarvexDlg dlg;
+    std::vector<UINT> shown;
+    ui::SetSystemMenuHook([&](HWND, const std::vector<ui::MenuItemInfo>& items) {
+        for (const auto& i : items) shown.push_back(i.nID);
+        return 0u;
+    });
+    ui::SetDialogShownHook([&](HWND h) {
+        if (h != dlg.m_hWnd) return;
+        ui::SetDialogShownHook(nullptr);
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_TRUE(WaitOnScreen(window));
+        Shot("main-window");
+        // Between the progress bar and the status line: the dialog's own background.
+        QWidget* bar = ui::WidgetOf(::GetDlgItem(h, 1010));
+        QWidget* line = ui::WidgetOf(::GetDlgItem(h, 1005));
+        const QPoint gap((bar->geometry().left() + bar->geometry().right()) / 2,
+                         (bar->geometry().bottom() + line->geometry().top()) / 2);
+        if (UseXdotool()) {
+            const QPoint onScreen = window->mapToGlobal(gap);
+            ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
+                                 QString::number(onScreen.y()), QStringLiteral("click"), QStringLiteral("3")}));
+        } else {
+            ASSERT_TRUE(ui::ClickAt(window, gap, true));
+        }
+        EXPECT_TRUE(ui::RunUntil([&] { return !shown.empty(); }, kBound));
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    EXPECT_NE(std::find(shown.begin(), shown.end(), IDM_SYSTEM_CONFIG), shown.end());
+}
+
+TEST_F(MainWindowTest, ExitClickedDuringTheBootloaderWaitKeepsTheWindowOnScreenUntilTheRunHasEnded)
+{
+    CTarvexDlg dlg;
+    bool runStarted = false, runEnded = false, exitClicked = false, endedByTest = false;
+    int shownSteps = 0, hiddenSteps = 0, finalProgress = -1;
+    CString finalStatus;
+    dlg.m_fnObserver = [&](CTarvexDlg::Change c) {
+        if (c == CTarvexDlg::Change::RunStarted) runStarted = true;
+        if (c == CTarvexDlg::Change::RunEnded) runEnded = true;
+        if (exitClicked && (c == CTarvexDlg::Change::Status || c == CTarvexDlg::Change::Progress ||
+                            c == CTarvexDlg::Change::RunEnded)) {
+            QWidget* w = ui::WidgetOf(dlg.m_hWnd);
+            const bool onScreen = w && w->isVisible() && w->windowHandle() && w->windowHandle()->isExposed();
+            ++(onScreen ? shownSteps : hiddenSteps);
+            if (c == CTarvexDlg::Change::RunEnded) {
+                finalStatus = dlg.GetStatusText();
+                finalProgress = dlg.GetProgress();
+                Shot("main-after-exit");
+            }
+        }
+        if (c == CTarvexDlg::Change::Status && dlg.GetStatusText() == CString(u"检查到游戏鼠标设备，进入升级....")) {
+            ui::RunLater([&] { // inside the wait for the bootloader
+                Click(dlg.GetDlgItem(IDCANCEL)->m_hWnd);
+                exitClicked = true;
+            });
+        }
+    };
+    ui::SetDialogShownHook([&](HWND h) {
+        if (h != dlg.m_hWnd) return;
+        ui::SetDialogShownHook(nullptr);
+        ASSERT_TRUE(WaitOnScreen(ui::WidgetOf(h)));
+        world.SetFaults([] {
+            sim::Faults f;
+            f.bootloaderPresent = false;
+            return f;
+        }());
+        world.PlugMouse();
+        ASSERT_TRUE(ui::RunUntil([&] { return dlg.m_AppComm.IsOpen(); }, kBound));
+        Click(::GetDlgItem(h, 1006)); // 升级
+        ASSERT_TRUE(ui::RunUntil([&] { return runEnded || !::IsWindow(h); }, 4 * kBound));
+        if (::IsWindow(h) && ::IsWindowVisible(h)) {
+            endedByTest = true;
+            dlg.EndDialog(IDABORT);
+        }
+    });
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    EXPECT_TRUE(runStarted);
+    EXPECT_TRUE(exitClicked);
+    EXPECT_FALSE(endedByTest) << "the run ended and the window stayed open";
+    EXPECT_GT(shownSteps, 0);
+    EXPECT_EQ(hiddenSteps, 0);
+    EXPECT_EQ(finalStatus, CString(u"没有检查到可升级设备！"));
+    EXPECT_EQ(finalProgress, 20);
+}
+
+TEST_F(DesktopTest, MoveFromTheSystemMenuHandsTheWindowToTheWindowManager)
+{
+    const char* wm = std::getenv("TARVEX_WINDOW_MANAGER");
+    if (!UseXdotool() || !wm || std::string(wm) != "1") GTEST_SKIP() << "needs a window manager and xdotool";
+    CDialog dlg(130);
+    QPoint before, after;
+    ui::SetDialogShownHook([&](HWND h) {
+        ui::SetDialogShownHook(nullptr);
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_TRUE(WaitOnScreen(window));
+        before = window->pos();
+        const QPoint start = window->mapToGlobal(QPoint(10, 10));
+        ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(start.x()),
+                             QString::number(start.y())}));
+        ASSERT_TRUE(ui::ChooseSystemMenuItem(h, SC_MOVE));
+        // The window manager now carries the window with the pointer until a click puts it
+        // down; when it starts doing so is its own affair, so the pointer keeps moving until
+        // the window has followed.
+        for (int step = 0; step < 40 && window->pos() == before; ++step) {
+            ASSERT_TRUE(Xdotool({QStringLiteral("mousemove_relative"), QStringLiteral("--sync"), QStringLiteral("5"),
+                                 QStringLiteral("4")}));
+            ui::RunUntil([&] { return window->pos() != before; }, 50);
+        }
+        ASSERT_TRUE(Xdotool({QStringLiteral("click"), QStringLiteral("1")}));
+        after = window->pos();
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    EXPECT_GT(after.x(), before.x());
+    EXPECT_GT(after.y(), before.y());
+}
