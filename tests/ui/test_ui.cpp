@@ -567,6 +567,8 @@ TEST_F(UiTest, MessageBoxesStandCentredOnTheirOwnerOrOnTheScreen)
         RunModal(dlg, [&](HWND h) {
             QWidget* w = ui::WidgetOf(h);
             w->move(10, 20);
+            // A window manager carries the move out in its own time.
+            ui::RunUntil([&] { return w->pos() == QPoint(10, 20); }, 3000);
             ui::ProcessPendingEvents();
             ownerCentre = w->frameGeometry().center();
             BoxWatcher watcher;
