@@ -142,8 +142,7 @@ TEST_F(ImageReader, ConfiguredNameMustStayInTheToolsDirectory)
     WriteImageFile(dir / "sub" / "x.bimg", "DUNX4V2", raw);
     // Would resolve to the very image the configuration may name, but through the parent.
     const std::u16string around = u"..\\" + CString::FromUtf8(dir.Path().filename().string()).Str() + u"\\app.bimg";
-    for (const std::u16string& name : std::initializer_list<std::u16string>{u"sub\\x.bimg", u"sub/x.bimg", around, u"../x.bimg", u".", u"..", u"a..b.bimg",
-                                      u"C:x.bimg"}) {
+    for (const std::u16string& name : std::initializer_list<std::u16string>{u"sub\\x.bimg", u"sub/x.bimg", around, u"../x.bimg", u".", u"..", u"C:x.bimg"}) {
         EXPECT_EQ(Load(MakeConfig(name, header)), AppImageCheck::BadFileName) << CString(name).ToUtf8();
     }
 
