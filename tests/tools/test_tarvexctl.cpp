@@ -279,4 +279,8 @@ TEST_F(Tarvexctl, UsageErrorsExitTwoAndChangeNothing)
     EXPECT_EQ(c.wProgramID, 0xFFFF);
     EXPECT_EQ(c.wProgramVer, 0xFFFF);
     EXPECT_EQ(Run({"--help"}).status, 0);
+    auto v = Run({"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "tarvexctl " TARVEX_VERSION "\n");
+    EXPECT_EQ(Run({"--version", "extra"}).status, 2);
 }

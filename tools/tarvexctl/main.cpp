@@ -44,6 +44,7 @@ const char* const kUsageText =
     "                       [--title TEXT] --password TEXT\n"
     "  tarvexctl cfg set FILE [the options of create but --out; --no-auto-upgrade, --no-auto-reset,\n"
     "                       --no-version-check and --no-save-user-data clear an option]\n"
+    "  tarvexctl --help | --version\n"
     "exit status: 0 success, 1 file refused or not written, 2 usage error\n";
 
 struct UsageError {
@@ -534,6 +535,10 @@ int Run(const std::vector<std::string>& all)
     if (all.empty()) throw UsageError{"missing command"};
     if (all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
         std::cout << kUsageText;
+        return kOk;
+    }
+    if (all[0] == "--version" && all.size() == 1) {
+        std::cout << "tarvexctl " << TARVEX_VERSION << "\n";
         return kOk;
     }
     if (all.size() < 2) throw UsageError{"missing command after " + all[0]};
