@@ -189,7 +189,10 @@ bool SeedToolDir(const std::string& dir, const std::string& systemDir)
     const CString sourceCfg = platform::WindowsPath((source / "Tarvex.cfg").string());
     if (!LoadSystemConfig(sourceCfg, &config)) return false; // an unreadable default is no default
 
-    const CString image(config.szAppFile);
+    // The name field need not be terminated in a file someone else wrote.
+    int len = 0;
+    while (len < static_cast<int>(CONFIG_TEXT_UNITS) && config.szAppFile[len]) ++len;
+    const CString image(config.szAppFile, len < static_cast<int>(CONFIG_TEXT_UNITS) ? len : 0);
     if (IsPlainName(image)) {
         const fs::path name(platform::NativePath(image));
         if (!fs::exists(target / name, ec) && fs::exists(source / name, ec) && !CopyWhole(source / name, target / name))
