@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "encfile/ToolDir.h"
 #include "platform/Kernel.h"
 
 namespace {
@@ -73,18 +74,7 @@ void ConfigFromBytes(const BYTE in[CONFIG_DATA_SIZE], SYSTEM_CONFIG& c)
 
 CString GetModuleDir()
 {
-    // Linux paths are far longer than 260 units; grow until the whole path fits so that a
-    // deep install directory is never cut short.
-    std::vector<WCHAR> buf(4096);
-    DWORD n = 0;
-    for (;;) {
-        n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n + 1 < buf.size() || buf.size() >= (1u << 20)) break;
-        buf.resize(buf.size() * 2);
-    }
-    CString path(buf.data(), static_cast<int>(n));
-    int slash = path.ReverseFind(u'\\');
-    return slash < 0 ? CString() : path.Left(slash + 1);
+    return platform::WindowsPath(tarvex::CurrentToolDir(true).dir);
 }
 
 BOOL IsFileExist(LPCWSTR pszPath)

@@ -1,5 +1,5 @@
-// The tool's settings: one SYSTEM_CONFIG record in the encoded file Tarvex.cfg next to the
-// executable.
+// The tool's settings: one SYSTEM_CONFIG record in the encoded file Tarvex.cfg in the tool
+// directory (next to the executable, unless the copy is installed).
 #pragma once
 #include <cstddef>
 
@@ -37,7 +37,9 @@ static_assert(offsetof(SYSTEM_CONFIG, szPassword) == 1072);
 void ConfigToBytes(const SYSTEM_CONFIG& config, BYTE out[CONFIG_DATA_SIZE]);
 void ConfigFromBytes(const BYTE in[CONFIG_DATA_SIZE], SYSTEM_CONFIG& config);
 
-// The running executable's directory, ending in a backslash.
+// The tool directory, ending in a backslash: the running executable's directory, or for a
+// copy run from its install location the per-user directory, created on first use
+// (encfile/ToolDir.h).
 CString GetModuleDir();
 // 1 if the file can be opened for reading (shared), else 0.
 BOOL IsFileExist(LPCWSTR pszPath);

@@ -424,7 +424,9 @@ BOOL ReplaceFileContents(LPCWSTR path, const std::function<bool(HANDLE hTemp)>& 
     if (exists) {
         // The owner stays where the process may keep it (root always may); chown clears the
         // set-id bits, so the mode comes after.
-        if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+            // Not even the group may be kept: the file stays the writer's, as a new one would be.
+        }
         ok = ::fchmod(fd, old.st_mode & 07777) == 0;
     }
     DWORD err = ERROR_ACCESS_DENIED;

@@ -3,8 +3,10 @@
 // embedded in the binary without any resource compiler.
 //
 //   tarvex_resgen OUT.cpp [PREVIEW.png]
+//   tarvex_resgen --app-icon SIZE OUT.png
 //
-// The optional preview is every image on one sheet, magnified, for looking at them.
+// The optional preview is every image on one sheet, magnified, for looking at them. The
+// second form draws the application icon at another size, for the desktop's icon theme.
 #include <QBuffer>
 #include <QByteArray>
 #include <QColor>
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -57,11 +60,14 @@ void DrawMouseBody(QPainter& p, QRectF body, QColor fill, QColor line)
     p.drawRect(QRectF(cx - 0.5, body.top() + 2.0, 1.0, 2.5));
 }
 
-QImage AppIcon()
+// Drawn on a 16-unit grid; other sizes scale the same drawing (the desktop's icon theme).
+QImage AppIcon(int size = 16)
 {
-    QImage img = NewIcon();
+    QImage img(size, size, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 16.0, size / 16.0);
     DrawMouseBody(p, QRectF(2.5, 0.5, 9.0, 14.5), QColor(40, 90, 190), QColor(15, 35, 90));
     // Upward arrow: firmware going up into the mouse.
     QPainterPath arrow;
@@ -221,6 +227,18 @@ bool Preview(const char* path, const std::vector<Image>& images)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--app-icon") {
+        const int size = std::atoi(argv[2]);
+        if (size < 16 || size > 1024) {
+            std::fprintf(stderr, "tarvex_resgen: icon size %s is not 16 to 1024\n", argv[2]);
+            return 2;
+        }
+        if (!AppIcon(size).save(QString::fromLocal8Bit(argv[3]), "PNG")) {
+            std::fprintf(stderr, "tarvex_resgen: cannot write %s\n", argv[3]);
+            return 1;
+        }
+        return 0;
+    }
     if (argc != 2 && argc != 3) {
         std::fprintf(stderr, "usage: %s OUT.cpp [PREVIEW.png]\n", argv[0]);
         return 2;

@@ -1,0 +1,218 @@
+#include "encfile/ToolDir.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include "encfile/SystemConfig.h"
+#include "platform/Kernel.h"
+
+namespace fs = std::filesystem;
+
+namespace tarvex {
+namespace {
+
+std::mutex g_mu;
+ToolDirSettings g_settings;
+std::atomic<bool> g_reported{false};
+
+// Two spellings of one directory compare equal; a directory that does not exist is
+// compared by its normalised spelling.
+fs::path Canonical(const fs::path& p)
+{
+    std::error_code ec;
+    fs::path c = fs::weakly_canonical(p, ec);
+    if (ec) c = p.lexically_normal();
+    // "/usr/bin/" and "/usr/bin" are the same directory.
+    std::string s = c.string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return fs::path(s);
+}
+
+std::string HomeFromPasswd()
+{
+#ifdef _WIN32
+    return {};
+#else
+    std::vector<char> buf(16384);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found || !found->pw_dir) return {};
+    return found->pw_dir;
+#endif
+}
+
+std::string WithSlash(std::string dir)
+{
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
+std::string ExecutablePath()
+{
+    std::vector<WCHAR> buf(4096);
+    DWORD n = 0;
+    for (;;) {
+        n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n + 1 < buf.size() || buf.size() >= (1u << 20)) break;
+        buf.resize(buf.size() * 2);
+    }
+    return platform::NativePath(CString(buf.data(), static_cast<int>(n)));
+}
+
+bool CopyWhole(const fs::path& from, const fs::path& to)
+{
+    // Through a temporary name, so a reader never meets half a file.
+    fs::path tmp = to;
+    tmp += ".seed~";
+    std::error_code ec;
+    fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write, ec);
+    if (!ec) fs::rename(tmp, to, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        return false;
+    }
+    return true;
+}
+
+// A file name the loader would look for in the directory itself.
+bool IsPlainName(const CString& name)
+{
+    if (name.IsEmpty() || name == CString(u".") || name == CString(u"..")) return false;
+    for (int i = 0; i < name.GetLength(); ++i)
+        if (name[i] == u'\\' || name[i] == u'/') return false;
+    return true;
+}
+
+} // namespace
+
+void SetToolDirSettings(const ToolDirSettings& settings)
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    g_settings = settings;
+    g_reported = false;
+}
+
+ToolDirSettings GetToolDirSettings()
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    return g_settings;
+}
+
+ToolDirChoice ChooseToolDir(const std::string& exePath, const std::string& installedBinDir, const char* xdgDataHome,
+                            const char* home)
+{
+    ToolDirChoice c;
+    const std::size_t slash = exePath.rfind('/');
+    const std::string exeDir = slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
+    c.dir = exeDir;
+    if (installedBinDir.empty() || exeDir.empty() || Canonical(exeDir) != Canonical(installedBinDir)) return c;
+
+    c.kind = ToolDirKind::Installed;
+    if (xdgDataHome && xdgDataHome[0] == '/') {
+        c.dir = WithSlash(xdgDataHome) + "tarvex/";
+        return c;
+    }
+    std::string h = home && home[0] == '/' ? std::string(home) : HomeFromPasswd();
+    if (h.empty() || h[0] != '/') {
+        // Still an absolute path, so nothing lands in the current directory; the system's
+        // conventional home for accounts without one, which no such user can create.
+        c.dir = "/nonexistent/tarvex/";
+        c.error = "no home directory for the per-user tool directory (set HOME or XDG_DATA_HOME)";
+        return c;
+    }
+    c.dir = WithSlash(h) + ".local/share/tarvex/";
+    return c;
+}
+
+bool MakeToolDir(const std::string& dir, std::string* error)
+{
+    // Each missing level is made by hand with 0700: the directory holds the access password.
+    std::size_t pos = 0;
+    while (pos <= dir.size()) {
+        std::size_t next = dir.find('/', pos);
+        if (next == std::string::npos) next = dir.size();
+        const std::string path = dir.substr(0, next);
+        pos = next + 1;
+        if (path.empty()) continue;
+        std::error_code ec;
+        const fs::file_status st = fs::status(path, ec);
+        if (fs::exists(st)) {
+            if (!fs::is_directory(st)) {
+                if (error) *error = path + " is not a directory";
+                return false;
+            }
+            continue;
+        }
+#ifdef _WIN32
+        if (!fs::create_directory(path, ec) && ec) {
+            if (error) *error = "cannot create " + path + ": " + ec.message();
+            return false;
+        }
+#else
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
+            return false;
+        }
+#endif
+    }
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        if (error) *error = "cannot create " + dir;
+        return false;
+    }
+    return true;
+}
+
+bool SeedToolDir(const std::string& dir, const std::string& systemDir)
+{
+    if (systemDir.empty() || dir.empty()) return false;
+    const fs::path target(dir), source(systemDir);
+    std::error_code ec;
+    if (fs::exists(target / "Tarvex.cfg", ec) || ec) return false;
+    if (Canonical(target) == Canonical(source)) return false;
+
+    SYSTEM_CONFIG config{};
+    const CString sourceCfg = platform::WindowsPath((source / "Tarvex.cfg").string());
+    if (!LoadSystemConfig(sourceCfg, &config)) return false; // an unreadable default is no default
+
+    // The name field need not be terminated in a file someone else wrote.
+    int len = 0;
+    while (len < static_cast<int>(CONFIG_TEXT_UNITS) && config.szAppFile[len]) ++len;
+    const CString image(config.szAppFile, len < static_cast<int>(CONFIG_TEXT_UNITS) ? len : 0);
+    if (IsPlainName(image)) {
+        const fs::path name(platform::NativePath(image));
+        if (!fs::exists(target / name, ec) && fs::exists(source / name, ec) && !CopyWhole(source / name, target / name))
+            return false;
+    }
+    return CopyWhole(source / "Tarvex.cfg", target / "Tarvex.cfg");
+}
+
+ToolDirChoice CurrentToolDir(bool prepare)
+{
+    const ToolDirSettings s = GetToolDirSettings();
+    ToolDirChoice c = ChooseToolDir(ExecutablePath(), s.installedBinDir, std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    if (!prepare || c.kind != ToolDirKind::Installed) return c;
+    std::string error = c.error;
+    if (error.empty() && MakeToolDir(c.dir, &error)) {
+        SeedToolDir(c.dir, s.systemDir);
+        return c;
+    }
+    if (!g_reported.exchange(true)) std::fprintf(stderr, "tarvex: %s\n", error.c_str());
+    return c;
+}
+
+} // namespace tarvex
