@@ -56,15 +56,16 @@ struct ThreadObject : KObject {
     DWORD id = 0;
 };
 
+// Open files, keyed by device and inode, for the share-mode check. Declared before the
+// handle table so that they outlive it: a handle still open at exit closes into them.
+std::mutex g_filesMu;
+std::multimap<std::pair<dev_t, ino_t>, FileObject*> g_openFiles;
+
 // Handle table. Handle values are never reused, so a stale handle finds nothing.
 std::mutex g_tableMu;
 std::map<std::uintptr_t, std::shared_ptr<KObject>> g_table;
 std::uintptr_t g_nextHandle = 0x1000;
 std::map<std::u16string, std::weak_ptr<EventObject>> g_namedEvents;
-
-// Open files, keyed by device and inode, for the share-mode check.
-std::mutex g_filesMu;
-std::multimap<std::pair<dev_t, ino_t>, FileObject*> g_openFiles;
 
 FileObject::~FileObject()
 {

@@ -333,6 +333,17 @@ TEST_F(FileTest, UpdateLockIsExclusiveAndBounded)
     EXPECT_EQ(platform::LockFileForUpdate(Path("missing-dir") + u"\\Tarvex.cfg", 10), INVALID_HANDLE_VALUE);
 }
 
+TEST_F(FileTest, AFileStillOpenAtExitDoesNotCrashTheExit)
+{
+    const CString p = Path("open-at-exit");
+    EXPECT_EXIT(
+        {
+            CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST(ModuleTest, OverrideGivesABackslashPath)
 {
     platform::OverrideModuleFileName("/opt/tarvex/bin/tarvex");
