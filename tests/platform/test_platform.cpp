@@ -336,6 +336,7 @@ TEST_F(FileTest, UpdateLockIsExclusiveAndBounded)
 TEST_F(FileTest, AFileStillOpenAtExitDoesNotCrashTheExit)
 {
     const CString p = Path("open-at-exit");
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // this process has threads of earlier tests
     EXPECT_EXIT(
         {
             CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
