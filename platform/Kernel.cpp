@@ -405,7 +405,8 @@ BOOL ReplaceFileContents(LPCWSTR path, const std::function<bool(HANDLE hTemp)>& 
         return FALSE;
     }
     const std::string dir = DirName(target);
-    const std::string base = target.substr(target.find_last_of('/') == std::string::npos ? 0 : target.find_last_of('/') + 1);
+    const auto slash = target.find_last_of('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
 
     // O_EXCL never opens what is there, symlink or not; O_NOFOLLOW says so once more. An
     // existing file's data is never readable under a wider mode than its own: the temporary
