@@ -173,9 +173,10 @@ TEST_F(FileTest, OnlyRegularFilesOpenAndNothingWaits)
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     EXPECT_EQ(err, ERROR_ACCESS_DENIED);
     // Writing to it, or copying from it, neither waits nor succeeds.
-    EXPECT_EQ(testsupport::CallWithoutWaitingOn(
-                  fifo, [&] { return CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr); }, &waited),
-              INVALID_HANDLE_VALUE);
+    h = testsupport::CallWithoutWaitingOn(
+        fifo, [&] { return CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr); }, &waited);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     EXPECT_FALSE(waited);
     EXPECT_FALSE(testsupport::CallWithoutWaitingOn(fifo, [&] { return CopyFileW(p, Path("copy"), FALSE); }, &waited));
     EXPECT_FALSE(waited);
@@ -330,6 +331,18 @@ TEST_F(FileTest, UpdateLockIsExclusiveAndBounded)
     waiter.join();
     EXPECT_TRUE(got.load());
     EXPECT_EQ(platform::LockFileForUpdate(Path("missing-dir") + u"\\Tarvex.cfg", 10), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(FileTest, AFileStillOpenAtExitDoesNotCrashTheExit)
+{
+    const CString p = Path("open-at-exit");
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // this process has threads of earlier tests
+    EXPECT_EXIT(
+        {
+            CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ModuleTest, OverrideGivesABackslashPath)
