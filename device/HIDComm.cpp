@@ -94,13 +94,13 @@ CString CHIDComm::GetDevicePath() const
     return m_strPath;
 }
 
-long CHIDComm::Write(const BYTE* buf, DWORD length, DWORD* written, OVERLAPPED* ov, DWORD)
+long CHIDComm::Write(const BYTE* buf, DWORD length, DWORD* written, OVERLAPPED* ov, DWORD timeoutMs)
 {
     if (written) *written = 0;
     if (!buf || length == 0 || ov) return -1;
     auto dev = Device();
     if (!dev) return -1;
-    int n = dev->Write(buf, length);
+    int n = dev->Write(buf, length, timeoutMs);
     if (n < 0) return -1;
     if (written) *written = static_cast<DWORD>(n);
     return static_cast<DWORD>(n) == length ? 0 : -1;

@@ -426,8 +426,9 @@ public:
     bool IsMouseVendor() const { return m_inst == m_w->instance && m_w->mode == MouseMode::Application && m_col == 2; }
     bool IsIsp() const { return m_inst == m_w->instance && m_w->mode == MouseMode::Bootloader; }
 
-    int Write(const std::uint8_t* data, std::size_t length) override
+    int Write(const std::uint8_t* data, std::size_t length, unsigned) override
     {
+        // The simulated mouse takes every report at once.
         std::lock_guard<std::mutex> lk(m_w->mu);
         if (!Alive() || !data || length == 0) return -1;
         if (IsMouseVendor()) return m_w->OnRequest(data, length) ? static_cast<int>(length) : -1;

@@ -26,14 +26,18 @@ struct DeviceInfo {
 // Results of Open besides success.
 enum class OpenError { None, NotFound, AccessDenied, Other };
 
-// One open collection. Calls may come from several threads: the implementation serialises
-// everything but Read, and after Close every call fails without touching the device.
+// One open collection. Calls may come from several threads (the reader, a request, the
+// presence poll's GetInfo and Close): they are safe against each other, a Read never waits
+// for a request to finish nor the other way round, and after Close every call fails
+// without touching the device.
 class IHidDevice
 {
 public:
     virtual ~IHidDevice() = default;
-    // Byte 0 is the report ID (0 for unnumbered reports). Return bytes sent or -1.
-    virtual int Write(const std::uint8_t* data, std::size_t length) = 0;
+    // Byte 0 is the report ID (0 for unnumbered reports). Waits up to timeoutMs on the
+    // platform clock for the device to take the report. Returns bytes sent, or -1 when the
+    // device is gone, closed, or did not take it in time.
+    virtual int Write(const std::uint8_t* data, std::size_t length, unsigned timeoutMs) = 0;
     // Blocks up to timeoutMs on the platform clock. Byte 0 of the result is the report ID,
     // also for unnumbered reports. Returns bytes read, 0 on time-out, -1 when the device is gone.
     virtual int Read(std::uint8_t* buf, std::size_t length, unsigned timeoutMs) = 0;

@@ -1,23 +1,47 @@
 #include "platform/hid/HidrawBackend.h"
 
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
+#include <thread>
 
 #include "platform/Clock.h"
-#include "platform/hid/HidReportDescriptor.h"
 
 namespace platform::hid {
 namespace {
+
+// The kernel refuses report descriptors above this size; a longer file is not one.
+constexpr std::size_t kMaxDescriptor = 4096;
+
+// hidapi keeps one global error string that every enumeration rewrites.
+std::mutex g_enumerateMu;
+
+std::vector<HidrawNodeEntry> HidapiNodes()
+{
+    std::lock_guard<std::mutex> lk(g_enumerateMu);
+    std::vector<HidrawNodeEntry> v;
+    hid_device_info* all = hid_enumerate(0, 0);
+    for (hid_device_info* d = all; d; d = d->next) {
+        if (!d->path) continue;
+        v.push_back({d->path, d->vendor_id, d->product_id, d->release_number, d->usage_page, d->usage});
+    }
+    hid_free_enumeration(all);
+    return v;
+}
 
 std::string NodeName(const std::string& node)
 {
@@ -25,81 +49,221 @@ std::string NodeName(const std::string& node)
     return pos == std::string::npos ? node : node.substr(pos + 1);
 }
 
+// The node and the descriptor that wakes a blocked reader at Close. Shared by the handle, a
+// read in progress and the writer, and closed when the last of them lets go, so a write
+// still held in the kernel never meets a descriptor number reused by another open.
+struct NodeFds {
+    int fd = -1;
+    int wake = -1;
+    ~NodeFds()
+    {
+        if (fd >= 0) ::close(fd);
+        if (wake >= 0) ::close(wake);
+    }
+};
+
+// A write to hidraw is a synchronous USB transfer that only the kernel's own time-out (5 s
+// for SET_REPORT) ends, and no signal interrupts it. So writes run on a worker of their own
+// and Write waits for it no longer than its time-out. One write is in the kernel at a time;
+// a caller that gives up leaves it to finish there.
+class Writer : public std::enable_shared_from_this<Writer>
+{
+public:
+    explicit Writer(std::shared_ptr<NodeFds> fds) : m_fds(std::move(fds)) {}
+
+    int Write(const std::uint8_t* data, std::size_t length, std::chrono::steady_clock::time_point deadline)
+    {
+        std::unique_lock<std::mutex> lk(m_mu);
+        if (m_stop) return -1;
+        if (!m_started) {
+            try {
+                std::thread([self = shared_from_this()] { self->Run(); }).detach();
+            } catch (...) {
+                return -1;
+            }
+            m_started = true;
+        }
+        // A write given up earlier may still be in the kernel; this one queues behind it.
+        if (!m_cv.wait_until(lk, deadline, [&] { return m_stop || (!m_queued && !m_inFlight); })) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (m_stop) return -1;
+        auto job = std::make_shared<Job>();
+        job->data.assign(data, data + length);
+        m_queued = job;
+        m_cv.notify_all();
+        if (!m_cv.wait_until(lk, deadline, [&] { return job->done; })) {
+            if (m_queued == job) m_queued.reset(); // never reached the kernel
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        errno = job->err;
+        return job->result;
+    }
+
+    // The worker ends after the write in progress, if any; a queued one fails.
+    void Stop()
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        m_stop = true;
+        if (m_queued) {
+            m_queued->err = ENODEV;
+            m_queued->done = true;
+            m_queued.reset();
+        }
+        m_cv.notify_all();
+    }
+
+private:
+    struct Job {
+        std::vector<std::uint8_t> data;
+        bool done = false;
+        int result = -1;
+        int err = 0;
+    };
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> lk(m_mu);
+        for (;;) {
+            m_cv.wait(lk, [&] { return m_stop || m_queued; });
+            if (m_stop) return;
+            std::shared_ptr<Job> job = std::move(m_queued);
+            m_queued.reset();
+            m_inFlight = true;
+            lk.unlock();
+            ssize_t n;
+            do n = ::write(m_fds->fd, job->data.data(), job->data.size());
+            while (n < 0 && errno == EINTR);
+            int err = n < 0 ? errno : 0;
+            lk.lock();
+            m_inFlight = false;
+            job->result = n < 0 ? -1 : static_cast<int>(n);
+            job->err = err;
+            job->done = true;
+            m_cv.notify_all();
+        }
+    }
+
+    std::shared_ptr<NodeFds> m_fds;
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    std::shared_ptr<Job> m_queued;
+    bool m_inFlight = false;
+    bool m_started = false;
+    bool m_stop = false;
+};
+
+DeviceInfo CollectionInfo(const HidrawNodeEntry& node, const TopLevelCollection& tlc, std::size_t number)
+{
+    DeviceInfo info;
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, "&col%02zu", number);
+    info.path = node.path + suffix;
+    info.vendorId = node.vendorId;
+    info.productId = node.productId;
+    info.versionNumber = node.releaseNumber;
+    info.usagePage = tlc.usagePage;
+    info.usage = tlc.usage;
+    info.inputReportLength = tlc.inputReportLength;
+    info.outputReportLength = tlc.outputReportLength;
+    info.featureReportLength = tlc.featureReportLength;
+    return info;
+}
+
+bool IsGoneErrno(int e) { return e == ENODEV || e == EIO || e == ENXIO || e == ESHUTDOWN || e == EPIPE; }
+
+// I/O of our own rather than hidapi's: hidapi 0.13 keeps one error string per device and
+// frees it in every call that fails, so the reader and a request failing together (as at
+// unplug) could free it twice, and its read gives up on a signal. Here the reader never
+// waits for a request or the other way round, and a write cannot outlast its time-out.
 class HidrawDevice : public IHidDevice
 {
 public:
-    HidrawDevice(hid_device* dev, DeviceInfo info, const TopLevelCollection& tlc, std::string sysfsDir)
-        : m_dev(dev), m_info(std::move(info)), m_usesIds(tlc.usesReportIds), m_ownIds(tlc.inputReportIds),
-          m_sysfsDir(std::move(sysfsDir))
+    HidrawDevice(std::shared_ptr<NodeFds> fds, DeviceInfo info, const TopLevelCollection& tlc, std::string sysfsDir)
+        : m_fds(fds), m_writer(std::make_shared<Writer>(std::move(fds))), m_info(std::move(info)),
+          m_usesIds(tlc.usesReportIds), m_ownIds(tlc.inputReportIds), m_sysfsDir(std::move(sysfsDir))
     {
     }
     ~HidrawDevice() override { Close(); }
 
-    int Write(const std::uint8_t* data, std::size_t length) override
+    int Write(const std::uint8_t* data, std::size_t length, unsigned timeoutMs) override
     {
-        std::lock_guard<std::mutex> lk(m_ioMu);
-        if (!m_dev) return -1;
-        int n = hid_write(m_dev, data, length);
-        if (n < 0 && errno == ENODEV) m_gone = true;
+        if (!data || length == 0 || !Fds()) return -1;
+        auto deadline = std::chrono::steady_clock::now() + platform::ScaledDuration(timeoutMs);
+        int n = m_writer->Write(data, length, deadline);
+        if (n < 0 && IsGoneErrno(errno)) m_gone = true;
         return n;
     }
 
     int Read(std::uint8_t* buf, std::size_t length, unsigned timeoutMs) override
     {
-        std::lock_guard<std::mutex> lk(m_readMu);
-        if (!m_dev || length == 0) return -1;
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(platform::ScaledDuration(timeoutMs)).count();
-        if (ms < 1) ms = 1;
+        std::lock_guard<std::mutex> rl(m_readMu);
+        auto fds = Fds();
+        if (!fds || !buf || length == 0) return -1;
         // Unnumbered reports come without an ID byte; give them the 0 the callers expect.
         std::uint8_t* dst = m_usesIds ? buf : buf + 1;
         std::size_t room = m_usesIds ? length : length - 1;
         if (room == 0) return -1;
-        // A hidraw node carries the reports of every collection on its interface; a handle
-        // for one collection keeps only its own, as it would on Windows.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        int n = 0;
+        const auto deadline = std::chrono::steady_clock::now() + platform::ScaledDuration(timeoutMs);
         for (;;) {
-            n = hid_read_timeout(m_dev, dst, room, static_cast<int>(ms));
-            if (n < 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (left < 0) left = 0;
+            pollfd p[2] = {{fds->fd, POLLIN, 0}, {fds->wake, POLLIN, 0}};
+            int r = ::poll(p, 2, static_cast<int>(std::min<long long>(left, 1 << 30)));
+            if (r < 0) {
+                if (errno == EINTR) continue; // a signal is not an unplug
                 m_gone = true;
                 return -1;
             }
-            if (n == 0) return 0;
-            if (!m_usesIds || m_ownIds.empty() ||
-                std::find(m_ownIds.begin(), m_ownIds.end(), dst[0]) != m_ownIds.end())
-                break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (left < 1) return 0;
-            ms = left;
+            if (m_closed.load() || p[1].revents) return -1;
+            if (r == 0) return 0;
+            if (!(p[0].revents & POLLIN)) { // POLLERR/POLLHUP: the device left
+                m_gone = true;
+                return -1;
+            }
+            ssize_t n = ::read(fds->fd, dst, room);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) {
+                m_gone = true;
+                return -1;
+            }
+            // A hidraw node carries the reports of every collection on its interface; a
+            // handle for one collection keeps only its own, as it would on Windows.
+            if (m_usesIds && !m_ownIds.empty() && std::find(m_ownIds.begin(), m_ownIds.end(), dst[0]) == m_ownIds.end())
+                continue;
+            if (!m_usesIds) {
+                buf[0] = 0;
+                ++n;
+            }
+            return static_cast<int>(n);
         }
-        if (!m_usesIds) {
-            buf[0] = 0;
-            ++n;
-        }
-        return n;
     }
 
     int SetFeature(const std::uint8_t* data, std::size_t length) override
     {
-        std::lock_guard<std::mutex> lk(m_ioMu);
-        if (!m_dev) return -1;
-        return hid_send_feature_report(m_dev, data, length);
+        if (!data || length == 0 || length > 4096) return -1;
+        std::lock_guard<std::mutex> lk(m_featureMu);
+        auto fds = Fds();
+        if (!fds) return -1;
+        // The ioctl's buffer is not const; the kernel only reads it.
+        std::vector<std::uint8_t> copy(data, data + length);
+        return Ioctl(fds->fd, HIDIOCSFEATURE(copy.size()), copy.data());
     }
 
     int GetFeature(std::uint8_t* buf, std::size_t length) override
     {
-        std::lock_guard<std::mutex> lk(m_ioMu);
-        if (!m_dev) return -1;
-        return hid_get_feature_report(m_dev, buf, length);
+        if (!buf || length == 0 || length > 4096) return -1;
+        std::lock_guard<std::mutex> lk(m_featureMu);
+        auto fds = Fds();
+        if (!fds) return -1;
+        return Ioctl(fds->fd, HIDIOCGFEATURE(length), buf);
     }
 
     bool GetInfo(DeviceInfo& info) override
     {
-        if (m_gone) return false;
-        {
-            std::lock_guard<std::mutex> lk(m_ioMu);
-            if (!m_dev) return false;
-        }
+        if (m_gone || !Fds()) return false;
         // The class directory goes with the device; a new device never reuses it while we
         // still hold the node open.
         if (::access(m_sysfsDir.c_str(), F_OK) != 0) return false;
@@ -109,16 +273,42 @@ public:
 
     void Close() override
     {
-        std::lock_guard<std::mutex> rl(m_readMu);
-        std::lock_guard<std::mutex> lk(m_ioMu);
-        if (m_dev) hid_close(m_dev);
-        m_dev = nullptr;
+        std::shared_ptr<NodeFds> fds;
+        {
+            std::lock_guard<std::mutex> lk(m_mu);
+            fds = std::move(m_fds);
+            m_fds.reset();
+            m_closed.store(true);
+        }
+        if (!fds) return;
+        std::uint64_t one = 1;
+        ssize_t w = ::write(fds->wake, &one, sizeof one); // wakes a reader still waiting
+        (void)w;
+        m_writer->Stop();
     }
 
 private:
+    std::shared_ptr<NodeFds> Fds()
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        return m_fds;
+    }
+
+    int Ioctl(int fd, unsigned long request, std::uint8_t* buf)
+    {
+        int r;
+        do r = ::ioctl(fd, request, buf);
+        while (r < 0 && errno == EINTR);
+        if (r < 0 && IsGoneErrno(errno)) m_gone = true;
+        return r;
+    }
+
+    std::mutex m_mu;
+    std::shared_ptr<NodeFds> m_fds; // null once closed
+    std::atomic<bool> m_closed{false};
     std::mutex m_readMu;
-    std::mutex m_ioMu;
-    hid_device* m_dev;
+    std::mutex m_featureMu;
+    std::shared_ptr<Writer> m_writer;
     DeviceInfo m_info;
     bool m_usesIds;
     std::vector<std::uint8_t> m_ownIds;
@@ -128,10 +318,10 @@ private:
 
 } // namespace
 
-HidrawBackend::HidrawBackend(std::string sysfsClass) : m_sysfs(std::move(sysfsClass))
+HidrawBackend::HidrawBackend(std::string sysfsClass, HidrawNodeSource source)
+    : m_sysfs(std::move(sysfsClass)), m_source(std::move(source))
 {
-    std::lock_guard<std::mutex> lk(m_mu);
-    hid_init();
+    if (!m_source) m_source = HidapiNodes;
 }
 
 HidrawBackend::~HidrawBackend() = default;
@@ -151,13 +341,21 @@ bool HidrawBackend::SplitPath(const std::string& path, std::string& node, int& c
     return true;
 }
 
-bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceInfo& info, TopLevelCollection* tlc) const
+bool HidrawBackend::ReadCollections(const std::string& node, std::vector<TopLevelCollection>& tlcs) const
 {
     std::ifstream f(m_sysfs + "/" + NodeName(node) + "/device/report_descriptor", std::ios::binary);
     if (!f) return false;
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> bytes(kMaxDescriptor + 1);
+    f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    auto got = static_cast<std::size_t>(f.gcount());
+    if (got == 0 || got > kMaxDescriptor) return false;
+    return ParseReportDescriptor(bytes.data(), got, tlcs) && !tlcs.empty();
+}
+
+bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceInfo& info, TopLevelCollection* tlc) const
+{
     std::vector<TopLevelCollection> tlcs;
-    if (!ParseReportDescriptor(bytes.data(), bytes.size(), tlcs)) return false;
+    if (!ReadCollections(node, tlcs)) return false;
     if (collection < 1 || static_cast<std::size_t>(collection) > tlcs.size()) return false;
     const TopLevelCollection& c = tlcs[static_cast<std::size_t>(collection - 1)];
     info.inputReportLength = c.inputReportLength;
@@ -170,26 +368,16 @@ bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceI
 std::vector<DeviceInfo> HidrawBackend::Enumerate()
 {
     std::vector<DeviceInfo> list;
-    std::lock_guard<std::mutex> lk(m_mu);
-    hid_device_info* all = hid_enumerate(0, 0);
-    std::map<std::string, int> seen;
-    for (hid_device_info* d = all; d; d = d->next) {
-        if (!d->path) continue;
-        std::string node = d->path;
-        int col = ++seen[node];
-        DeviceInfo info;
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "&col%02d", col);
-        info.path = node + suffix;
-        info.vendorId = d->vendor_id;
-        info.productId = d->product_id;
-        info.versionNumber = d->release_number;
-        info.usagePage = d->usage_page;
-        info.usage = d->usage;
-        ReadLengths(node, col, info); // lengths stay 0 if the descriptor is unreadable
-        list.push_back(std::move(info));
+    std::vector<std::string> done;
+    for (const HidrawNodeEntry& e : m_source()) {
+        // The library may list a node several times (once per usage it found); the node's
+        // own descriptor says which of those are top-level collections.
+        if (e.path.empty() || std::find(done.begin(), done.end(), e.path) != done.end()) continue;
+        done.push_back(e.path);
+        std::vector<TopLevelCollection> tlcs;
+        if (!ReadCollections(e.path, tlcs)) continue;
+        for (std::size_t i = 0; i < tlcs.size(); ++i) list.push_back(CollectionInfo(e, tlcs[i], i + 1));
     }
-    hid_free_enumeration(all);
     return list;
 }
 
@@ -210,32 +398,39 @@ std::shared_ptr<IHidDevice> HidrawBackend::Open(const std::string& path, OpenErr
     std::string node;
     int col = 0;
     if (!SplitPath(path, node, col)) return nullptr;
-    DeviceInfo info;
-    if (!GetInfo(path, info)) return nullptr;
-    TopLevelCollection tlc;
-    ReadLengths(node, col, info, &tlc);
-    // Tell a permission problem apart from an absent device.
-    if (::access(node.c_str(), R_OK | W_OK) != 0) {
-        if (errno == EACCES || errno == EPERM) {
+    std::vector<HidrawNodeEntry> nodes = m_source();
+    auto e = std::find_if(nodes.begin(), nodes.end(), [&](const HidrawNodeEntry& n) { return n.path == node; });
+    if (e == nodes.end()) return nullptr;
+    // Without the collection's lengths and report IDs its reports would be misread.
+    std::vector<TopLevelCollection> tlcs;
+    if (!ReadCollections(node, tlcs)) {
+        if (err) *err = OpenError::Other;
+        return nullptr;
+    }
+    if (static_cast<std::size_t>(col) > tlcs.size()) return nullptr;
+    const TopLevelCollection& tlc = tlcs[static_cast<std::size_t>(col - 1)];
+    DeviceInfo info = CollectionInfo(*e, tlc, static_cast<std::size_t>(col));
+    auto fds = std::make_shared<NodeFds>();
+    do fds->fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    while (fds->fd < 0 && errno == EINTR);
+    if (fds->fd < 0) {
+        int why = errno;
+        if (why == EACCES || why == EPERM) {
             if (err) *err = OpenError::AccessDenied;
             NoteAccessDenied(node);
+        } else if (err && why != ENOENT && why != ENODEV && why != ENXIO) {
+            *err = OpenError::Other;
         }
         return nullptr;
     }
-    hid_device* dev = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(m_mu);
-        errno = 0;
-        dev = hid_open_path(node.c_str());
-    }
-    if (!dev) {
-        if (err) *err = (errno == EACCES || errno == EPERM) ? OpenError::AccessDenied : OpenError::Other;
-        if (err && *err == OpenError::AccessDenied) NoteAccessDenied(node);
+    fds->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fds->wake < 0) {
+        if (err) *err = OpenError::Other;
         return nullptr;
     }
     ClearAccessDenied();
     if (err) *err = OpenError::None;
-    return std::make_shared<HidrawDevice>(dev, info, tlc, m_sysfs + "/" + NodeName(node));
+    return std::make_shared<HidrawDevice>(std::move(fds), info, tlc, m_sysfs + "/" + NodeName(node));
 }
 
 } // namespace platform::hid

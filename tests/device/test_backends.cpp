@@ -2,6 +2,7 @@
 // lengths from a fixture hidraw class tree, and the monitor over a fixture sysfs USB tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -157,4 +158,58 @@ TEST(SysfsHubDriver, TheMonitorWalksAFixtureTree)
     EXPECT_EQ(SysfsUsbHubDriver::ChildName("usb2", 4), "2-4");
     EXPECT_EQ(SysfsUsbHubDriver::ChildName("2-4.1", 3), "2-4.1.3");
     InstallHubDriver(nullptr);
+}
+
+namespace {
+// What hidapi 0.13.1 (Debian 12's libhidapi-hidraw0) lists for fixtures/hidraw: its
+// get_next_hid_usage() yields one entry for every Collection item preceded by a Usage item,
+// nested collections included (hidapi 0.15 was the first to skip them). For hidraw2, a mouse
+// collection with report ID 1 around a Physical "Pointer" collection, then the vendor
+// collection 0xFFBA with report ID 0xBA, that is three entries on the same node: Generic
+// Desktop/Mouse, Generic Desktop/Pointer, 0xFFBA/1. The bootloader's hidraw1 has one.
+std::vector<HidrawNodeEntry> Hidapi013List(const std::string& dev)
+{
+    return {
+        {dev + "/hidraw2", 0x1EA7, 0x4D58, 0x0100, 0x0001, 0x0002},
+        {dev + "/hidraw2", 0x1EA7, 0x4D58, 0x0100, 0x0001, 0x0001},
+        {dev + "/hidraw2", 0x1EA7, 0x4D58, 0x0100, 0xFFBA, 0x0001},
+        {dev + "/hidraw1", 0x040B, 0x6876, 0x0200, 0xFF00, 0x0001},
+    };
+}
+} // namespace
+
+TEST(HidrawBackend, CollectionsAreNumberedFromTheNodesOwnDescriptor)
+{
+    HidrawBackend backend(std::string(TARVEX_FIXTURES) + "/hidraw", [] { return Hidapi013List("/dev"); });
+    auto list = backend.Enumerate();
+    // The device code's filter (vendor 0x1EA7, usage page 0xFFBA) must land on the vendor
+    // collection with its lengths: without them its reports are misread.
+    auto vendor = std::find_if(list.begin(), list.end(),
+                               [](const DeviceInfo& d) { return d.vendorId == 0x1EA7 && d.usagePage == 0xFFBA; });
+    ASSERT_NE(vendor, list.end());
+    EXPECT_EQ(vendor->path, "/dev/hidraw2&col02");
+    EXPECT_EQ(vendor->outputReportLength, 8);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].path, "/dev/hidraw2&col01");
+    EXPECT_EQ(list[0].usagePage, 0x0001);
+    EXPECT_EQ(list[0].usage, 0x0002);
+    EXPECT_EQ(list[0].inputReportLength, 7); // buttons, X, Y, wheel + the ID byte
+    EXPECT_EQ(list[1].path, "/dev/hidraw2&col02");
+    EXPECT_EQ(list[1].vendorId, 0x1EA7);
+    EXPECT_EQ(list[1].productId, 0x4D58);
+    EXPECT_EQ(list[1].versionNumber, 0x0100);
+    EXPECT_EQ(list[1].usagePage, 0xFFBA);
+    EXPECT_EQ(list[1].usage, 0x0001);
+    EXPECT_EQ(list[1].inputReportLength, 8);
+    EXPECT_EQ(list[1].outputReportLength, 8);
+    EXPECT_EQ(list[1].featureReportLength, 8);
+    EXPECT_EQ(list[2].path, "/dev/hidraw1&col01");
+    EXPECT_EQ(list[2].vendorId, 0x040B);
+    EXPECT_EQ(list[2].featureReportLength, 65);
+    // Asking by path agrees with the list.
+    DeviceInfo info;
+    ASSERT_TRUE(backend.GetInfo("/dev/hidraw2&col02", info));
+    EXPECT_EQ(info.usagePage, 0xFFBA);
+    EXPECT_EQ(info.outputReportLength, 8);
+    EXPECT_FALSE(backend.GetInfo("/dev/hidraw2&col03", info));
 }
