@@ -664,7 +664,14 @@ private:
     void Remove()
     {
         if (m_dir.empty()) return;
-        if (::access((m_dir + "/UDC").c_str(), F_OK) == 0) WriteFile(m_dir + "/UDC", "\n");
+        if (::access((m_dir + "/UDC").c_str(), F_OK) == 0) {
+            // Unbinding an unbound gadget fails with ENODEV; nothing to report then.
+            int fd = ::open((m_dir + "/UDC").c_str(), O_WRONLY | O_TRUNC);
+            if (fd >= 0) {
+                (void)!::write(fd, "\n", 1);
+                ::close(fd);
+            }
+        }
         if (m_ep0 >= 0) ::close(m_ep0);
         m_ep0 = -1;
         if (m_mounted) ::umount(g_opt.ffsMount.c_str());
