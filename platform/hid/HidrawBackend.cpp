@@ -231,8 +231,11 @@ public:
             }
             // A hidraw node carries the reports of every collection on its interface; a
             // handle for one collection keeps only its own, as it would on Windows.
-            if (m_usesIds && !m_ownIds.empty() && std::find(m_ownIds.begin(), m_ownIds.end(), dst[0]) == m_ownIds.end())
+            if (m_usesIds && !m_ownIds.empty() && std::find(m_ownIds.begin(), m_ownIds.end(), dst[0]) == m_ownIds.end()) {
+                // A mouse moved about keeps the node readable; the time-out still holds.
+                if (std::chrono::steady_clock::now() >= deadline) return 0;
                 continue;
+            }
             if (!m_usesIds) {
                 buf[0] = 0;
                 ++n;

@@ -1,8 +1,14 @@
 #include "platform/usb/SysfsUsbHubDriver.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <libusb.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -58,14 +64,37 @@ bool PutName(const std::string& name, std::size_t lenOffset, std::size_t nameOff
     return true;
 }
 
+// The descriptor request hands libusb the device's own node, so libusb never needs its device
+// list: a libusb built with udev refreshes that list only from udevd's events, and where udevd
+// does not run (a container, a minimal system) a mouse that came back at a new address would
+// never be found. Discovery is switched off before the context is made; without it libusb
+// also starts no hotplug thread and needs no netlink socket.
 libusb_context* UsbContext()
 {
-    static std::once_flag once;
+    static std::mutex mu;
     static libusb_context* ctx = nullptr;
-    std::call_once(once, [] {
-        if (libusb_init(&ctx) != 0) ctx = nullptr;
-    });
+    std::lock_guard<std::mutex> lk(mu);
+    if (ctx) return ctx;
+    // A failed start is tried again at the next request.
+#if defined(LIBUSB_API_VERSION) && LIBUSB_API_VERSION >= 0x01000109
+    libusb_set_option(nullptr, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
+#elif defined(LIBUSB_API_VERSION) && LIBUSB_API_VERSION >= 0x01000108
+    libusb_set_option(nullptr, LIBUSB_OPTION_WEAK_AUTHORITY);
+#endif
+    if (libusb_init(&ctx) != 0) ctx = nullptr;
     return ctx;
+}
+
+std::atomic<bool> g_usbfsDeniedLogged{false};
+
+void NoteUsbfsAccessDenied(const std::string& node)
+{
+    // Once per process, like the hidraw message: the upgrade may ask again on every run.
+    if (!g_usbfsDeniedLogged.exchange(true))
+        std::fprintf(stderr,
+                     "tarvex: %s is present but cannot be opened (permission denied); "
+                     "install packaging/udev/70-tarvex.rules\n",
+                     node.c_str());
 }
 
 class ControllerNode : public IUsbNode
@@ -88,7 +117,16 @@ private:
 class HubNode : public IUsbNode
 {
 public:
-    HubNode(std::string root, std::string name, unsigned ports) : m_root(std::move(root)), m_name(std::move(name)), m_ports(ports) {}
+    HubNode(std::string root, std::string usbfs, std::string name, unsigned ports)
+        : m_root(std::move(root)), m_usbfs(std::move(usbfs)), m_name(std::move(name)), m_ports(ports)
+    {
+    }
+    // A hub of our own whose ports hold the given root hubs.
+    HubNode(std::string root, std::string usbfs, std::vector<std::string> rootHubs)
+        : m_root(std::move(root)), m_usbfs(std::move(usbfs)), m_name(SysfsUsbHubDriver::kMoreBuses),
+          m_ports(static_cast<unsigned>(rootHubs.size())), m_fixed(std::move(rootHubs))
+    {
+    }
 
     bool IoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned) override
     {
@@ -133,7 +171,7 @@ private:
     bool Child(std::uint32_t port, std::string& child) const
     {
         if (port < 1 || port > m_ports) return false;
-        child = SysfsUsbHubDriver::ChildName(m_name, port);
+        child = m_fixed.empty() ? SysfsUsbHubDriver::ChildName(m_name, port) : m_fixed[port - 1];
         return ::access(Dir(child).c_str(), F_OK) == 0;
     }
 
@@ -174,28 +212,32 @@ private:
         if (!Child(GetU32(setup), child)) return false;
         unsigned long bus = 0, addr = 0;
         if (!ReadUInt(Dir(child) + "/busnum", bus) || !ReadUInt(Dir(child) + "/devnum", addr)) return false;
-        libusb_context* ctx = UsbContext();
-        if (!ctx) return false;
+        if (bus < 1 || bus > 999 || addr < 1 || addr > 999) return false;
+        char rel[16];
+        std::snprintf(rel, sizeof rel, "/%03lu/%03lu", bus, addr);
+        const std::string node = m_usbfs + rel;
         std::uint16_t wValue = GetU16(setup + descreq::wValue);
         std::uint16_t wIndex = GetU16(setup + descreq::wIndex);
         std::uint16_t wLength = GetU16(setup + descreq::wLength);
         if (wLength > outLen - kDescReqHeader) wLength = static_cast<std::uint16_t>(outLen - kDescReqHeader);
-        libusb_device** list = nullptr;
-        ssize_t n = libusb_get_device_list(ctx, &list);
-        int got = -1;
-        for (ssize_t k = 0; k < n; ++k) {
-            if (libusb_get_bus_number(list[k]) != bus || libusb_get_device_address(list[k]) != addr) continue;
-            libusb_device_handle* h = nullptr;
-            if (libusb_open(list[k], &h) == 0) {
-                // A mouse asked to restart may drop off the bus while answering; that is the
-                // expected outcome and shows up as a failed transfer.
-                got = libusb_control_transfer(h, 0x80 /* device-to-host, standard, device */,
-                                              LIBUSB_REQUEST_GET_DESCRIPTOR, wValue, wIndex, o + kDescReqHeader, wLength, 1000);
-                libusb_close(h);
-            }
-            break;
+        int fd;
+        do fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            if (errno == EACCES || errno == EPERM) NoteUsbfsAccessDenied(node);
+            return false;
         }
-        if (list) libusb_free_device_list(list, 1);
+        int got = -1;
+        libusb_context* ctx = UsbContext();
+        libusb_device_handle* h = nullptr;
+        if (ctx && libusb_wrap_sys_device(ctx, static_cast<intptr_t>(fd), &h) == 0) {
+            // A mouse asked to restart may drop off the bus while answering; that is the
+            // expected outcome and shows up as a failed transfer.
+            got = libusb_control_transfer(h, 0x80 /* device-to-host, standard, device */, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                          wValue, wIndex, o + kDescReqHeader, wLength, 1000);
+            libusb_close(h); // leaves the descriptor open: it is ours
+        }
+        ::close(fd);
         if (got < 0) return false;
         if (o != in) std::memcpy(o, setup, kDescReqHeader);
         *returned = static_cast<DWORD>(kDescReqHeader + static_cast<std::size_t>(got));
@@ -203,13 +245,45 @@ private:
     }
 
     std::string m_root;
+    std::string m_usbfs;
     std::string m_name;
     unsigned m_ports;
+    std::vector<std::string> m_fixed;
 };
 
 } // namespace
 
-SysfsUsbHubDriver::SysfsUsbHubDriver(std::string root) : m_root(std::move(root)) {}
+SysfsUsbHubDriver::SysfsUsbHubDriver(std::string root, std::string usbfs) : m_root(std::move(root)), m_usbfs(std::move(usbfs)) {}
+
+std::vector<unsigned> SysfsUsbHubDriver::Buses() const
+{
+    std::vector<unsigned> buses;
+    DIR* d = ::opendir(m_root.c_str());
+    if (!d) return buses;
+    while (dirent* e = ::readdir(d)) {
+        const char* n = e->d_name;
+        if (std::strncmp(n, "usb", 3) != 0 || !n[3] || std::strlen(n) > 6) continue;
+        unsigned v = 0;
+        bool digits = true;
+        for (const char* c = n + 3; *c; ++c) {
+            if (*c < '0' || *c > '9') digits = false;
+            v = v * 10 + static_cast<unsigned>(*c - '0');
+        }
+        if (digits && v > 0) buses.push_back(v);
+    }
+    ::closedir(d);
+    std::sort(buses.begin(), buses.end());
+    return buses;
+}
+
+std::string SysfsUsbHubDriver::RootHubOf(unsigned controller) const
+{
+    if (controller >= kControllers) return {};
+    std::vector<unsigned> buses = Buses();
+    if (buses.size() > kControllers && controller == kControllers - 1) return kMoreBuses;
+    if (controller >= buses.size()) return {};
+    return "usb" + std::to_string(buses[controller]);
+}
 
 std::string SysfsUsbHubDriver::ChildName(const std::string& hub, unsigned port)
 {
@@ -240,15 +314,23 @@ std::unique_ptr<IUsbNode> SysfsUsbHubDriver::Open(const CString& path)
             if (name[i] < '0' || name[i] > '9') return nullptr;
             n = n * 10 + static_cast<unsigned>(name[i] - '0');
         }
-        std::string rootHub = "usb" + std::to_string(n + 1);
-        if (::access((m_root + "/" + rootHub).c_str(), F_OK) != 0) return nullptr;
+        std::string rootHub = RootHubOf(n);
+        if (rootHub.empty()) return nullptr;
         return std::make_unique<ControllerNode>(rootHub);
+    }
+    if (name == kMoreBuses) {
+        std::vector<unsigned> buses = Buses();
+        if (buses.size() <= kControllers) return nullptr;
+        std::vector<std::string> rest;
+        for (std::size_t i = kControllers - 1; i < buses.size() && rest.size() < 255; ++i)
+            rest.push_back("usb" + std::to_string(buses[i]));
+        return std::make_unique<HubNode>(m_root, m_usbfs, std::move(rest));
     }
     unsigned long cls = 0, ports = 0;
     std::string dir = m_root + "/" + name;
     if (!ReadUInt(dir + "/bDeviceClass", cls, 16) || cls != 9) return nullptr;
     if (!ReadUInt(dir + "/maxchild", ports) || ports > 255) return nullptr;
-    return std::make_unique<HubNode>(m_root, name, static_cast<unsigned>(ports));
+    return std::make_unique<HubNode>(m_root, m_usbfs, name, static_cast<unsigned>(ports));
 }
 
 } // namespace platform::usb

@@ -1,8 +1,16 @@
-// The real backends as far as no hardware is needed: the report-descriptor parser, report
-// lengths from a fixture hidraw class tree, and the monitor over a fixture sysfs USB tree.
+// The real backends as far as no hardware is needed: the report-descriptor parser, the
+// collections of a fixture hidraw class tree as hidapi 0.13 lists it, and the monitor over
+// sysfs USB trees (fixture and made up on the spot), and refused nodes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -148,7 +156,7 @@ TEST(SysfsHubDriver, TheMonitorWalksAFixtureTree)
     // Names that would leave the tree, and devices that are not hubs, do not open.
     for (const char16_t* p : {u"\\\\.\\..", u"\\\\.\\1-1", u"\\\\.\\usb1/../usb1", u"usb1", u"\\\\.\\HCD7", u"\\\\.\\HCDx"})
         EXPECT_EQ(driver->Open(CString(p)), nullptr) << CString(p).ToUtf8();
-    auto hcd1 = driver->Open(CString(u"\\\\.\\HCD1"));
+    auto hcd1 = driver->Open(CString(u"\\\\.\\HCD1")); // the second bus: usb2
     ASSERT_NE(hcd1, nullptr);
     BYTE name[64] = {};
     DWORD got = 0;
@@ -212,4 +220,204 @@ TEST(HidrawBackend, CollectionsAreNumberedFromTheNodesOwnDescriptor)
     EXPECT_EQ(info.usagePage, 0xFFBA);
     EXPECT_EQ(info.outputReportLength, 8);
     EXPECT_FALSE(backend.GetInfo("/dev/hidraw2&col03", info));
+}
+
+namespace {
+namespace fs = std::filesystem;
+
+// A sysfs USB device directory as the kernel shows it, for the attributes the driver reads.
+void AddUsbDevice(const fs::path& root, const std::string& name, unsigned bus, unsigned devnum, bool hub,
+                  std::uint16_t vid, std::uint16_t pid, unsigned ports = 0)
+{
+    fs::path d = root / name;
+    fs::create_directories(d);
+    auto put = [&](const char* file, const std::string& text) { std::ofstream(d / file) << text << "\n"; };
+    put("bDeviceClass", hub ? "09" : "00");
+    put("busnum", std::to_string(bus));
+    put("devnum", std::to_string(devnum));
+    put("bConfigurationValue", "1");
+    put("speed", "480");
+    if (hub) put("maxchild", std::to_string(ports));
+    const std::uint8_t desc[18] = {18, 1, 0x00, 0x02, static_cast<std::uint8_t>(hub ? 9 : 0), 0, 0, 64,
+                                   static_cast<std::uint8_t>(vid), static_cast<std::uint8_t>(vid >> 8),
+                                   static_cast<std::uint8_t>(pid), static_cast<std::uint8_t>(pid >> 8), 0, 1, 1, 2, 0, 1};
+    std::ofstream(d / "descriptors", std::ios::binary).write(reinterpret_cast<const char*>(desc), sizeof desc);
+}
+
+struct ScratchDir {
+    fs::path path;
+    ScratchDir()
+    {
+        char tmpl[] = "/tmp/tarvex-usb-XXXXXX";
+        path = mkdtemp(tmpl);
+        fs::permissions(path, fs::perms(0755)); // others traverse it in the refusal test
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// A machine whose buses are numbered as given, a root hub with four ports on each.
+void AddBuses(const fs::path& root, std::initializer_list<unsigned> buses)
+{
+    for (unsigned b : buses) AddUsbDevice(root, "usb" + std::to_string(b), b, 1, true, 0x1D6B, 0x0002, 4);
+}
+} // namespace
+
+TEST(SysfsHubDriver, TheTenControllerNamesReachAnyBusNumber)
+{
+    // Buses 1, 2 and 13 (a second xHCI controller numbered after others came and went).
+    ScratchDir tmp;
+    const fs::path sys = tmp.path / "sys";
+    AddBuses(sys, {13, 2, 1});
+    AddUsbDevice(sys, "13-2", 13, 7, false, 0x1EA7, 0x4D58);
+    AddUsbDevice(sys, "1-1", 1, 3, false, 0x046D, 0xC077);
+    auto driver = std::make_shared<SysfsUsbHubDriver>(sys.string(), (tmp.path / "usbfs").string());
+    EXPECT_EQ(driver->Buses(), (std::vector<unsigned>{1, 2, 13}));
+    EXPECT_EQ(driver->RootHubOf(0), "usb1");
+    EXPECT_EQ(driver->RootHubOf(2), "usb13");
+    EXPECT_EQ(driver->RootHubOf(3), "");
+    EXPECT_EQ(driver->Open(CString(u"\\\\.\\HCD3")), nullptr);
+    InstallHubDriver(driver);
+    {
+        CUSBDeviceMonitor mon;
+        mon.Refresh();
+        EXPECT_EQ(mon.GetUsedCount(), 2);
+        USB_PORT_ENTRY e;
+        ASSERT_EQ(mon.FindPortByVidPid(0x1EA7, 0x4D58, e), 1);
+        EXPECT_EQ(e.strHubPath, CString(u"\\\\.\\usb13"));
+        EXPECT_EQ(GetU32(e.pConnectionInfo + conn::ConnectionIndex), 2u);
+        EXPECT_EQ(GetU16(e.pConnectionInfo + conn::DeviceAddress), 7);
+        // Its node is absent here: the request fails quietly.
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty());
+        // A node that opens but is no usbfs node: libusb refuses it, the request fails and
+        // the descriptor is not left open.
+        fs::create_directories(tmp.path / "usbfs/013");
+        std::ofstream(tmp.path / "usbfs/013/007") << "not a device\n";
+        auto fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty()); // libusb's context keeps fds of its own
+        auto before = fds();
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty());
+        EXPECT_TRUE(mon.GetStringDescriptor(e).IsEmpty());
+        EXPECT_EQ(fds(), before);
+    }
+    InstallHubDriver(nullptr);
+}
+
+TEST(SysfsHubDriver, OnAMachineWithMoreThanTenBusesEveryBusIsWalked)
+{
+    ScratchDir tmp;
+    const fs::path sys = tmp.path / "sys";
+    AddBuses(sys, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 14});
+    AddUsbDevice(sys, "9-1", 9, 2, false, 0x1111, 0x0009);
+    AddUsbDevice(sys, "10-3", 10, 2, false, 0x1111, 0x0010);
+    AddUsbDevice(sys, "14-4", 14, 2, true, 0x05E3, 0x0610, 2); // a hub on the last bus
+    AddUsbDevice(sys, "14-4.2", 14, 5, false, 0x1EA7, 0x4D58);
+    auto driver = std::make_shared<SysfsUsbHubDriver>(sys.string(), (tmp.path / "usbfs").string());
+    EXPECT_EQ(driver->RootHubOf(8), "usb9");
+    EXPECT_EQ(driver->RootHubOf(9), SysfsUsbHubDriver::kMoreBuses);
+    auto more = driver->Open(CString(u"\\\\.\\usb-more"));
+    ASSERT_NE(more, nullptr);
+    BYTE node[kNodeInfoSize] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(more->IoControl(IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node, node, sizeof node, &got));
+    EXPECT_EQ(node[kNodeInfoNumberOfPorts], 4); // buses 10, 11, 12 and 14
+    InstallHubDriver(driver);
+    {
+        CUSBDeviceMonitor mon;
+        mon.Refresh();
+        EXPECT_EQ(mon.GetUsedCount(), 3);
+        USB_PORT_ENTRY e;
+        ASSERT_EQ(mon.FindPortByVidPid(0x1111, 0x0009, e), 1);
+        EXPECT_EQ(e.strHubPath, CString(u"\\\\.\\usb9"));
+        ASSERT_EQ(mon.FindPortByVidPid(0x1111, 0x0010, e), 1);
+        EXPECT_EQ(e.strHubPath, CString(u"\\\\.\\usb10"));
+        ASSERT_EQ(mon.FindPortByVidPid(0x1EA7, 0x4D58, e), 1);
+        EXPECT_EQ(e.strHubPath, CString(u"\\\\.\\14-4"));
+        EXPECT_EQ(GetU32(e.pConnectionInfo + conn::ConnectionIndex), 2u);
+        // The entries are kept by their own hubs, so they stay while the devices do.
+        mon.Refresh();
+        EXPECT_EQ(mon.GetUsedCount(), 3);
+        fs::remove_all(sys / "14-4.2");
+        mon.Refresh();
+        EXPECT_EQ(mon.GetUsedCount(), 2);
+    }
+    InstallHubDriver(nullptr);
+    // With ten buses or fewer there is no such hub.
+    ScratchDir few;
+    AddBuses(few.path, {1, 2});
+    EXPECT_EQ(SysfsUsbHubDriver(few.path.string()).Open(CString(u"\\\\.\\usb-more")), nullptr);
+}
+
+TEST(Permissions, RefusedNodesAreReportedOnceEachWithTheirPaths)
+{
+    // The mouse's usbfs node and its hidraw node exist but may not be opened. Run in a child
+    // process (as nobody when we are root, since root opens anything) so the once-per-process
+    // messages start fresh; its stderr goes to a file.
+    ScratchDir tmp;
+    const fs::path sys = tmp.path / "sys";
+    AddBuses(sys, {1, 13});
+    AddUsbDevice(sys, "13-2", 13, 7, false, 0x1EA7, 0x4D58);
+    fs::create_directories(tmp.path / "usbfs/013");
+    const std::string usbNode = (tmp.path / "usbfs/013/007").string();
+    std::ofstream(usbNode).put('x');
+    fs::create_directories(tmp.path / "class/hidraw2/device");
+    fs::copy_file(fs::path(TARVEX_FIXTURES) / "hidraw/hidraw2/device/report_descriptor",
+                  tmp.path / "class/hidraw2/device/report_descriptor");
+    fs::create_directories(tmp.path / "dev");
+    const std::string hidNode = (tmp.path / "dev/hidraw2").string();
+    ASSERT_EQ(mkfifo(hidNode.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(usbNode.c_str(), 0), 0);
+    ASSERT_EQ(chmod(hidNode.c_str(), 0), 0);
+    const std::string log = (tmp.path / "stderr").string();
+    int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    ASSERT_GE(logFd, 0);
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                               setresuid(65534, 65534, 65534) != 0))
+            _exit(10);
+        if (dup2(logFd, 2) < 0) _exit(11);
+        SysfsUsbHubDriver driver(sys.string(), (tmp.path / "usbfs").string());
+        auto hub = driver.Open(CString(u"\\\\.\\usb13"));
+        if (!hub) _exit(12);
+        for (int i = 0; i < 2; ++i) {
+            BYTE req[kDescReqSize] = {};
+            PutU32(req + descreq::ConnectionIndex, 2);
+            PutU16(req + descreq::wValue, 0x03FF);
+            PutU16(req + descreq::wIndex, 0x4D21);
+            PutU16(req + descreq::wLength, 255);
+            DWORD got = 0;
+            if (hub->IoControl(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, req, sizeof req, req, sizeof req, &got)) _exit(13);
+        }
+        HidrawBackend backend((tmp.path / "class").string(), [&] {
+            return std::vector<HidrawNodeEntry>{{hidNode, 0x1EA7, 0x4D58, 0x0100, 0xFFBA, 0x0001}};
+        });
+        for (int i = 0; i < 2; ++i) {
+            OpenError err = OpenError::None;
+            if (backend.Open(hidNode + "&col02", &err) || err != OpenError::AccessDenied) _exit(14);
+        }
+        if (!AccessDeniedSeen()) _exit(15);
+        _exit(0);
+    }
+    ::close(logFd);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    auto count = [&](const std::string& path) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(path + " is present but cannot be opened (permission denied)") != std::string::npos;
+        });
+    };
+    EXPECT_EQ(count(usbNode), 1) << "usbfs node " << usbNode;
+    EXPECT_EQ(count(hidNode), 1) << "hidraw node " << hidNode;
+    EXPECT_EQ(lines.size(), 2u);
 }

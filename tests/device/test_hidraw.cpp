@@ -149,6 +149,32 @@ TEST(HidrawNode, TheVendorCollectionReadsItsOwnReportsWithTheirIds)
     EXPECT_EQ(err, OpenError::NotFound);
 }
 
+TEST(HidrawNode, AMouseInMotionDoesNotHoldTheVendorReadPastItsTimeOut)
+{
+    FakeNode n;
+    auto dev = n.Open(2);
+    ASSERT_NE(dev, nullptr);
+    // The node never runs dry of the other collection's reports (for three seconds at most):
+    // a deep buffer, kept full, so that a busy machine pausing the writer does not empty it.
+    std::vector<std::uint8_t> burst;
+    for (int i = 0; i < 128; ++i) burst.insert(burst.end(), kMouseReport.begin(), kMouseReport.end());
+    fcntl(n.peer, F_SETPIPE_SZ, 1 << 20);
+    while (::write(n.peer, burst.data(), burst.size()) > 0) {
+    }
+    std::atomic<bool> done{false};
+    std::thread mouse([&] {
+        auto end = Clock::now() + std::chrono::seconds(3);
+        while (!done.load() && Clock::now() < end)
+            if (::write(n.peer, burst.data(), burst.size()) < 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    });
+    std::vector<std::uint8_t> got(8); // one report per read, as hidraw hands them out
+    auto t = Clock::now();
+    EXPECT_EQ(dev->Read(got.data(), got.size(), 100), 0);
+    EXPECT_LT(MsSince(t), 2000);
+    done = true;
+    mouse.join();
+}
+
 TEST(HidrawNode, ACollectionWhoseLengthsCannotBeReadDoesNotOpen)
 {
     FakeNode n;
