@@ -14,9 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <map>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -55,6 +53,9 @@ std::string NodeName(const std::string& node)
 struct NodeFds {
     int fd = -1;
     int wake = -1;
+    NodeFds() = default;
+    NodeFds(const NodeFds&) = delete;
+    NodeFds& operator=(const NodeFds&) = delete;
     ~NodeFds()
     {
         if (fd >= 0) ::close(fd);
@@ -172,7 +173,9 @@ DeviceInfo CollectionInfo(const HidrawNodeEntry& node, const TopLevelCollection&
     return info;
 }
 
-bool IsGoneErrno(int e) { return e == ENODEV || e == EIO || e == ENXIO || e == ESHUTDOWN || e == EPIPE; }
+// hidraw answers a write or ioctl on a device that left with ENODEV; a stall (EPIPE) or a
+// protocol error comes from a device that is still there.
+bool IsGoneErrno(int e) { return e == ENODEV || e == ENXIO || e == ESHUTDOWN; }
 
 // I/O of our own rather than hidapi's: hidapi 0.13 keeps one error string per device and
 // frees it in every call that fails, so the reader and a request failing together (as at

@@ -174,7 +174,8 @@ namespace {
 // nested collections included (hidapi 0.15 was the first to skip them). For hidraw2, a mouse
 // collection with report ID 1 around a Physical "Pointer" collection, then the vendor
 // collection 0xFFBA with report ID 0xBA, that is three entries on the same node: Generic
-// Desktop/Mouse, Generic Desktop/Pointer, 0xFFBA/1. The bootloader's hidraw1 has one.
+// Desktop/Mouse, Generic Desktop/Pointer, 0xFFBA/1 (the output of hidapi-0.13.1's own
+// linux/hid.c usage walk run over this descriptor file). The bootloader's hidraw1 has one.
 std::vector<HidrawNodeEntry> Hidapi013List(const std::string& dev)
 {
     return {
@@ -369,6 +370,9 @@ TEST(Permissions, RefusedNodesAreReportedOnceEachWithTheirPaths)
     fs::create_directories(tmp.path / "dev");
     const std::string hidNode = (tmp.path / "dev/hidraw2").string();
     ASSERT_EQ(mkfifo(hidNode.c_str(), 0600), 0);
+    // Everything readable by all, whatever the umask, but the two nodes.
+    for (const auto& f : fs::recursive_directory_iterator(tmp.path))
+        fs::permissions(f.path(), f.is_directory() ? fs::perms(0755) : fs::perms(0644));
     ASSERT_EQ(chmod(usbNode.c_str(), 0), 0);
     ASSERT_EQ(chmod(hidNode.c_str(), 0), 0);
     const std::string log = (tmp.path / "stderr").string();
