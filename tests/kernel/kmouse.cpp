@@ -485,10 +485,14 @@ AppEnd RunApplication()
             } else if (type & USB_DIR_IN) {
                 Diag("stalled request %02X %02X %04X %04X %u", type, req, value, index, length);
                 Ep0StallIn(fd);
-            } else {
+            } else if (length == 0) {
                 Diag("stalled request %02X %02X %04X %04X %u", type, req, value, index, length);
-                if (length == 0) Ep0StallOut(fd);
-                else Ep0StallOut(fd);
+                Ep0StallOut(fd);
+            } else {
+                // gadgetfs has taken the data stage already; it can only be read and dropped.
+                std::uint8_t buf[256];
+                ssize_t got = ::read(fd, buf, std::min<std::size_t>(length, sizeof buf));
+                Diag("dropped request %02X %02X %04X %04X with %zd bytes", type, req, value, index, got);
             }
         }
     }
