@@ -1,7 +1,8 @@
 // tarvex-kmouse: the DUN-X4 mouse on a real Linux USB gadget bound to dummy_hcd, so that the
 // host side of the same kernel sees a real USB device through usbhid, hidraw and usbfs.
 //
-//   tarvex-kmouse run --out DIR [--plug-after-ms N] [--fault no-bootloader|fail-write:N|unplug-write:N]
+//   tarvex-kmouse run --out DIR [--plug-after-ms N]
+//                     [--fault no-bootloader|fail-write:N|unplug-write:N|deaf:N]
 //   tarvex-kmouse judge --out DIR --image RAW
 //
 // Application mode runs on gadgetfs (user-space ep0): only there can the device see the string
@@ -218,6 +219,7 @@ struct Options {
     long switchDelayMs = 1500;
     long returnDelayMs = 1000;
     long maxSeconds = 600;
+    long deafFromRequest = -1; // the OUT endpoint is no longer read from this request (0-based) on
     kmouse::Faults faults;
 };
 Options g_opt;
@@ -316,13 +318,22 @@ private:
     {
         std::uint8_t buf[64];
         bool first = true;
+        long requests = 0;
         while (m_running && !g_stop) {
+            if (g_opt.deafFromRequest >= 0 && requests >= g_opt.deafFromRequest) {
+                // A mouse that hangs: the host's interrupt transfers to it are NAKed until
+                // the kernel's own time-out.
+                Note("OUT endpoint no longer read (fault on request)");
+                while (m_running && !g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                break;
+            }
             ssize_t n = ::read(m_out, buf, sizeof buf);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 Diag("OUT endpoint read ended: %s", std::strerror(errno));
                 break;
             }
+            ++requests;
             std::vector<std::uint8_t> reply;
             {
                 std::lock_guard<std::mutex> lk(g_modelMu);
@@ -806,7 +817,7 @@ bool ParseLong(const char* s, long& v)
 int Usage()
 {
     std::fprintf(stderr, "usage: tarvex-kmouse run --out DIR [--plug-after-ms N] [--max-seconds N] [--udc NAME]\n"
-                         "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK]\n"
+                         "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK|deaf:REQUEST]\n"
                          "       tarvex-kmouse judge --out DIR --image RAW\n");
     return 2;
 }
@@ -839,6 +850,7 @@ int main(int argc, char** argv)
             if (f == "no-bootloader") g_opt.faults.noBootloader = true;
             else if (f.rfind("fail-write:", 0) == 0 && ParseLong(f.c_str() + 11, n)) g_opt.faults.failWriteChunk = n;
             else if (f.rfind("unplug-write:", 0) == 0 && ParseLong(f.c_str() + 13, n)) g_opt.faults.unplugAtWriteChunk = n;
+            else if (f.rfind("deaf:", 0) == 0 && ParseLong(f.c_str() + 5, n)) g_opt.deafFromRequest = n;
             else v = nullptr;
         }
         if (!v) return Usage();
