@@ -2,7 +2,7 @@
 // host side of the same kernel sees a real USB device through usbhid, hidraw and usbfs.
 //
 //   tarvex-kmouse run --out DIR [--plug-after-ms N]
-//                     [--fault no-bootloader|fail-write:N|unplug-write:N|deaf:N]
+//                     [--fault no-bootloader|fail-write:N|unplug-write:N|deaf:N|unplug-app:N]
 //   tarvex-kmouse judge --out DIR --image RAW
 //
 // Application mode runs on gadgetfs (user-space ep0): only there can the device see the string
@@ -47,6 +47,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_unplugApp{false}; // set by the endpoint thread, acted on by the ep0 loop
 std::string g_out;
 std::FILE* g_diag = nullptr;
 std::FILE* g_exchange = nullptr;
@@ -220,6 +221,7 @@ struct Options {
     long returnDelayMs = 1000;
     long maxSeconds = 600;
     long deafFromRequest = -1; // the OUT endpoint is no longer read from this request (0-based) on
+    long unplugAtRequest = -1; // the mouse is pulled out when this request (0-based) arrives
     kmouse::Faults faults;
 };
 Options g_opt;
@@ -333,7 +335,11 @@ private:
                 Diag("OUT endpoint read ended: %s", std::strerror(errno));
                 break;
             }
-            ++requests;
+            if (requests++ == g_opt.unplugAtRequest) {
+                Note("unplugged in application mode");
+                g_unplugApp = true;
+                break;
+            }
             std::vector<std::uint8_t> reply;
             {
                 std::lock_guard<std::mutex> lk(g_modelMu);
@@ -357,7 +363,7 @@ private:
     std::atomic<bool> m_done{false};
 };
 
-enum class AppEnd { Switch, Stop, Error };
+enum class AppEnd { Switch, Stop, Error, Unplugged };
 
 // Reads one event with a bound so the stop flag is seen.
 int PollIn(int fd, int ms)
@@ -428,6 +434,10 @@ AppEnd RunApplication()
     while (!g_stop) {
         if (switching && Clock::now() >= switchAt) {
             end = AppEnd::Switch;
+            break;
+        }
+        if (g_unplugApp) {
+            end = AppEnd::Unplugged;
             break;
         }
         if (PollIn(fd, 50) <= 0) continue;
@@ -751,6 +761,10 @@ int Run()
             break;
         }
         if (a == AppEnd::Stop) break;
+        if (a == AppEnd::Unplugged) {
+            while (!g_stop) SleepMs(100);
+            break;
+        }
         Note("switch");
         if (g_opt.faults.noBootloader) {
             Note("no bootloader (fault on request)");
@@ -817,7 +831,7 @@ bool ParseLong(const char* s, long& v)
 int Usage()
 {
     std::fprintf(stderr, "usage: tarvex-kmouse run --out DIR [--plug-after-ms N] [--max-seconds N] [--udc NAME]\n"
-                         "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK|deaf:REQUEST]\n"
+                         "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK|deaf:REQUEST|unplug-app:REQUEST]\n"
                          "       tarvex-kmouse judge --out DIR --image RAW\n");
     return 2;
 }
@@ -851,6 +865,7 @@ int main(int argc, char** argv)
             else if (f.rfind("fail-write:", 0) == 0 && ParseLong(f.c_str() + 11, n)) g_opt.faults.failWriteChunk = n;
             else if (f.rfind("unplug-write:", 0) == 0 && ParseLong(f.c_str() + 13, n)) g_opt.faults.unplugAtWriteChunk = n;
             else if (f.rfind("deaf:", 0) == 0 && ParseLong(f.c_str() + 5, n)) g_opt.deafFromRequest = n;
+            else if (f.rfind("unplug-app:", 0) == 0 && ParseLong(f.c_str() + 11, n)) g_opt.unplugAtRequest = n;
             else v = nullptr;
         }
         if (!v) return Usage();
