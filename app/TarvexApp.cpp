@@ -1,5 +1,6 @@
 #include "app/TarvexApp.h"
 
+#include "app/EventLines.h"
 #include "app/TarvexDlg.h"
 
 BEGIN_MESSAGE_MAP(CTarvexApp, CWinApp)
@@ -24,6 +25,7 @@ BOOL CTarvexApp::InitInstance()
     {
         CTarvexDlg dlg;
         m_pMainWnd = &dlg;
+        if (EventLinesWanted()) AttachEventLines(dlg);
         OnDialogCreated(dlg);
         dlg.DoModal();
         m_pMainWnd = nullptr;

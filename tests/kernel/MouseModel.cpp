@@ -1,0 +1,224 @@
+#include "tests/kernel/MouseModel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+namespace kmouse {
+namespace {
+
+std::string Hex4(std::size_t v)
+{
+    char b[24];
+    std::snprintf(b, sizeof b, "%04zX", v & 0xFFFFF);
+    return b;
+}
+
+// The flash the mouse leaves the factory with: not erased, not the image.
+std::uint8_t OldFirmwareByte(std::size_t i) { return static_cast<std::uint8_t>(0x5A ^ (i * 7) ^ (i >> 9)); }
+
+} // namespace
+
+MouseModel::MouseModel(Settings s, Faults f) : m_s(s), m_f(f), m_flash(kFlashSize)
+{
+    for (std::size_t i = 0; i < kFlashSize; ++i) m_flash[i] = OldFirmwareByte(i);
+}
+
+std::vector<std::uint8_t> MouseModel::OnOutputReport(const std::uint8_t* data, std::size_t n)
+{
+    if (n < kAppReport || data[0] != kVendorReportId) {
+        m_log.push_back("app ignored output report of " + std::to_string(n) + " bytes");
+        return {};
+    }
+    std::vector<std::uint8_t> r(kAppReport, 0);
+    r[0] = kVendorReportId;
+    r[1] = data[1];
+    char line[64];
+    switch (data[1]) {
+    case 0x23:
+        m_log.push_back("app 23");
+        for (int i = 0; i < 4; ++i) r[2 + i] = static_cast<std::uint8_t>(m_s.programId >> (8 * i));
+        r[6] = m_s.version;
+        return r;
+    case 0x31:
+        m_log.push_back("app 31");
+        for (int i = 0; i < 6; ++i) r[2 + i] = static_cast<std::uint8_t>(m_s.deviceId >> (8 * i));
+        return r;
+    case 0x02: {
+        const unsigned offset = data[2], count = data[3], block = data[4];
+        std::snprintf(line, sizeof line, "app 02 block %u offset %u count %u", block, offset, count);
+        m_log.push_back(line);
+        r[2] = data[2];
+        r[3] = data[3];
+        for (unsigned i = 0; i < 4; ++i) r[4 + i] = offset + i < 256 ? Settings::UserByte(block, offset + i) : 0;
+        return r;
+    }
+    default:
+        std::snprintf(line, sizeof line, "app unknown command %02X", data[1]);
+        m_log.push_back(line);
+        return {};
+    }
+}
+
+bool MouseModel::OnStringRequest(std::uint8_t index, std::uint16_t language)
+{
+    char line[64];
+    std::snprintf(line, sizeof line, "string %02X lang %04X", index, language);
+    m_log.push_back(line);
+    return index == 0xFF && language == 0x4D21;
+}
+
+IspAction MouseModel::WouldRefuse() const
+{
+    // Commands come in a fixed order after the erase, so the next set-feature is chunk m_writes.
+    if (!m_erased) return IspAction::Ok;
+    if (m_f.unplugAtWriteChunk >= 0 && m_writes == m_f.unplugAtWriteChunk) return IspAction::Unplug;
+    if (m_f.failWriteChunk >= 0 && m_writes == m_f.failWriteChunk) return IspAction::Refuse;
+    return IspAction::Ok;
+}
+
+void MouseModel::OnStallSetFeature(const char* why)
+{
+    m_log.push_back(std::string("isp stalled set-feature: ") + why);
+}
+
+IspAction MouseModel::OnSetFeature(const std::uint8_t* d, std::size_t n)
+{
+    if (n != kIspReport) {
+        m_log.push_back("isp set-feature of " + std::to_string(n) + " bytes refused");
+        return IspAction::Refuse;
+    }
+    const std::size_t offset = (static_cast<std::size_t>(d[1]) << 8) | d[2];
+    switch (d[0]) {
+    case 0xA7:
+        m_log.push_back("isp erase");
+        std::fill(m_flash.begin(), m_flash.end(), 0xFF);
+        m_erased = true;
+        m_writes = 0;
+        return IspAction::Ok;
+    case 0xA8:
+        m_log.push_back("isp write " + Hex4(offset));
+        ++m_writes;
+        // The flash only clears bits, as real flash does: a write over unerased data shows.
+        for (std::size_t i = 0; i < kChunk && offset + i < kFlashSize; ++i) m_flash[offset + i] &= d[8 + i];
+        return IspAction::Ok;
+    case 0xAA:
+        m_log.push_back("isp read " + Hex4(offset));
+        m_readPending = true;
+        m_readOffset = offset;
+        return IspAction::Ok;
+    case 0xA9:
+        m_log.push_back("isp leave");
+        return IspAction::Leave;
+    default: {
+        char line[48];
+        std::snprintf(line, sizeof line, "isp unknown command %02X", d[0]);
+        m_log.push_back(line);
+        return IspAction::Refuse;
+    }
+    }
+}
+
+void MouseModel::GetFeature(std::uint8_t* out, std::size_t n)
+{
+    std::fill(out, out + n, 0);
+    if (!m_readPending || n < 8 + kChunk) return;
+    m_readPending = false;
+    out[0] = 0xAA;
+    out[1] = static_cast<std::uint8_t>(m_readOffset >> 8);
+    out[2] = static_cast<std::uint8_t>(m_readOffset);
+    for (std::size_t i = 0; i < kChunk && m_readOffset + i < kFlashSize; ++i) out[8 + i] = m_flash[m_readOffset + i];
+}
+
+std::vector<std::string> MouseModel::TakeLog()
+{
+    std::vector<std::string> out;
+    out.swap(m_log);
+    return out;
+}
+
+std::vector<std::uint8_t> ExpectedFlash(const std::vector<std::uint8_t>& raw, const Settings& s)
+{
+    std::vector<std::uint8_t> f(kFlashSize, 0xFF);
+    std::copy(raw.begin(), raw.begin() + static_cast<long>(std::min(raw.size(), kFlashSize)), f.begin());
+    for (unsigned b = 5; b <= 8; ++b)
+        for (unsigned o = 0; o < 256; ++o) f[kUserDataOffset + (b - 5) * 256 + o] = Settings::UserByte(b, o);
+    for (int i = 0; i < 6; ++i) f[kDeviceIdOffset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(s.deviceId >> (8 * i));
+    return f;
+}
+
+std::vector<std::string> Judge(const std::vector<std::string>& log, const std::vector<std::uint8_t>& flash,
+                               const std::vector<std::uint8_t>& raw, const Settings& s)
+{
+    std::vector<std::string> bad;
+    if (raw.size() < kDeviceIdOffset + 6 || raw.size() > kFlashSize) {
+        bad.push_back("the raw image has " + std::to_string(raw.size()) + " bytes, which no run can flash");
+        return bad;
+    }
+    // Application mode: everything before the mouse left for its bootloader.
+    std::size_t i = 0;
+    bool programInfo = false, deviceId = false, switchRequest = false;
+    std::set<std::string> userSteps;
+    for (; i < log.size() && log[i] != "switch"; ++i) {
+        const std::string& l = log[i];
+        if (l == "app 23") programInfo = true;
+        else if (l == "app 31") deviceId = true;
+        else if (l.rfind("app 02 ", 0) == 0) userSteps.insert(l);
+        else if (l == "string FF lang 4D21") switchRequest = true;
+    }
+    if (!programInfo) bad.push_back("the mouse was never asked for its program info");
+    if (!deviceId) bad.push_back("the mouse was never asked for its device ID");
+    for (unsigned b = 5; b <= 8; ++b) {
+        unsigned missing = 0;
+        for (unsigned o = 0; o < 256; o += 4)
+            if (!userSteps.count("app 02 block " + std::to_string(b) + " offset " + std::to_string(o) + " count 4")) ++missing;
+        if (missing) bad.push_back("user-data block " + std::to_string(b) + ": " + std::to_string(missing) + " of 64 steps never asked");
+    }
+    if (!switchRequest) bad.push_back("the string request 0xFF with language 0x4D21 never came");
+    if (i == log.size()) {
+        bad.push_back("the mouse never left for its bootloader");
+        return bad;
+    }
+    // Bootloader: erase, every chunk written in order, every chunk read in order, leave.
+    std::vector<std::string> isp;
+    for (++i; i < log.size(); ++i) {
+        if (log[i].rfind("isp ", 0) == 0) isp.push_back(log[i]);
+        if (log[i] == "isp leave") break;
+    }
+    const std::size_t chunks = (raw.size() + kChunk - 1) / kChunk;
+    std::vector<std::string> want;
+    want.push_back("isp erase");
+    for (std::size_t c = 0; c < chunks; ++c) want.push_back("isp write " + Hex4(c * kChunk));
+    for (std::size_t c = 0; c < chunks; ++c) want.push_back("isp read " + Hex4(c * kChunk));
+    want.push_back("isp leave");
+    if (isp != want) {
+        std::size_t k = 0;
+        while (k < isp.size() && k < want.size() && isp[k] == want[k]) ++k;
+        std::ostringstream m;
+        m << "bootloader commands differ from erase, " << chunks << " writes, " << chunks << " reads, leave: at command "
+          << k + 1 << " expected '" << (k < want.size() ? want[k] : "(nothing)") << "', saw '"
+          << (k < isp.size() ? isp[k] : "(nothing)") << "' (" << isp.size() << " commands in all)";
+        bad.push_back(m.str());
+    }
+    const std::vector<std::uint8_t> expected = ExpectedFlash(raw, s);
+    if (flash.size() != expected.size()) {
+        bad.push_back("the flash dump has " + std::to_string(flash.size()) + " bytes, not " + std::to_string(expected.size()));
+    } else {
+        std::size_t diff = 0, first = 0;
+        for (std::size_t k = expected.size(); k-- > 0;)
+            if (flash[k] != expected[k]) {
+                ++diff;
+                first = k;
+            }
+        if (diff) {
+            char m[160];
+            std::snprintf(m, sizeof m, "the flash differs from the image in %zu bytes, first at 0x%04zX (0x%02X, expected 0x%02X)",
+                          diff, first, flash[first], expected[first]);
+            bad.push_back(m);
+        }
+    }
+    return bad;
+}
+
+} // namespace kmouse
