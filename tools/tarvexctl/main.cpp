@@ -21,6 +21,7 @@
 #include "encfile/SystemConfig.h"
 #include "platform/CString.h"
 #include "platform/Kernel.h"
+#include "tools/tarvexctl/Field.h"
 
 namespace fs = std::filesystem;
 
@@ -44,6 +45,7 @@ const char* const kUsageText =
     "                       [--title TEXT] --password TEXT\n"
     "  tarvexctl cfg set FILE [the options of create but --out; --no-auto-upgrade, --no-auto-reset,\n"
     "                       --no-version-check and --no-save-user-data clear an option]\n"
+    "  tarvexctl upgrade | recover | journal [options]   (each with --help)\n"
     "exit status: 0 success, 1 file refused or not written, 2 usage error\n";
 
 struct UsageError {
@@ -553,6 +555,7 @@ int Run(const std::vector<std::string>& all)
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && field::IsFieldCommand(argv[1])) return field::RunFieldCommand(std::vector<std::string>(argv + 1, argv + argc));
     try {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& e) {
