@@ -122,7 +122,7 @@ public:
                     std::snprintf(buf, sizeof buf, "waiting for the bootloader to settle: %d s", static_cast<int>(left / 1000 + 0.999));
                 else
                     std::snprintf(buf, sizeof buf, "waiting for the bootloader: %d s", ++m_nPolls / 10);
-                Live(buf);
+                Live(m_strText + " - " + buf);
             }
             Sleep(static_cast<DWORD>(std::min(left, 100.0)) + 1);
             if (kind == UpgradeWait::BootloaderPoll) break;
@@ -188,7 +188,12 @@ private:
     }
     void Live(const std::string& text)
     {
-        std::printf("\r\033[K[%3d%%] %s", m_nProgress, text.c_str());
+        char head[16];
+        std::snprintf(head, sizeof head, "[%3d%%] ", m_nProgress);
+        const std::string line = head + text;
+        if (m_bLiveShown && line == m_liveLine) return;
+        m_liveLine = line;
+        std::printf("\r\033[K%s", line.c_str());
         std::fflush(stdout);
         m_bLiveShown = true;
     }
@@ -200,7 +205,7 @@ private:
     COLORREF m_cr = 0xFFFFFFFF;
     int m_nProgress = 0;
     UpgradePicture m_picture = UpgradePicture::Initial;
-    std::string m_last;
+    std::string m_last, m_liveLine;
     bool m_bApp = false, m_bIsp = false, m_bLiveShown = false;
     int m_nPolls = 0;
 };
