@@ -71,7 +71,7 @@ protected:
     }
     std::vector<std::string> Sim(std::vector<std::string> more = {}) const
     {
-        std::vector<std::string> a = {"--dir", dir.Path().string(), "--simulate", "--time-scale", "0.005"};
+        std::vector<std::string> a = {"--dir", dir.Path().string(), "--simulate", "--time-scale", "0.01"};
         a.insert(a.end(), more.begin(), more.end());
         return a;
     }
@@ -186,6 +186,7 @@ TEST_F(Field, AMouseLeftInItsBootloaderByAnyFaultFromTheEraseOnComesBackWithItsO
         r = Run("upgrade", Sim({"--sim-state", StatePath()}));
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(Has(r.out, "没有发现可升级设备！")) << r.out;
+        EXPECT_TRUE(Has(r.out, "run `tarvexctl recover`")) << r.out;
 
         r = Run("recover", Sim({"--sim-state", StatePath()}));
         ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -215,6 +216,12 @@ TEST_F(Field, RecoverChoosesAnEntryOrRefuses)
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "00000000AAAA 00000000BBBB")) << r.err;
     EXPECT_EQ(State("b")["mode"], "bootloader"); // nothing was flashed
+
+    // Another device in bootloader mode beside it: which one would get the identity is unknown.
+    r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb", "--bootloader-present"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "2 devices are in bootloader mode")) << r.err;
+    EXPECT_EQ(State("b")["device_id"], "FFFFFFFFFFFF");
 
     r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb"}));
     ASSERT_EQ(r.status, 0) << r.err;

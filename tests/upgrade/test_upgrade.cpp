@@ -179,7 +179,7 @@ class Procedure : public ::testing::Test
 protected:
     void SetUp() override
     {
-        platform::SetTimeScale(0.005);
+        platform::SetTimeScale(0.01);
         world.Reset();
         sim::World::Install();
         raw = testsupport::MakeRawImage(0x8000, 5);

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "encfile/AppImage.h"
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
+#include "platform/hid/HidBackend.h"
 #include "sim/World.h"
 #include "upgrade/ToolDir.h"
 
@@ -234,17 +236,33 @@ LoadedImage LoadConfigAndImage(const CommonOptions& o)
     return r;
 }
 
+int CountBootloaderDevices()
+{
+    auto backend = platform::hid::GetBackend();
+    if (!backend) return 0;
+    std::set<std::string> nodes;
+    for (const auto& d : backend->Enumerate()) {
+        if (d.vendorId != CDunX4ISPUSBComm::kVendorID || d.productId != CDunX4ISPUSBComm::kProductID) continue;
+        nodes.insert(d.path.substr(0, d.path.find("&col")));
+    }
+    return static_cast<int>(nodes.size());
+}
+
 bool WaitForDevice(CHIDComm& comm, const std::function<bool(CString&)>& find, const CommonOptions& o)
 {
     CString path;
     // Without --wait only a device on the bus now counts; its poll thread opens it within
     // about a second.
     if (!o.waitSeconds && !find(path)) return false;
-    const double boundMs = o.waitSeconds ? (*o.waitSeconds < 0 ? -1.0 : *o.waitSeconds * 1000.0) : 5000.0;
+    const double boundMs = o.waitSeconds ? (*o.waitSeconds < 0 ? -1.0 : *o.waitSeconds * 1000.0) : -1.0;
     const double start = platform::ScaledNowMs();
+    // A device already there gets its poll thread's next round in real time, however fast the
+    // simulated clock runs.
+    const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!comm.IsOpen()) {
         if (Interrupted()) return false;
         if (boundMs >= 0 && platform::ScaledNowMs() - start > boundMs) return false;
+        if (!o.waitSeconds && std::chrono::steady_clock::now() > realEnd) return false;
         Sleep(50);
     }
     return true;

@@ -94,6 +94,9 @@ private:
 // on the bus now, with --wait up to the given time (or for ever). False on time-out or Ctrl+C.
 bool WaitForDevice(CHIDComm& comm, const std::function<bool(CString&)>& find, const CommonOptions& o);
 
+// Devices in bootloader mode on the bus now (each device once, whatever its collections).
+int CountBootloaderDevices();
+
 // Ctrl+C and SIGTERM set a flag instead of ending the process: a run after its switch is
 // never cut short.
 void InstallInterruptFlag();

@@ -167,6 +167,12 @@ int RecoverCommand(const std::vector<std::string>& args)
         throw Refused{"no device in bootloader mode (没有检查到可升级设备！)"};
     }
 
+    // The bootloader carries no identity: with two on the bus the entry could go to the wrong one.
+    if (const int n = CountBootloaderDevices(); n > 1) {
+        log.Line("outcome refused (untouched): " + std::to_string(n) + " devices in bootloader mode");
+        throw Refused{std::to_string(n) + " devices are in bootloader mode; leave only the mouse to recover plugged in"};
+    }
+
     std::vector<BYTE> image = img.data;
     PatchIdentity(image.data(), entry.deviceId, entry.bHasUserData ? entry.userData.data() : nullptr);
     const DWORD size = static_cast<DWORD>(image.size());

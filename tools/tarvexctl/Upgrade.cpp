@@ -302,6 +302,8 @@ void PrintOutcomeAdvice(const UpgradeReport& r, const CommonOptions& o)
         std::printf("the mouse may be in its bootloader with an empty or half-written flash: run `tarvexctl recover`%s\n",
                     r.bHaveDeviceId ? (" (device ID " + HexId(r.deviceId) + ")").c_str() : "");
     if (c == OutcomeClass::ResetFailed) std::printf("upgraded, but the mouse did not restart: unplug it and plug it in again\n");
+    if (r.outcome == UpgradeOutcome::NoDevice && CountBootloaderDevices() > 0)
+        std::printf("a device is in bootloader mode: if an upgrade of this mouse failed, run `tarvexctl recover`\n");
 }
 
 int UpgradeSingle(const UpgradeOptions& o)
