@@ -68,6 +68,7 @@ const char* OutcomeName(UpgradeOutcome outcome)
     case UpgradeOutcome::DeviceIdFailed: return "device-id";
     case UpgradeOutcome::UserDataFailed: return "user-data";
     case UpgradeOutcome::JournalFailed: return "journal";
+    case UpgradeOutcome::Cancelled: return "cancelled";
     case UpgradeOutcome::NoBootloader: return "no-bootloader";
     case UpgradeOutcome::EraseFailed: return "erase";
     case UpgradeOutcome::WriteFailed: return "write";
@@ -242,6 +243,12 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
         Log("user data blocks 5..8 read");
     }
 
+    if (!m_face.BeforeSwitch()) {
+        Log("called off before the switch");
+        stop(UPGRADE_COLOR_BLUE, u"Stopped before the switch; the mouse was not touched.", true);
+        return UpgradeOutcome::Cancelled;
+    }
+
     // The identity is saved before the mouse leaves application mode: from the switch on, a
     // failure can leave it with an empty flash that only this record can refill.
     if (m_pJournal) {
@@ -257,7 +264,6 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     }
 
     status(UPGRADE_COLOR_BLUE, u"检查到游戏鼠标设备，进入升级....");
-    m_face.BeforeSwitch();
 
     // The string-descriptor request at the mouse's port makes it restart into its bootloader;
     // a failure here shows as a bootloader that never arrives.

@@ -36,6 +36,7 @@ enum class UpgradeOutcome {
     DeviceIdFailed,
     UserDataFailed,
     JournalFailed, // only where a saved identity is required (the command line)
+    Cancelled,     // the face called the run off before the switch (the command line's Ctrl+C)
     NoBootloader,
     EraseFailed,
     WriteFailed,
@@ -71,9 +72,10 @@ public:
     virtual void SetResult(UpgradePicture picture) = 0;
     // The waits for the bootloader: up to 600 polls of 100 ms, then the fixed settling wait.
     virtual void Wait(UpgradeWait kind, DWORD ms) = 0;
-    // Right before the switch; a face may hold the run here (the loop waits while another
-    // mouse's bootloader is on the bus, so the image can only reach this mouse).
-    virtual void BeforeSwitch() {}
+    // Once the mouse's identity is known and before anything is saved or switched; a face may
+    // hold the run here (the loop waits while another device's bootloader is on the bus, so
+    // the image can only reach this mouse), or call it off with false.
+    virtual bool BeforeSwitch() { return true; }
 };
 
 // What one run works on; the caller owns all of it.

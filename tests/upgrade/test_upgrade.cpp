@@ -165,13 +165,18 @@ public:
     void SetProgress(int n) override { progress.push_back(n); }
     void SetResult(UpgradePicture p) override { picture = p; }
     void Wait(UpgradeWait, DWORD ms) override { Sleep(ms); }
-    void BeforeSwitch() override { switchesOffered++; }
+    bool BeforeSwitch() override
+    {
+        switchesOffered++;
+        return !callOff;
+    }
 
     std::vector<std::string> statuses;
     std::vector<int> progress;
     COLORREF colour = 0;
     UpgradePicture picture = UpgradePicture::Initial;
     int switchesOffered = 0;
+    bool callOff = false;
 };
 
 class Procedure : public ::testing::Test
@@ -304,7 +309,6 @@ TEST_F(Procedure, AJournalThatCannotBeWrittenStopsARunThatNeedsItBeforeTheSwitch
     const UpgradeReport r = Run(true);
     EXPECT_EQ(r.outcome, UpgradeOutcome::JournalFailed);
     EXPECT_EQ(ClassOf(r.outcome), OutcomeClass::Untouched);
-    EXPECT_EQ(face.switchesOffered, 0);
     EXPECT_EQ(face.picture, UpgradePicture::Failure);
     EXPECT_EQ(face.colour, UPGRADE_COLOR_RED);
     // Still in application mode, nothing sent towards the bootloader.
@@ -312,6 +316,19 @@ TEST_F(Procedure, AJournalThatCannotBeWrittenStopsARunThatNeedsItBeforeTheSwitch
     EXPECT_EQ(world.GetCounters().eraseReports, 0);
     EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
     EXPECT_NE(Slurp(dir / "tarvex.log").find("journal write failed"), std::string::npos);
+}
+
+TEST_F(Procedure, ARunCalledOffBeforeTheSwitchLeavesNoEntryAndTouchesNothing)
+{
+    face.callOff = true;
+    const UpgradeReport r = Run(true);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::Cancelled);
+    EXPECT_EQ(ClassOf(r.outcome), OutcomeClass::Untouched);
+    EXPECT_EQ(face.switchesOffered, 1);
+    EXPECT_TRUE(r.bHaveDeviceId); // offered only once the identity is known
+    EXPECT_FALSE(fs::exists(dir / "tarvex.journal"));
+    EXPECT_EQ(world.GetCounters().switchRequests, 0);
+    EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
 }
 
 TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)

@@ -79,7 +79,8 @@ const char* const kCommonOptionsHelp =
     "                        erase write read verify reset unplug-app unplug-isp (@N: only mouse N of a loop)\n"
     "    --device-program-id HEX --device-version N --sim-device-id HEX   the mouse (default 15A3C, 1,\n"
     "                        5EED1234ABCD; a loop's mouse N has the ID + N - 1)\n"
-    "    --bootloader-present   another device's bootloader is on the bus from the start\n"
+    "    --bootloader-present   another device's bootloader is on the bus from the start; a loop's\n"
+    "                        simulated technician unplugs it when asked, unless --foreign-bootloader-stays\n"
     "    --sim-state FILE    keep the simulated mouse (mode, flash, device ID, user data) in FILE\n"
     "                        between commands; the --device-* options apply when FILE does not exist yet\n";
 
@@ -144,6 +145,8 @@ bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, Comm
         o.devDeviceId = x;
     } else if (a == "--bootloader-present") {
         o.bBootloaderPresent = true;
+    } else if (a == "--foreign-bootloader-stays") {
+        o.bForeignBootloaderStays = true;
     } else if (a == "--sim-state") {
         o.simState = value();
     } else {

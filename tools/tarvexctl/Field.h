@@ -47,6 +47,7 @@ struct CommonOptions {
     std::optional<int> devVersion;
     std::optional<unsigned long long> devDeviceId;
     bool bBootloaderPresent = false;
+    bool bForeignBootloaderStays = false; // the simulated technician never unplugs it
     std::string simState;
 };
 

@@ -163,6 +163,7 @@ int RecoverCommand(const std::vector<std::string>& args)
              " user data");
     if (c.waitSeconds) std::printf("waiting for the device in bootloader mode\n"), std::fflush(stdout);
     if (!WaitForDevice(isp, [&](CString& p) { return isp.FindDevice(p); }, c)) {
+        if (Interrupted()) throw Refused{"interrupted while waiting for the device in bootloader mode"};
         log.Line("outcome no-bootloader (untouched)");
         throw Refused{"no device in bootloader mode (没有检查到可升级设备！)"};
     }

@@ -128,11 +128,13 @@ public:
             if (kind == UpgradeWait::BootloaderPoll) break;
         }
     }
-    void BeforeSwitch() override
+    bool BeforeSwitch() override
     {
-        if (!m_bGuardSwitch) return;
+        if (!m_bGuardSwitch) return true;
         bool said = false;
         while (m_isp.IsOpen()) {
+            // Nothing has been switched yet: Ctrl+C may still end the loop here.
+            if (Interrupted()) return false;
             if (!said) {
                 said = true;
                 EndLive();
@@ -145,6 +147,7 @@ public:
             Sleep(100);
         }
         if (said) std::printf("the other bootloader device has gone: switching the mouse\n"), std::fflush(stdout);
+        return true;
     }
     void EndLive()
     {
@@ -383,6 +386,7 @@ int UpgradeLoop(const UpgradeOptions& o)
         // A mouse already done here (also one that comes back after its reset) waits to be unplugged.
         ULONGLONG id = 0;
         if (d.app.GetDeviceID(id) && handled.count(id & 0xFFFFFFFFFFFFull)) {
+            if (!c.bJson) std::printf("mouse %s is done: unplug it\n", HexId(id).c_str()), std::fflush(stdout);
             while (d.app.IsOpen() && !Interrupted()) Sleep(100);
             continue;
         }
@@ -390,7 +394,7 @@ int UpgradeLoop(const UpgradeOptions& o)
         img.data = pristine; // each mouse gets the image with its own identity only
         CTerminalFace face(StyleOf(c), d.app, d.isp);
         face.m_bGuardSwitch = true;
-        if (simulation) face.m_fnForeignBootloader = [&] { simulation->RemoveForeignBootloader(); };
+        if (simulation && !c.bForeignBootloaderStays) face.m_fnForeignBootloader = [&] { simulation->RemoveForeignBootloader(); };
         const UpgradeReport r = RunOnce(d, img, face, journal, log);
         face.EndLive();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
