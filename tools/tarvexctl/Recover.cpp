@@ -127,8 +127,8 @@ int RecoverCommand(const std::vector<std::string>& args)
         if (!found) {
             entry = JournalEntry{};
             entry.deviceId = *wantedId;
-            std::printf("no journal entry for device ID %s: flashing that device ID without user data (the image's own "
-                        "bytes stand in for it)\n",
+            std::printf("no journal entry for device ID %s: that device ID goes into the image without user data (the "
+                        "image's own bytes stand in for it)\n",
                         HexId(*wantedId).c_str());
         }
     } else if (entries.empty()) {
