@@ -2,6 +2,7 @@
 // (--loop) one mouse after another.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -109,23 +110,25 @@ public:
     }
     void Wait(UpgradeWait kind, DWORD ms) override
     {
-        if (kind == UpgradeWait::Settle && m_style == Style::Lines)
+        CheckDevices();
+        if (kind == UpgradeWait::BootloaderPoll) {
+            // One of up to 600 polls: the line counts the seconds spent so far.
+            if (m_style == Style::Live)
+                Live(m_strText + " - waiting for the bootloader: " + std::to_string(m_nPolls / 10) + " s");
+            ++m_nPolls;
+            Sleep(ms);
+            return;
+        }
+        if (m_style == Style::Lines)
             std::printf("       waiting %u s for the bootloader to settle\n", static_cast<unsigned>(ms / 1000)), std::fflush(stdout);
-        const double end = platform::ScaledNowMs() + ms;
-        for (;;) {
+        // The fixed wait in slices of at most 100 ms, counting down on a terminal.
+        for (DWORD left = ms; left > 0;) {
+            if (m_style == Style::Live)
+                Live(m_strText + " - waiting for the bootloader to settle: " + std::to_string((left + 999) / 1000) + " s");
+            const DWORD slice = std::min<DWORD>(left, 100);
+            Sleep(slice);
+            left -= slice;
             CheckDevices();
-            const double left = end - platform::ScaledNowMs();
-            if (left <= 0) break;
-            if (m_style == Style::Live) {
-                char buf[96];
-                if (kind == UpgradeWait::Settle)
-                    std::snprintf(buf, sizeof buf, "waiting for the bootloader to settle: %d s", static_cast<int>(left / 1000 + 0.999));
-                else
-                    std::snprintf(buf, sizeof buf, "waiting for the bootloader: %d s", ++m_nPolls / 10);
-                Live(m_strText + " - " + buf);
-            }
-            Sleep(static_cast<DWORD>(std::min(left, 100.0)) + 1);
-            if (kind == UpgradeWait::BootloaderPoll) break;
         }
     }
     bool BeforeSwitch() override
