@@ -135,7 +135,9 @@ public:
     {
         if (!m_bGuardSwitch) return true;
         bool said = false;
-        while (m_isp.IsOpen()) {
+        // The bus itself is asked too: a bootloader that has just arrived may not be opened by
+        // its poll thread yet, and one that has gone must be closed by it before the switch.
+        while (m_isp.IsOpen() || CountBootloaderDevices() > 0) {
             // Nothing has been switched yet: Ctrl+C may still end the loop here.
             if (Interrupted()) return false;
             if (!said) {
