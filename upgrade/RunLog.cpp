@@ -1,5 +1,6 @@
 #include "upgrade/RunLog.h"
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -14,16 +15,29 @@ CRunLog::CRunLog(const CString& dir, std::string source) : m_source(std::move(so
     if (!dir.IsEmpty()) m_path = (fs::path(platform::NativePath(dir)) / RUN_LOG_FILE_NAME).string();
 }
 
-namespace {
-
-std::string UtcNow()
+std::string UtcTimeText(long long seconds)
 {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    char buf[32] = "?";
-    if (gmtime_r(&t, &tm)) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    // Days to a civil date (proleptic Gregorian), after Howard Hinnant's algorithm.
+    long long days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) rest += 86400, --days;
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long day = doy - (153 * mp + 2) / 5 + 1;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day, rest / 3600, rest / 60 % 60,
+                  rest % 60);
     return buf;
 }
+
+namespace {
+
+std::string UtcNow() { return UtcTimeText(static_cast<long long>(std::time(nullptr))); }
 
 } // namespace
 

@@ -11,6 +11,10 @@ inline constexpr const char* RUN_LOG_FILE_NAME = "tarvex.log";
 // At this size the log becomes tarvex.log.1 (replacing the older one) and a new log starts.
 inline constexpr std::uintmax_t RUN_LOG_ROTATE_BYTES = 1024 * 1024;
 
+// "2026-12-08T07:30:12Z" for seconds since 1970 (UTC), without the C library's non-portable
+// reentrant calls.
+std::string UtcTimeText(long long seconds);
+
 class CRunLog
 {
 public:

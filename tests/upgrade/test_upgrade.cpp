@@ -151,6 +151,15 @@ TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
     EXPECT_NE(mirrored.back().find(" test third"), std::string::npos);
 }
 
+TEST(RunLog, UtcTimeTextAcrossLeapDaysAndCenturies)
+{
+    EXPECT_EQ(UtcTimeText(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(UtcTimeText(-1), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(UtcTimeText(951782400), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(UtcTimeText(1765180000), "2025-12-08T07:46:40Z");
+    EXPECT_EQ(UtcTimeText(4102444799), "2099-12-31T23:59:59Z");
+}
+
 // ---- the procedure -------------------------------------------------------------------------
 
 class RecordingFace : public IUpgradeFace

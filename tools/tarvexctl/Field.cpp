@@ -1,8 +1,7 @@
 #include "tools/tarvexctl/Field.h"
 
-#include <signal.h>
-
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +24,7 @@ namespace field {
 
 namespace {
 
-volatile sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_interrupted = 0;
 const auto g_start = std::chrono::steady_clock::now();
 
 void OnInterrupt(int) { g_interrupted = 1; }
@@ -157,11 +156,10 @@ bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, Comm
 
 void InstallInterruptFlag()
 {
-    struct sigaction sa{};
-    sa.sa_handler = &OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // signal() keeps the handler installed and restarts interrupted calls on Linux, and is
+    // what Windows offers for Ctrl+C.
+    std::signal(SIGINT, &OnInterrupt);
+    std::signal(SIGTERM, &OnInterrupt);
 }
 
 bool Interrupted() { return g_interrupted != 0; }

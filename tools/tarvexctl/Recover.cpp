@@ -9,6 +9,7 @@
 #include "platform/Kernel.h"
 #include "tools/tarvexctl/Field.h"
 #include "upgrade/RecoveryJournal.h"
+#include "upgrade/RunLog.h"
 #include "upgrade/UpgradeProcedure.h"
 
 namespace field {
@@ -28,15 +29,6 @@ const char* const kJournalHelp =
     "usage: tarvexctl journal [--dir DIR] [--json]\n"
     "Lists the pending entries of the recovery journal: mice whose run ended after the switch\n"
     "without a verified write. exit status: 0 listed (also none), 1 journal unreadable, 2 usage.\n";
-
-std::string UtcTime(long long t)
-{
-    std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    char buf[32] = "?";
-    if (gmtime_r(&tt, &tm)) std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
 
 std::string Crc4(DWORD v)
 {
@@ -76,12 +68,12 @@ int JournalCommand(const std::vector<std::string>& args)
             std::printf("{\"device_id\":\"%s\",\"program_id\":\"%08X\",\"version\":%u,\"image\":%s,\"crc\":\"%s\","
                         "\"time\":\"%s\",\"user_data\":%s}\n",
                         HexId(e.deviceId).c_str(), static_cast<unsigned>(e.programId), static_cast<unsigned>(e.version),
-                        JsonString(e.imageName).c_str(), Crc4(e.imageCrc).c_str(), UtcTime(e.time).c_str(),
+                        JsonString(e.imageName).c_str(), Crc4(e.imageCrc).c_str(), UtcTimeText(e.time).c_str(),
                         e.bHasUserData ? "true" : "false");
         } else {
             std::printf("%s  program ID %08X  v%u.0  image %s (CRC %s)  %s  %s\n", HexId(e.deviceId).c_str(),
                         static_cast<unsigned>(e.programId), static_cast<unsigned>(e.version),
-                        e.imageName.empty() ? "-" : e.imageName.c_str(), Crc4(e.imageCrc).c_str(), UtcTime(e.time).c_str(),
+                        e.imageName.empty() ? "-" : e.imageName.c_str(), Crc4(e.imageCrc).c_str(), UtcTimeText(e.time).c_str(),
                         e.bHasUserData ? "with user data" : "without user data");
         }
     }

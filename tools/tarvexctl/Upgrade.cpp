@@ -1,6 +1,10 @@
 // tarvexctl upgrade: the window's procedure with the terminal as its face, for one mouse or
 // (--loop) one mouse after another.
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -277,7 +281,12 @@ struct Devices {
 CTerminalFace::Style StyleOf(const CommonOptions& o)
 {
     if (o.bJson) return CTerminalFace::Style::Json;
-    return isatty(STDOUT_FILENO) ? CTerminalFace::Style::Live : CTerminalFace::Style::Lines;
+#ifdef _WIN32
+    const bool terminal = _isatty(_fileno(stdout)) != 0;
+#else
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+#endif
+    return terminal ? CTerminalFace::Style::Live : CTerminalFace::Style::Lines;
 }
 
 UpgradeReport RunOnce(Devices& d, LoadedImage& img, CTerminalFace& face, CRecoveryJournal& journal, CRunLog& log)
@@ -431,12 +440,7 @@ int UpgradeLoop(const UpgradeOptions& o)
         std::fflush(stdout);
         log.Line(line);
         if (report) {
-            char stamp[32];
-            std::time_t now = std::time(nullptr);
-            std::tm tm{};
-            gmtime_r(&now, &tm);
-            std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
-            report << stamp << ',' << devId << ',' << oldVer << ',' << newVer << ',' << OutcomeName(r.outcome) << ','
+            report << UtcTimeText(static_cast<long long>(std::time(nullptr))) << ',' << devId << ',' << oldVer << ',' << newVer << ',' << OutcomeName(r.outcome) << ','
                    << OutcomeClassName(cls) << ',' << std::fixed << seconds << '\n'
                    << std::flush;
         }
