@@ -230,6 +230,13 @@ TEST_F(Field, RecoverChoosesAnEntryOrRefuses)
     EXPECT_TRUE(Has(r.err, "00000000AAAA 00000000BBBB")) << r.err;
     EXPECT_EQ(State("b")["mode"], "bootloader"); // nothing was flashed
 
+    // A configuration for another program is refused, as the upgrade would refuse it.
+    ASSERT_EQ(Run("cfg", {"set", (dir / "Tarvex.cfg").string(), "--program-id", "1234"}).status, 0);
+    r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "升级程序ID与设备程序ID不符！")) << r.err;
+    ASSERT_EQ(Run("cfg", {"set", (dir / "Tarvex.cfg").string(), "--program-id", "5A3C"}).status, 0);
+
     // Another device in bootloader mode beside it: which one would get the identity is unknown.
     r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb", "--bootloader-present"}));
     EXPECT_EQ(r.status, 1);
@@ -256,6 +263,7 @@ TEST_F(Field, RecoverChoosesAnEntryOrRefuses)
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "no device in bootloader mode")) << r.err;
     EXPECT_EQ(Run("recover", {"--device-id", "XYZ"}).status, 2);
+    EXPECT_EQ(Run("journal", {"--dir", (dir / "nowhere").string()}).status, 1);
 }
 
 TEST_F(Field, AJournalThatCannotBeWrittenStopsTheRunBeforeTheErase)

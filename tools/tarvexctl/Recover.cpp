@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 
 #include "encfile/AppImage.h"
@@ -61,6 +62,7 @@ int JournalCommand(const std::vector<std::string>& args)
         }
         throw UsageError{"unknown option " + args[i]};
     }
+    if (!c.dir.empty() && !std::filesystem::is_directory(c.dir)) throw Refused{c.dir + ": not a directory"};
     CRecoveryJournal journal(ToolDirOf(c));
     const std::vector<JournalEntry> entries = LoadJournal(journal);
     for (const auto& e : entries) {
@@ -135,6 +137,13 @@ int RecoverCommand(const std::vector<std::string>& args)
     }
 
     LoadedImage img = LoadConfigAndImage(c);
+    // The same check as the upgrade's: an image for another program must not go onto this mouse.
+    if (entry.programId && (entry.programId & 0xFFFF) != img.config.wProgramID) {
+        char text[160];
+        std::snprintf(text, sizeof text, "the mouse reported program ID %08X, the configuration is for %04X (升级程序ID与设备程序ID不符！)",
+                      static_cast<unsigned>(entry.programId), static_cast<unsigned>(img.config.wProgramID));
+        throw Refused{text};
+    }
     if (!entry.imageName.empty() && entry.imageCrc != img.header.dwDataCrc)
         std::printf("note: the failed run flashed image %s (CRC %s); recovering with the configured image (CRC %s)\n",
                     entry.imageName.c_str(), Crc4(entry.imageCrc).c_str(), Crc4(img.header.dwDataCrc).c_str());
