@@ -5,6 +5,9 @@
 
 #include "device/PumpWait.h"
 #include "encfile/AppImage.h"
+#include "upgrade/RecoveryJournal.h"
+#include "upgrade/RunLog.h"
+#include "upgrade/ToolDir.h"
 
 namespace {
 
@@ -27,15 +30,6 @@ constexpr int IDC_PROGRESS = 1010;
 
 constexpr const WCHAR* kDefaultTitle = u"DUN-X4游戏鼠标ROM升级工具";
 
-// Bootloader arrival: up to 600 waits of 100 ms, then a fixed settling wait.
-constexpr int kIspPollCount = 600;
-constexpr DWORD kIspPollMs = 100;
-constexpr DWORD kIspSettleMs = 30000;
-
-constexpr BYTE kFirstUserDataBlock = 5;
-constexpr int kUserDataBlocks = 4;
-constexpr DWORD kUserDataBlockSize = 256;
-constexpr DWORD kDeviceIdBytes = 6;
 
 } // namespace
 
@@ -301,140 +295,50 @@ CTarvexDlg::ResultPicture CTarvexDlg::GetResultPicture() const
     return ResultPicture::None;
 }
 
+// The window's face of the upgrade procedure: the status line, the progress bar, the result
+// picture, and waits that keep the window's messages flowing.
+class CTarvexDlg::CWindowFace : public IUpgradeFace
+{
+public:
+    explicit CWindowFace(CTarvexDlg& dlg) : m_dlg(dlg) {}
+    void ClearStatus() override { m_dlg.SetStatus(GetSysColor(COLOR_BTNFACE), u""); }
+    void SetStatus(COLORREF crText, const WCHAR* pszText) override { m_dlg.SetStatus(crText, pszText); }
+    void SetProgress(int nPos) override { m_dlg.SetProgress(nPos); }
+    void SetResult(UpgradePicture picture) override
+    {
+        switch (picture) {
+        case UpgradePicture::Initial: m_dlg.SetResult(m_dlg.m_bmpInitial); break;
+        case UpgradePicture::Success: m_dlg.SetResult(m_dlg.m_bmpSuccess); break;
+        case UpgradePicture::Failure: m_dlg.SetResult(m_dlg.m_bmpFailure); break;
+        }
+    }
+    void Wait(UpgradeWait, DWORD ms) override { m_dlg.m_pfnWait(ms); }
+
+private:
+    CTarvexDlg& m_dlg;
+};
+
 void CTarvexDlg::DoUpgrade()
 {
-    SetStatus(GetSysColor(COLOR_BTNFACE), u"");
-    SetResult(m_bmpInitial);
-    SetProgress(0);
+    CWindowFace face(*this);
+    UpgradeTarget target;
+    target.pConfig = &m_Config;
+    target.pHeader = &m_AppHeader;
+    target.pAppData = m_pAppData;
+    target.bAppLoaded = m_bAppLoaded != FALSE;
+    target.pAppComm = &m_AppComm;
+    target.pISPComm = &m_ISPComm;
+    target.pMonitor = &m_USBMonitor;
 
-    // The loader refuses images that cannot take the patches; the size test keeps the writes
-    // below inside the block whatever state the image is in.
-    if (!m_bAppLoaded || !m_pAppData || m_AppHeader.dwDataSize < APP_IMAGE_MIN_SIZE) {
-        SetStatus(TARVEX_COLOR_BLUE, u"烧录数据错误！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-    const DWORD dwDataSize = m_AppHeader.dwDataSize;
-
-    SetProgress(10);
-
-    if (!m_AppComm.IsOpen()) {
-        SetStatus(TARVEX_COLOR_BLUE, u"没有发现可升级设备！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    BYTE version = 0;
-    DWORD programId = 0;
-    if (!m_AppComm.GetProgramInfo(version, programId)) {
-        SetStatus(TARVEX_COLOR_RED, u"获取设备程序ID失败！");
-        return;
-    }
-    if ((programId & 0xFFFF) != m_Config.wProgramID) {
-        SetStatus(TARVEX_COLOR_RED, u"升级程序ID与设备程序ID不符！");
-        return;
-    }
-    // The device reports only its major version; equal versions need no upgrade either.
-    if (m_Config.bVersionCheck && m_Config.wProgramVer <= static_cast<DWORD>(version) * 256) {
-        SetStatus(TARVEX_COLOR_BLUE, u"设备程序版本高于升级程序版本，不需要升级！");
-        return;
-    }
-
-    ULONGLONG deviceId = 0;
-    if (!m_AppComm.GetDeviceID(deviceId)) {
-        SetStatus(TARVEX_COLOR_RED, u"获取设备ID失败！");
-        return;
-    }
-    for (DWORD i = 0; i < kDeviceIdBytes; ++i)
-        m_pAppData[APP_IMAGE_DEVICE_ID_OFFSET + i] = static_cast<BYTE>(deviceId >> (8 * i));
-
-    if (m_Config.bSaveUserData) {
-        BYTE userData[kUserDataBlocks * kUserDataBlockSize];
-        for (int i = 0; i < kUserDataBlocks; ++i) {
-            if (!m_AppComm.ReadUserData(static_cast<BYTE>(kFirstUserDataBlock + i), userData + i * kUserDataBlockSize)) {
-                SetStatus(TARVEX_COLOR_RED, u"读取用户数据失败！");
-                return;
-            }
-        }
-        std::memcpy(m_pAppData + APP_IMAGE_USER_DATA_OFFSET, userData, sizeof(userData));
-    }
-
-    SetStatus(TARVEX_COLOR_BLUE, u"检查到游戏鼠标设备，进入升级....");
-
-    // The string-descriptor request at the mouse's port makes it restart into its bootloader;
-    // a failure here shows as a bootloader that never arrives.
-    HID_ATTRIBUTES_CAPABILITES attCap{};
-    if (m_AppComm.GetHIDAttCap(&attCap)) {
-        m_USBMonitor.Refresh();
-        USB_PORT_ENTRY entry;
-        if (m_USBMonitor.FindPortByVidPid(attCap.Attributes.VendorID, attCap.Attributes.ProductID, entry))
-            m_USBMonitor.GetStringDescriptor(entry);
-    }
-
-    for (int nCount = 0; !m_ISPComm.IsOpen();) {
-        m_pfnWait(kIspPollMs);
-        if (++nCount == kIspPollCount) break;
-    }
-    m_pfnWait(kIspSettleMs);
-
-    SetProgress(20);
-    if (!m_ISPComm.IsOpen()) {
-        SetStatus(TARVEX_COLOR_BLUE, u"没有检查到可升级设备！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    SetStatus(TARVEX_COLOR_BLUE, u"检查到升级设备，进入升级....");
-    SetProgress(30);
-    if (!m_ISPComm.EraseFlash()) {
-        SetStatus(TARVEX_COLOR_RED, u"擦除Flash失败！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    SetProgress(50);
-    DWORD dwWritten = 0;
-    if (!m_ISPComm.WriteFlash(m_pAppData, dwDataSize, dwWritten)) {
-        SetStatus(TARVEX_COLOR_RED, u"写Flash失败！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    SetProgress(60);
-    BYTE* pReadBack = static_cast<BYTE*>(m_pfnAlloc(dwDataSize));
-    if (!pReadBack) {
-        SetStatus(TARVEX_COLOR_RED, u"申请内存失败！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    SetProgress(70);
-    DWORD dwRead = 0;
-    if (!m_ISPComm.ReadFlash(pReadBack, dwDataSize, dwRead)) {
-        std::free(pReadBack);
-        SetStatus(TARVEX_COLOR_RED, u"读Flash失败！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    SetProgress(80);
-    // Against the patched image, so the device ID and user data are verified too.
-    if (std::memcmp(pReadBack, m_pAppData, dwDataSize) != 0) {
-        std::free(pReadBack);
-        SetStatus(TARVEX_COLOR_RED, u"校验Flash失败！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-    std::free(pReadBack);
-    SetProgress(90);
-
-    if (m_Config.bAutoReset && !m_ISPComm.ResetDevice()) {
-        SetStatus(TARVEX_COLOR_GREEN, u"升级成功，请重新拔插设备！");
-        SetResult(m_bmpFailure);
-        return;
-    }
-
-    SetProgress(100);
-    SetStatus(TARVEX_COLOR_GREEN, u"游戏鼠标应用升级成功！");
-    SetResult(m_bmpSuccess);
+    const CString strToolDir = GetToolDir();
+    CRecoveryJournal journal(strToolDir);
+    CRunLog log(strToolDir, "window");
+    CUpgradeProcedure procedure(face, target);
+    procedure.m_pfnAlloc = m_pfnAlloc;
+    procedure.m_pJournal = &journal;
+    // The window keeps its own outcomes: a journal that cannot be written is logged, and the
+    // run goes on.
+    procedure.m_bJournalRequired = false;
+    procedure.m_pLog = &log;
+    procedure.Run();
 }

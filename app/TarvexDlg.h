@@ -12,6 +12,7 @@
 #include "encfile/EncFile.h"
 #include "encfile/SystemConfig.h"
 #include "platform/ui/Afx.h"
+#include "upgrade/UpgradeProcedure.h"
 
 #ifndef afx_msg
 #define afx_msg // marks message handlers
@@ -21,9 +22,9 @@
 inline constexpr UINT IDM_SYSTEM_CONFIG = 0x8004;
 
 // Status colours (0x00BBGGRR).
-inline constexpr COLORREF TARVEX_COLOR_BLUE = 0x00FF0000;
-inline constexpr COLORREF TARVEX_COLOR_RED = 0x000000FF;
-inline constexpr COLORREF TARVEX_COLOR_GREEN = 0x0000FF00;
+inline constexpr COLORREF TARVEX_COLOR_BLUE = UPGRADE_COLOR_BLUE;
+inline constexpr COLORREF TARVEX_COLOR_RED = UPGRADE_COLOR_RED;
+inline constexpr COLORREF TARVEX_COLOR_GREEN = UPGRADE_COLOR_GREEN;
 
 class CTarvexDlg : public CDialog
 {
@@ -95,11 +96,13 @@ protected:
     // Body in TarvexDlgConfig.cpp.
     afx_msg void OnSysCommand(UINT nID, LPARAM lParam);
     afx_msg void OnBnClickedUpgrade();
+    // The shared upgrade procedure with the window as its face.
     void DoUpgrade();
 
     DECLARE_MESSAGE_MAP()
 
 private:
+    class CWindowFace;
     void OnIspDeviceChange();
     void OnAppDeviceChange();
     void SetStatus(COLORREF crText, const WCHAR* pszText);

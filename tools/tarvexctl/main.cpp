@@ -22,6 +22,7 @@
 #include "encfile/SystemConfig.h"
 #include "platform/CString.h"
 #include "platform/Kernel.h"
+#include "tools/tarvexctl/Field.h"
 
 namespace fs = std::filesystem;
 
@@ -588,6 +589,16 @@ int CfgSet(const std::vector<std::string>& argv)
 
 // ---- commands ----------------------------------------------------------------------------
 
+// tarvexctl upgrade, recover and journal, through the field commands' own entry.
+template <int N>
+int FieldCommand(const std::vector<std::string>& rest)
+{
+    static const char* const names[] = {"upgrade", "recover", "journal"};
+    std::vector<std::string> args{names[N]};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return field::RunFieldCommand(args);
+}
+
 struct Command {
     const char* name;     // the words that select it: "img make"
     const char* synopsis; // what follows the name
@@ -624,6 +635,18 @@ const Command kCommands[] = {
     {"cfg create", "--out FILE --password TEXT [OPTIONS]", "write a new configuration file", kCfgOptionHelp,
      CfgCreate},
     {"cfg set", "FILE OPTION...", "change fields of a configuration file", kCfgOptionHelp, CfgSet},
+    // The field commands parse their own options and answer their own --help (main hands
+    // them over before this table is consulted); the rows give the overview and 'help'.
+    {"upgrade", "[--loop [--count N] [--report FILE]] [OPTIONS]", "upgrade the mouse, or many in a row",
+     "Upgrades the mouse as the window does; 'tarvexctl upgrade --help' lists its options.\n", FieldCommand<0>},
+    {"recover", "[--device-id HEX] [OPTIONS]", "flash a mouse left in its bootloader",
+     "Flashes the bootloader device that is present with the image and the journaled identity;\n"
+     "'tarvexctl recover --help' lists its options.\n",
+     FieldCommand<1>},
+    {"journal", "[--json] [OPTIONS]", "list the pending recovery entries",
+     "Lists the mice whose upgrade did not end in a verified write; 'tarvexctl journal --help'\n"
+     "lists its options.\n",
+     FieldCommand<2>},
 };
 
 std::vector<std::string> Words(const char* name)
@@ -674,7 +697,9 @@ std::string Overview(const std::string& prefix)
     }
     s += "\n'tarvexctl " + (prefix.empty() ? std::string("COMMAND") : prefix + " COMMAND") +
          " --help' describes a command; 'tarvexctl --version' prints the version.\n"
-         "exit status: 0 success, 1 a file was refused or not written (nothing changed), 2 usage error\n";
+         "exit status: 0 success, 1 a file was refused or not written (nothing changed), 2 usage error;\n"
+         "upgrade and recover also 3 (failed after the switch: run recover) and 4 (upgraded, the reset\n"
+         "failed: replug the mouse)\n";
     return s;
 }
 
@@ -735,6 +760,7 @@ int Run(const std::vector<std::string>& all)
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && field::IsFieldCommand(argv[1])) return field::RunFieldCommand(std::vector<std::string>(argv + 1, argv + argc));
     try {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& e) {

@@ -1,0 +1,394 @@
+// tarvexctl upgrade, recover and journal end to end: the built binary against the simulated
+// mouse, whose state is kept in a file between commands as a real mouse keeps its own.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/ImageFactory.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string Slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The default user data of the simulated mouse, blocks 5..8, as the state file writes them.
+std::string DefaultUserDataHex(int block)
+{
+    std::string s;
+    char buf[4];
+    for (int i = 0; i < 256; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", (block * 37 + i) & 0xFF);
+        s += buf;
+    }
+    return s;
+}
+
+class Field : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        raw = MakeRawImage(0x8000, 3);
+        ENC_FILE_HEADER h = WriteImageFile(dir / "fw.bimg", "DUNX4", raw);
+        config = MakeConfig(u"fw.bimg", h);
+        config.wProgramID = 0x5A3C;
+        config.wProgramVer = 0x0200;
+        config.bAutoReset = 1;
+        ASSERT_TRUE(WriteConfigFile(dir.Path(), config));
+    }
+    // Carrying the user data over takes 256 requests, each with a time-out on the simulated
+    // clock: those runs go at a slower scale, so a loaded machine cannot make one time out.
+    void SaveUserData()
+    {
+        config.bSaveUserData = 1;
+        ASSERT_TRUE(WriteConfigFile(dir.Path(), config));
+        scale = "0.05";
+    }
+    std::vector<std::string> Sim(std::vector<std::string> more = {}) const
+    {
+        std::vector<std::string> a = {"--dir", dir.Path().string(), "--simulate", "--time-scale", scale};
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    }
+    Result Run(const std::string& command, const std::vector<std::string>& args)
+    {
+        std::string cmd = Quote(TARVEXCTL_PATH) + " " + command;
+        for (const auto& a : args) cmd += " " + Quote(a);
+        cmd += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string()) + " </dev/null";
+        const int rc = std::system(cmd.c_str());
+        Result r;
+        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+        r.out = Slurp(dir / "stdout");
+        r.err = Slurp(dir / "stderr");
+        return r;
+    }
+    std::map<std::string, std::string> State(const std::string& name = "mouse.state")
+    {
+        std::map<std::string, std::string> m;
+        std::istringstream in(Slurp(dir / name));
+        std::string line;
+        while (std::getline(in, line))
+            if (auto eq = line.find('='); eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+        return m;
+    }
+    std::string StatePath(const std::string& name = "mouse.state") const { return (dir / name).string(); }
+
+    TempDir dir;
+    std::vector<BYTE> raw;
+    SYSTEM_CONFIG config{};
+    std::string scale = "0.02";
+};
+
+TEST_F(Field, EachOutcomeClassHasItsExitStatus)
+{
+    struct Row {
+        const char* fault;
+        int status;
+        const char* text;
+        const char* advice;
+        const char* mode; // of the mouse afterwards
+    } const rows[] = {
+        {nullptr, 0, "游戏鼠标应用升级成功！", nullptr, "application"},
+        {"program-id", 1, "升级程序ID与设备程序ID不符！", nullptr, "application"},
+        {"device-id", 1, "获取设备ID失败！", nullptr, "application"},
+        {"no-bootloader", 3, "没有检查到可升级设备！", "tarvexctl recover", "application"},
+        {"erase", 3, "擦除Flash失败！", "tarvexctl recover", "bootloader"},
+        {"verify", 3, "校验Flash失败！", "tarvexctl recover", "bootloader"},
+        {"reset", 4, "升级成功，请重新拔插设备！", "plug it in again", "bootloader"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault ? row.fault : "none");
+        fs::remove(dir / "mouse.state");
+        std::vector<std::string> extra = {"--sim-state", StatePath()};
+        if (row.fault) extra.insert(extra.end(), {"--fault", row.fault});
+        const Result r = Run("upgrade", Sim(extra));
+        EXPECT_EQ(r.status, row.status) << r.out << r.err;
+        EXPECT_TRUE(Has(r.out, row.text)) << r.out;
+        if (row.advice) {
+            EXPECT_TRUE(Has(r.out, row.advice)) << r.out;
+        }
+        EXPECT_EQ(State()["mode"], row.mode);
+    }
+
+    // The image and configuration are checked before any device: a refusal is class 1.
+    testsupport::WriteBytes(dir / "fw.bimg", {1, 2, 3});
+    const Result r = Run("upgrade", Sim());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "refused at check")) << r.err;
+    EXPECT_EQ(Run("upgrade", {"--count", "2"}).status, 2);
+    EXPECT_EQ(Run("upgrade", {"--fault", "erase"}).status, 2); // a fault needs --simulate
+}
+
+TEST_F(Field, JsonEventLinesEndWithTheOutcome)
+{
+    const Result r = Run("upgrade", Sim({"--json", "--fault", "erase"}));
+    EXPECT_EQ(r.status, 3);
+    std::istringstream in(r.out);
+    std::string line, last;
+    int n = 0;
+    while (std::getline(in, line)) {
+        ++n;
+        EXPECT_TRUE(line.size() > 2 && line.front() == '{' && line.back() == '}') << line;
+        last = line;
+    }
+    EXPECT_GE(n, 6);
+    EXPECT_TRUE(Has(r.out, "{\"t_ms\":")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"text\":\"擦除Flash失败！\",\"colour\":\"red\",\"progress\":30,\"result\":\"failure\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"notify\":\"isp\",\"present\":true")) << r.out;
+    EXPECT_TRUE(Has(last, "\"outcome\":\"erase\",\"class\":\"after-switch\",\"exit\":3")) << last;
+}
+
+TEST_F(Field, AMouseLeftInItsBootloaderByAnyFaultFromTheEraseOnComesBackWithItsOwnIdentity)
+{
+    SaveUserData();
+    for (const char* fault : {"erase", "write", "read", "verify", "unplug-isp"}) {
+        SCOPED_TRACE(fault);
+        fs::remove(dir / "mouse.state");
+        fs::remove(dir / "tarvex.journal");
+        Result r = Run("upgrade", Sim({"--sim-state", StatePath(), "--sim-device-id", "123456789ABC", "--fault", fault}));
+        ASSERT_EQ(r.status, 3) << r.out << r.err;
+        auto st = State();
+        EXPECT_EQ(st["mode"], "bootloader");
+        EXPECT_EQ(st["firmware"], "broken");
+        // After the erase and before a complete write, the mouse's own identity is gone.
+        if (std::string(fault) == "erase" || std::string(fault) == "write") {
+            EXPECT_EQ(st["device_id"], "FFFFFFFFFFFF");
+        }
+
+        r = Run("journal", {"--dir", dir.Path().string()});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(Has(r.out, "123456789ABC  program ID 00015A3C  v1.0  image DUNX4")) << r.out;
+        EXPECT_TRUE(Has(r.out, "with user data")) << r.out;
+
+        // The upgrade cannot help any more: the mouse is not in application mode.
+        r = Run("upgrade", Sim({"--sim-state", StatePath()}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Has(r.out, "没有发现可升级设备！")) << r.out;
+        EXPECT_TRUE(Has(r.out, "run `tarvexctl recover`")) << r.out;
+
+        r = Run("recover", Sim({"--sim-state", StatePath()}));
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        st = State();
+        EXPECT_EQ(st["mode"], "application");
+        EXPECT_EQ(st["firmware"], "ok");
+        EXPECT_EQ(st["device_id"], "123456789ABC");
+        for (int b = 5; b <= 8; ++b) EXPECT_EQ(st["user_data_" + std::to_string(b)], DefaultUserDataHex(b)) << b;
+        EXPECT_FALSE(fs::exists(dir / "tarvex.journal"));
+
+        // And it upgrades again as any mouse does (once is enough to show it).
+        if (std::string(fault) == "erase") {
+            r = Run("upgrade", Sim({"--sim-state", StatePath()}));
+            EXPECT_EQ(r.status, 0) << r.out;
+        }
+    }
+}
+
+TEST_F(Field, RecoverChoosesAnEntryOrRefuses)
+{
+    SaveUserData();
+    Result r = Run("recover", Sim());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no pending entry")) << r.err;
+
+    // Two mice failed: which one is on the bus must be said.
+    ASSERT_EQ(Run("upgrade", Sim({"--sim-state", StatePath("a"), "--sim-device-id", "AAAA", "--fault", "write"})).status, 3);
+    ASSERT_EQ(Run("upgrade", Sim({"--sim-state", StatePath("b"), "--sim-device-id", "BBBB", "--fault", "erase"})).status, 3);
+    r = Run("recover", Sim({"--sim-state", StatePath("b")}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "00000000AAAA 00000000BBBB")) << r.err;
+    EXPECT_EQ(State("b")["mode"], "bootloader"); // nothing was flashed
+
+    // A configuration for another program is refused, as the upgrade would refuse it.
+    ASSERT_EQ(Run("cfg", {"set", (dir / "Tarvex.cfg").string(), "--program-id", "1234"}).status, 0);
+    r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "升级程序ID与设备程序ID不符！")) << r.err;
+    ASSERT_EQ(Run("cfg", {"set", (dir / "Tarvex.cfg").string(), "--program-id", "5A3C"}).status, 0);
+
+    // Another device in bootloader mode beside it: which one would get the identity is unknown.
+    r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb", "--bootloader-present"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "2 devices are in bootloader mode")) << r.err;
+    EXPECT_EQ(State("b")["device_id"], "FFFFFFFFFFFF");
+
+    r = Run("recover", Sim({"--sim-state", StatePath("b"), "--device-id", "bbbb"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(State("b")["device_id"], "00000000BBBB");
+    EXPECT_EQ(State("b")["user_data_6"], DefaultUserDataHex(6));
+    r = Run("journal", {"--dir", dir.Path().string(), "--json"});
+    EXPECT_TRUE(Has(r.out, "\"device_id\":\"00000000AAAA\"")) << r.out;
+    EXPECT_FALSE(Has(r.out, "BBBB")) << r.out;
+
+    // A mouse without an entry: its ID given by hand, without user data, saying so.
+    fs::remove(dir / "tarvex.journal");
+    r = Run("recover", Sim({"--sim-state", StatePath("a"), "--device-id", "AAAA"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "without user data")) << r.out;
+    EXPECT_EQ(State("a")["device_id"], "00000000AAAA");
+
+    // Nothing in bootloader mode: refused, nothing touched.
+    r = Run("recover", Sim({"--sim-state", StatePath("a"), "--device-id", "AAAA"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "no device in bootloader mode")) << r.err;
+    EXPECT_EQ(Run("recover", {"--device-id", "XYZ"}).status, 2);
+    EXPECT_EQ(Run("journal", {"--dir", (dir / "nowhere").string()}).status, 1);
+}
+
+TEST_F(Field, AJournalThatCannotBeWrittenStopsTheRunBeforeTheErase)
+{
+    fs::create_directory(dir / "tarvex.journal");
+    const Result r = Run("upgrade", Sim({"--sim-state", StatePath()}));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "recovery journal")) << r.out;
+    auto st = State();
+    EXPECT_EQ(st["mode"], "application");
+    EXPECT_EQ(st["firmware"], "ok");
+    EXPECT_EQ(st["flash"], ""); // never erased, never written
+    EXPECT_TRUE(Has(Slurp(dir / "tarvex.log"), "journal write failed"));
+}
+
+TEST_F(Field, VerboseRunPrintsTheLogLinesOnStderr)
+{
+    const Result r = Run("upgrade", Sim({"-v"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string log = Slurp(dir / "tarvex.log");
+    for (const char* part : {"tarvexctl run started", "mouse program ID 00015A3C, version 1", "mouse device ID 5EED1234ABCD",
+                             "progress 50%", "tarvexctl outcome success (upgraded)"}) {
+        EXPECT_TRUE(Has(r.err, part)) << part << "\n" << r.err;
+        EXPECT_TRUE(Has(log, part)) << part;
+    }
+}
+
+TEST_F(Field, LoopOfThreeMiceWithAFaultOnTheSecond)
+{
+    const Result r = Run("upgrade", Sim({"--loop", "--count", "3", "--fault", "write@2", "--report", (dir / "r.csv").string()}));
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "mouse 1: 5EED1234ABCD v1.0 -> v2.0 success (upgraded)")) << r.out;
+    EXPECT_TRUE(Has(r.out, "mouse 2: 5EED1234ABCE v1.0 -> - write (after-switch)")) << r.out;
+    EXPECT_TRUE(Has(r.out, "mouse 3: 5EED1234ABCF v1.0 -> v2.0 success (upgraded)")) << r.out;
+    EXPECT_TRUE(Has(r.out, "3 mice: 2 upgraded, 0 to replug, 1 failed after the switch, 0 refused or failed untouched")) << r.out;
+
+    std::istringstream csv(Slurp(dir / "r.csv"));
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(csv, l);) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "time,device_id,old_version,new_version,outcome,class,seconds");
+    EXPECT_TRUE(Has(lines[1], ",5EED1234ABCD,v1.0,v2.0,success,upgraded,")) << lines[1];
+    EXPECT_TRUE(Has(lines[2], ",5EED1234ABCE,v1.0,-,write,after-switch,")) << lines[2];
+    EXPECT_TRUE(Has(lines[3], ",5EED1234ABCF,v1.0,v2.0,success,upgraded,")) << lines[3];
+    // Only the second mouse's identity waits for recovery.
+    const Result j = Run("journal", {"--dir", dir.Path().string()});
+    EXPECT_TRUE(Has(j.out, "5EED1234ABCE")) << j.out;
+    EXPECT_TRUE(Has(j.out, "1 pending entry")) << j.out;
+}
+
+TEST_F(Field, LoopWaitsWhileAnotherBootloaderIsOnTheBus)
+{
+    // The simulated technician unplugs the other device once asked to; the command checks that
+    // the image went to the mouse and not to that device.
+    const Result r = Run("upgrade", Sim({"--loop", "--count", "1", "--bootloader-present"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const auto refusal = r.out.find("another device is in its bootloader mode");
+    const auto done = r.out.find("mouse 1: 5EED1234ABCD v1.0 -> v2.0 success");
+    ASSERT_NE(refusal, std::string::npos) << r.out;
+    ASSERT_NE(done, std::string::npos) << r.out;
+    EXPECT_LT(refusal, done);
+}
+
+// Runs tarvexctl with stdout on a pipe and sends SIGINT once a line contains `at`; returns the
+// output and the exit status.
+Result RunInterrupted(const std::vector<std::string>& args, const std::string& at)
+{
+    Result r;
+    int fds[2];
+    if (pipe(fds) != 0) return r;
+    const pid_t pid = fork();
+    if (pid < 0) return r;
+    if (pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        std::string exe = TARVEXCTL_PATH;
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv{exe.data()};
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    FILE* in = fdopen(fds[0], "r");
+    char buf[4096];
+    bool sent = false;
+    while (in && std::fgets(buf, sizeof buf, in)) {
+        r.out += buf;
+        if (!sent && Has(buf, at)) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    }
+    if (in) std::fclose(in);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = sent && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST_F(Field, CtrlCDuringTheWriteFinishesThatMouseAndStops)
+{
+    std::vector<std::string> args = {"upgrade"};
+    for (const auto& a : Sim({"--loop"})) args.push_back(a);
+    const Result r = RunInterrupted(args, "[ 50%]");
+    const std::string& out = r.out;
+    EXPECT_EQ(r.status, 0) << out;
+    EXPECT_TRUE(Has(out, "[100%] success green 游戏鼠标应用升级成功！")) << out;
+    EXPECT_TRUE(Has(out, "mouse 1: 5EED1234ABCD v1.0 -> v2.0 success (upgraded)")) << out;
+    EXPECT_TRUE(Has(out, "stopped (Ctrl+C)")) << out;
+    EXPECT_TRUE(Has(out, "1 mice: 1 upgraded")) << out;
+    EXPECT_FALSE(Has(out, "mouse 2:")) << out;
+}
+
+TEST_F(Field, CtrlCWhileWaitingForAnotherBootloaderToGoCallsTheMouseOffUntouched)
+{
+    std::vector<std::string> args = {"upgrade"};
+    for (const auto& a : Sim({"--loop", "--bootloader-present", "--foreign-bootloader-stays"})) args.push_back(a);
+    const Result r = RunInterrupted(args, "another device is in its bootloader mode");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "mouse 1: 5EED1234ABCD v1.0 -> - cancelled (untouched)")) << r.out;
+    EXPECT_FALSE(Has(r.out, "检查到游戏鼠标设备")) << r.out; // never switched
+    EXPECT_FALSE(fs::exists(dir / "tarvex.journal"));
+}
+
+} // namespace

@@ -1,0 +1,352 @@
+// The shared upgrade procedure with a recording face on the simulated mouse, the recovery
+// journal and the run log.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device/USBDeviceMonitor.h"
+#include "platform/Clock.h"
+#include "platform/Kernel.h"
+#include "sim/World.h"
+#include "tests/support/ImageFactory.h"
+#include "upgrade/RecoveryJournal.h"
+#include "upgrade/RunLog.h"
+#include "upgrade/UpgradeProcedure.h"
+
+namespace fs = std::filesystem;
+using testsupport::TempDir;
+
+namespace {
+
+std::string Slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+CString DirOf(const TempDir& d) { return platform::WindowsPath(d.Path().string()) + u"\\"; }
+
+JournalEntry SampleEntry(ULONGLONG id, bool userData)
+{
+    JournalEntry e;
+    e.deviceId = id;
+    e.programId = 0x00015A3C;
+    e.version = 3;
+    e.imageName = "DUNX4V2";
+    e.imageCrc = 0xBEEF;
+    e.time = 1765180000;
+    e.bHasUserData = userData;
+    if (userData)
+        for (DWORD i = 0; i < JOURNAL_USER_DATA_SIZE; ++i) e.userData.push_back(static_cast<BYTE>(i * 7 + id));
+    return e;
+}
+
+void ExpectSameEntry(const JournalEntry& a, const JournalEntry& b)
+{
+    EXPECT_EQ(a.deviceId, b.deviceId);
+    EXPECT_EQ(a.programId, b.programId);
+    EXPECT_EQ(a.version, b.version);
+    EXPECT_EQ(a.imageName, b.imageName);
+    EXPECT_EQ(a.imageCrc, b.imageCrc);
+    EXPECT_EQ(a.time, b.time);
+    EXPECT_EQ(a.bHasUserData, b.bHasUserData);
+    EXPECT_EQ(a.userData, b.userData);
+}
+
+TEST(RecoveryJournal, EntriesSurviveTheFileAndAreReplacedAndRemovedByDeviceId)
+{
+    TempDir dir;
+    CRecoveryJournal journal(DirOf(dir));
+    std::vector<JournalEntry> got;
+    std::string error;
+    ASSERT_TRUE(journal.Load(got, error)) << error; // no file: empty
+    EXPECT_TRUE(got.empty());
+
+    ASSERT_TRUE(journal.Add(SampleEntry(0x5EED1234ABCD, true)));
+    ASSERT_TRUE(journal.Add(SampleEntry(0x000000000042, false)));
+    JournalEntry again = SampleEntry(0x5EED1234ABCD, true);
+    again.version = 4;
+    ASSERT_TRUE(journal.Add(again)); // same mouse: replaces, never two entries for one ID
+    ASSERT_TRUE(journal.Load(got, error)) << error;
+    ASSERT_EQ(got.size(), 2u);
+    ExpectSameEntry(got[0], SampleEntry(0x000000000042, false));
+    ExpectSameEntry(got[1], again);
+    EXPECT_FALSE(fs::exists(dir / "tarvex.journal.save~"));
+
+    ASSERT_TRUE(journal.Remove(0x5EED1234ABCD));
+    ASSERT_TRUE(journal.Remove(0x777)); // none: nothing to do
+    ASSERT_TRUE(journal.Load(got, error));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].deviceId, 0x42u);
+    ASSERT_TRUE(journal.Remove(0x42));
+    EXPECT_FALSE(fs::exists(dir / "tarvex.journal")); // the last entry takes the file with it
+}
+
+TEST(RecoveryJournal, AFileThatIsNotAJournalIsRefusedAndNeverOverwritten)
+{
+    TempDir dir;
+    CRecoveryJournal journal(DirOf(dir));
+    const JournalEntry good = SampleEntry(0x1234, true);
+    std::string line = CRecoveryJournal::Format(good);
+    const std::vector<std::string> bad = {
+        "something else\n",
+        "tarvex-journal 1\n" + line.substr(0, line.size() - 2) + "\n",            // user data one byte short
+        "tarvex-journal 1\nprogram_id=1 user_data=-\n",                            // no device ID
+        "tarvex-journal 1\ndevice_id=1234567890ABC user_data=-\n",                 // 13 digits
+        "tarvex-journal 1\ndevice_id=12 version=256 user_data=-\n",
+    };
+    for (const auto& text : bad) {
+        testsupport::WriteBytes(dir / "tarvex.journal", std::vector<BYTE>(text.begin(), text.end()));
+        std::vector<JournalEntry> got;
+        std::string error;
+        EXPECT_FALSE(journal.Load(got, error)) << text;
+        EXPECT_FALSE(error.empty());
+        // Another mouse's identity may be in there: an add must not replace the file.
+        EXPECT_FALSE(journal.Add(good));
+        EXPECT_EQ(Slurp(dir / "tarvex.journal"), text);
+    }
+    // Far too large to be a journal: refused without reading it all.
+    {
+        std::ofstream out(dir / "tarvex.journal", std::ios::binary | std::ios::trunc);
+        out << "tarvex-journal 1\n" << std::string(5 * 1024 * 1024, 'x');
+    }
+    std::vector<JournalEntry> got;
+    std::string error;
+    EXPECT_FALSE(journal.Load(got, error));
+}
+
+TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
+{
+    TempDir dir;
+    CRunLog log(DirOf(dir), "test");
+    std::vector<std::string> mirrored;
+    log.m_fnMirror = [&](const std::string& l) { mirrored.push_back(l); };
+    const std::string text(1000, 'a');
+    log.Line("first");
+    while (!fs::exists(dir / "tarvex.log.1")) {
+        log.Line(text);
+        ASSERT_LT(mirrored.size(), 2000u) << "no rotation after 2 MB";
+    }
+    EXPECT_GE(fs::file_size(dir / "tarvex.log.1"), RUN_LOG_ROTATE_BYTES);
+    EXPECT_LT(fs::file_size(dir / "tarvex.log.1"), RUN_LOG_ROTATE_BYTES + 2000);
+    EXPECT_NE(Slurp(dir / "tarvex.log.1").find(" test first\n"), std::string::npos);
+    EXPECT_LT(fs::file_size(dir / "tarvex.log"), 2000u);
+
+    // The next rotation replaces the old file: never more than two.
+    log.Line("second");
+    while (fs::file_size(dir / "tarvex.log") < RUN_LOG_ROTATE_BYTES) log.Line(text);
+    log.Line("third");
+    const std::string old = Slurp(dir / "tarvex.log.1");
+    EXPECT_EQ(old.find(" test first\n"), std::string::npos);
+    EXPECT_NE(old.find(" test second\n"), std::string::npos);
+    EXPECT_NE(Slurp(dir / "tarvex.log").find(" test third\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "tarvex.log.2"));
+    ASSERT_FALSE(mirrored.empty());
+    EXPECT_NE(mirrored.back().find(" test third"), std::string::npos);
+}
+
+TEST(RunLog, UtcTimeTextAcrossLeapDaysAndCenturies)
+{
+    EXPECT_EQ(UtcTimeText(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(UtcTimeText(-1), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(UtcTimeText(951782400), "2000-02-29T00:00:00Z");
+    EXPECT_EQ(UtcTimeText(1765180000), "2025-12-08T07:46:40Z");
+    EXPECT_EQ(UtcTimeText(4102444799), "2099-12-31T23:59:59Z");
+}
+
+// ---- the procedure -------------------------------------------------------------------------
+
+class RecordingFace : public IUpgradeFace
+{
+public:
+    void ClearStatus() override { statuses.push_back(""); }
+    void SetStatus(COLORREF cr, const WCHAR* text) override
+    {
+        statuses.push_back(CString(text).ToUtf8());
+        colour = cr;
+    }
+    void SetProgress(int n) override { progress.push_back(n); }
+    void SetResult(UpgradePicture p) override { picture = p; }
+    void Wait(UpgradeWait, DWORD ms) override { Sleep(ms); }
+    bool BeforeSwitch() override
+    {
+        switchesOffered++;
+        return !callOff;
+    }
+
+    std::vector<std::string> statuses;
+    std::vector<int> progress;
+    COLORREF colour = 0;
+    UpgradePicture picture = UpgradePicture::Initial;
+    int switchesOffered = 0;
+    bool callOff = false;
+};
+
+class Procedure : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        platform::SetTimeScale(0.01);
+        world.Reset();
+        sim::World::Install();
+        raw = testsupport::MakeRawImage(0x8000, 5);
+        header = testsupport::WriteImageFile(dir / "fw.bimg", "fw", raw);
+        image = raw;
+        config = testsupport::MakeConfig(u"fw.bimg", header);
+        config.wProgramID = 0x5A3C;
+        config.wProgramVer = 0x0200;
+        config.bSaveUserData = 1;
+        config.bAutoReset = 1;
+        world.PlugMouse();
+        app.Start();
+        isp.Start();
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); }));
+    }
+    void TearDown() override
+    {
+        isp.Stop();
+        app.Stop();
+        platform::SetTimeScale(1.0);
+    }
+    template <class F> static bool WaitFor(F f)
+    {
+        for (int i = 0; i < 6000 && !f(); ++i) Sleep(10); // on the scaled clock: well under a minute
+        return f();
+    }
+    UpgradeReport Run(bool journalRequired)
+    {
+        UpgradeTarget t;
+        t.pConfig = &config;
+        t.pHeader = &header;
+        t.pAppData = image.data();
+        t.bAppLoaded = true;
+        t.pAppComm = &app;
+        t.pISPComm = &isp;
+        t.pMonitor = &monitor;
+        CUpgradeProcedure p(face, t);
+        p.m_pJournal = &journal;
+        p.m_bJournalRequired = journalRequired;
+        p.m_pLog = &log;
+        return p.Run();
+    }
+    std::vector<BYTE> UserDataOfMouse()
+    {
+        std::vector<BYTE> v;
+        auto s = world.GetMouseSettings();
+        for (int b = 5; b <= 8; ++b) v.insert(v.end(), s.userData[b].begin(), s.userData[b].end());
+        return v;
+    }
+
+    sim::World& world = sim::World::Instance();
+    TempDir dir;
+    std::vector<BYTE> raw, image;
+    ENC_FILE_HEADER header{};
+    SYSTEM_CONFIG config{};
+    CQL40USBComm app;
+    CDunX4ISPUSBComm isp;
+    CUSBDeviceMonitor monitor;
+    RecordingFace face;
+    CRecoveryJournal journal{DirOf(dir)};
+    CRunLog log{DirOf(dir), "test"};
+};
+
+TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
+{
+    sim::Faults f;
+    f.failWriteChunk = 3;
+    world.SetFaults(f);
+    const std::vector<BYTE> userData = UserDataOfMouse();
+    const UpgradeReport r = Run(true);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::WriteFailed);
+    EXPECT_EQ(ClassOf(r.outcome), OutcomeClass::AfterSwitch);
+    EXPECT_EQ(face.statuses.back(), "写Flash失败！");
+    EXPECT_EQ(face.progress.back(), 50);
+    EXPECT_EQ(face.picture, UpgradePicture::Failure);
+
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(journal.Load(entries, error)) << error;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].deviceId, 0x5EED1234ABCDull);
+    EXPECT_EQ(entries[0].programId, 0x00015A3Cu);
+    EXPECT_EQ(entries[0].version, 1);
+    EXPECT_EQ(entries[0].imageName, "fw");
+    EXPECT_EQ(entries[0].imageCrc, header.dwDataCrc);
+    ASSERT_TRUE(entries[0].bHasUserData);
+    EXPECT_EQ(entries[0].userData, userData);
+
+    // The log says what happened, in order, with the failed request's cause.
+    const std::string text = Slurp(dir / "tarvex.log");
+    const auto written = text.find("journal entry written");
+    const auto sw = text.find("switch request sent");
+    const auto failed = text.find("request failed: write: ");
+    const auto outcome = text.find("outcome write (after-switch)");
+    ASSERT_NE(written, std::string::npos) << text;
+    ASSERT_NE(sw, std::string::npos);
+    ASSERT_NE(failed, std::string::npos);
+    ASSERT_NE(outcome, std::string::npos);
+    EXPECT_LT(written, sw);
+    EXPECT_LT(sw, failed);
+    EXPECT_LT(failed, outcome);
+    EXPECT_NE(text.find("64 of 32768 bytes sent"), std::string::npos) << text;
+    EXPECT_NE(text.find("mouse device ID 5EED1234ABCD"), std::string::npos);
+}
+
+TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
+{
+    ASSERT_TRUE(journal.Add(SampleEntry(0x42, false))); // another mouse's entry stays
+    const UpgradeReport r = Run(true);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::Success);
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(journal.Load(entries, error));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].deviceId, 0x42u);
+    EXPECT_NE(Slurp(dir / "tarvex.log").find("journal entry removed"), std::string::npos);
+}
+
+TEST_F(Procedure, AJournalThatCannotBeWrittenStopsARunThatNeedsItBeforeTheSwitch)
+{
+    fs::create_directory(dir / "tarvex.journal"); // cannot be replaced by a file
+    const UpgradeReport r = Run(true);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::JournalFailed);
+    EXPECT_EQ(ClassOf(r.outcome), OutcomeClass::Untouched);
+    EXPECT_EQ(face.picture, UpgradePicture::Failure);
+    EXPECT_EQ(face.colour, UPGRADE_COLOR_RED);
+    // Still in application mode, nothing sent towards the bootloader.
+    EXPECT_EQ(world.GetCounters().switchRequests, 0);
+    EXPECT_EQ(world.GetCounters().eraseReports, 0);
+    EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
+    EXPECT_NE(Slurp(dir / "tarvex.log").find("journal write failed"), std::string::npos);
+}
+
+TEST_F(Procedure, ARunCalledOffBeforeTheSwitchLeavesNoEntryAndTouchesNothing)
+{
+    face.callOff = true;
+    const UpgradeReport r = Run(true);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::Cancelled);
+    EXPECT_EQ(ClassOf(r.outcome), OutcomeClass::Untouched);
+    EXPECT_EQ(face.switchesOffered, 1);
+    EXPECT_TRUE(r.bHaveDeviceId); // offered only once the identity is known
+    EXPECT_FALSE(fs::exists(dir / "tarvex.journal"));
+    EXPECT_EQ(world.GetCounters().switchRequests, 0);
+    EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
+}
+
+TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)
+{
+    fs::create_directory(dir / "tarvex.journal");
+    const UpgradeReport r = Run(false);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::Success);
+    EXPECT_EQ(face.statuses.back(), "游戏鼠标应用升级成功！");
+    EXPECT_NE(Slurp(dir / "tarvex.log").find("journal write failed"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,110 @@
+// tarvexctl's field commands: upgrade (one mouse, or many in a row with --loop), recover
+// (a mouse left in its bootloader) and journal (the pending recovery entries). They run the
+// procedure the window runs, on the real mouse or on the simulated one (--simulate).
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/DunX4ISPUSBComm.h"
+#include "device/QL40USBComm.h"
+#include "encfile/EncFile.h"
+#include "encfile/SystemConfig.h"
+#include "upgrade/RunLog.h"
+
+namespace field {
+
+// Exit status of the field commands.
+inline constexpr int kExitUpgraded = 0;
+inline constexpr int kExitUntouched = 1;   // refused or failed; the mouse still runs its old firmware
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitAfterSwitch = 3; // the mouse may be in its bootloader: tarvexctl recover
+inline constexpr int kExitResetFailed = 4; // upgraded, but still in its bootloader: replug it
+
+bool IsFieldCommand(const std::string& name);
+// argv[0] is the command name.
+int RunFieldCommand(const std::vector<std::string>& args);
+
+struct UsageError {
+    std::string message;
+};
+struct Refused {
+    std::string message;
+};
+
+// Options every field command reads: where the files are, and the simulated mouse.
+struct CommonOptions {
+    std::string dir;              // the tool directory (native), or empty: the tool's own
+    std::string config, image;    // explicit files instead of the directory's
+    std::optional<double> waitSeconds; // --wait: <0 for ever
+    bool bVerbose = false;
+    bool bJson = false;
+    // --simulate
+    bool bSimulate = false;
+    double dTimeScale = 1.0;
+    std::vector<std::string> faults; // NAME or NAME@N (mouse N of a loop)
+    std::optional<unsigned long> devProgramId;
+    std::optional<int> devVersion;
+    std::optional<unsigned long long> devDeviceId;
+    bool bBootloaderPresent = false;
+    bool bForeignBootloaderStays = false; // the simulated technician never unplugs it
+    std::string simState;
+};
+
+// Reads the option at args[i] if it is a common one (advancing i past its value).
+bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, CommonOptions& o);
+extern const char* const kCommonOptionsHelp;
+
+// The tool directory the command works in (Windows-shaped, ending in a backslash).
+CString ToolDirOf(const CommonOptions& o);
+
+// The configuration and the image as the window loads them: the image must be the one the
+// configuration names (name and CRC). Throws Refused with the reason.
+struct LoadedImage {
+    SYSTEM_CONFIG config{};
+    ENC_FILE_HEADER header{};
+    std::vector<BYTE> data;
+    std::string imagePath;
+};
+LoadedImage LoadConfigAndImage(const CommonOptions& o);
+
+// The simulated mouse for --simulate, restored from and saved to --sim-state.
+class CSimulation
+{
+public:
+    explicit CSimulation(const CommonOptions& o);
+    // Puts the world in place (before any device thread starts). Throws Refused.
+    void Start();
+    // Saves the mouse to --sim-state (if given); verified: the run counted as a verified write.
+    void Finish(bool verified);
+    // The mouse of a loop: settings and faults of mouse n (from 1).
+    void PlugLoopMouse(int n);
+    void UnplugMouse();
+    // The other device's bootloader of --bootloader-present, taken off the bus.
+    void RemoveForeignBootloader();
+    // True if the mouse's flash starts with these bytes (the image went to this mouse).
+    bool MouseHolds(const std::vector<BYTE>& image) const;
+
+private:
+    CommonOptions m_o;
+    int m_foreignId = 0;
+    bool m_bBroken = false;
+};
+
+// Waits for a device to be opened by its poll thread: without --wait only for one that is
+// on the bus now, with --wait up to the given time (or for ever). False on time-out or Ctrl+C.
+bool WaitForDevice(CHIDComm& comm, const std::function<bool(CString&)>& find, const CommonOptions& o);
+
+// Devices in bootloader mode on the bus now (each device once, whatever its collections).
+int CountBootloaderDevices();
+
+// Ctrl+C and SIGTERM set a flag instead of ending the process: a run after its switch is
+// never cut short.
+void InstallInterruptFlag();
+bool Interrupted();
+
+std::string HexId(unsigned long long id);
+std::string JsonString(const std::string& s);
+double ElapsedMs();
+
+} // namespace field

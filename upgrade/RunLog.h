@@ -1,0 +1,35 @@
+// The run log: one line per step of every run, window or command line, appended to
+// tarvex.log in the tool directory so a failure can be handed to whoever diagnoses it.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/CString.h"
+
+inline constexpr const char* RUN_LOG_FILE_NAME = "tarvex.log";
+// At this size the log becomes tarvex.log.1 (replacing the older one) and a new log starts.
+inline constexpr std::uintmax_t RUN_LOG_ROTATE_BYTES = 1024 * 1024;
+
+// "2026-12-08T07:30:12Z" for seconds since 1970 (UTC), without the C library's non-portable
+// reentrant calls.
+std::string UtcTimeText(long long seconds);
+
+class CRunLog
+{
+public:
+    // dir: the tool directory (Windows-shaped, as GetToolDir returns it); source names the
+    // face in every line ("window", "tarvexctl").
+    CRunLog(const CString& dir, std::string source);
+
+    // Appends "<UTC time> <source> <text>". A log that cannot be written is skipped: it must
+    // never stop a run. Every line also goes to the mirror, if set (tarvexctl -v).
+    void Line(const std::string& text);
+    std::function<void(const std::string&)> m_fnMirror;
+
+    std::string Path() const { return m_path; }
+
+private:
+    std::string m_path;
+    std::string m_source;
+};

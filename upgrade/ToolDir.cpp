@@ -1,0 +1,8 @@
+#include "upgrade/ToolDir.h"
+
+#include "encfile/SystemConfig.h"
+
+CString GetToolDir()
+{
+    return GetModuleDir();
+}
