@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/hid/HidrawBackend.h"
 
 namespace platform::hid {
 namespace {
@@ -17,7 +16,7 @@ std::atomic<bool> g_deniedLogged{false};
 std::shared_ptr<IHidBackend> GetBackend()
 {
     std::lock_guard<std::mutex> lk(g_mu);
-    if (!g_backend) g_backend = std::make_shared<HidrawBackend>();
+    if (!g_backend) g_backend = MakeSystemBackend();
     return g_backend;
 }
 

@@ -251,4 +251,6 @@ std::unique_ptr<IUsbNode> SysfsUsbHubDriver::Open(const CString& path)
     return std::make_unique<HubNode>(m_root, name, static_cast<unsigned>(ports));
 }
 
+std::shared_ptr<IUsbHubDriver> MakeSystemHubDriver() { return std::make_shared<SysfsUsbHubDriver>(); }
+
 } // namespace platform::usb

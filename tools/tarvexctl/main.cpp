@@ -210,7 +210,11 @@ std::string UtcTime(DWORD t)
 {
     std::time_t tt = static_cast<std::time_t>(t);
     std::tm tm{};
+#ifdef _WIN32
+    if (gmtime_s(&tm, &tt) != 0) return "?";
+#else
     if (!gmtime_r(&tt, &tm)) return "?";
+#endif
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;

@@ -1,0 +1,2 @@
+// Windows backend tests come with the backends.
+#include <gtest/gtest.h>
