@@ -12,6 +12,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Messages.h"
+#include "platform/win32/ScaledTime.h"
 #include "platform/win32/Win32Api.h"
 
 namespace w32 = platform::win32;
@@ -56,6 +57,8 @@ DWORD RealMilliseconds(DWORD ms)
 }
 
 } // namespace
+
+std::uint32_t platform::win32::RealMsFor(std::uint32_t ms) { return RealMilliseconds(ms); }
 
 DWORD GetLastError() { return w32::LastError(); }
 void SetLastError(DWORD err) { w32::SetLastErrorCode(err); }

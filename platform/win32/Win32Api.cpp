@@ -199,4 +199,10 @@ std::vector<std::string> Utf8Arguments()
     return out;
 }
 
+bool RunningUnderWine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 } // namespace platform::win32

@@ -55,4 +55,8 @@ int ToWide(std::uint32_t codePage, std::uint32_t flags, const char* src, int src
 // every character outside it).
 std::vector<std::string> Utf8Arguments();
 
+// True under Wine, whose world (no USB host controllers, its own virtual HID devices) some
+// tests describe.
+bool RunningUnderWine();
+
 } // namespace platform::win32
