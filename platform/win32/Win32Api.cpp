@@ -199,6 +199,8 @@ std::vector<std::string> Utf8Arguments()
     return out;
 }
 
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+
 bool RunningUnderWine()
 {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

@@ -54,6 +54,8 @@ int ToWide(std::uint32_t codePage, std::uint32_t flags, const char* src, int src
 // The command line as UTF-8 arguments (argv[] of main is in the ANSI code page, which loses
 // every character outside it).
 std::vector<std::string> Utf8Arguments();
+// Text written to a console is read as UTF-8.
+void UseUtf8Console();
 
 // True under Wine, whose world (no USB host controllers, its own virtual HID devices) some
 // tests describe.

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <future>
+#include <thread>
 
 #include "device/DunX4ISPUSBComm.h"
 #include "device/QL40USBComm.h"
@@ -94,8 +95,12 @@ TEST(WinHidBackend, UnderWineItsVirtualDevicesAndNoMouse)
 {
     if (!platform::win32::RunningUnderWine()) GTEST_SKIP() << "describes Wine's world";
     auto backend = MakeSystemBackend();
-    auto all = backend->Enumerate();
-    EXPECT_FALSE(all.empty()); // Wine's own virtual mouse and keyboard
+    // Wine's own virtual mouse and keyboard; a fresh prefix installs them in the background.
+    std::vector<DeviceInfo> all;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((all = backend->Enumerate()).empty() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(all.empty());
     for (const DeviceInfo& d : all) EXPECT_NE(d.vendorId, 0x1EA7) << d.path;
     // The device classes find nothing through the real backend.
     InstallBackend(backend);

@@ -21,6 +21,9 @@
 #include "encfile/SystemConfig.h"
 #include "platform/CString.h"
 #include "platform/Kernel.h"
+#ifdef _WIN32
+#include "platform/win32/Win32Api.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -224,11 +227,20 @@ std::string UtcTime(DWORD t)
 
 CString WinPath(const std::string& native) { return platform::WindowsPath(native); }
 
+// Paths on the command line are UTF-8 everywhere; a narrow std::string path would be read in
+// the ANSI code page on Windows and lose every character outside it.
+fs::path U8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+std::string U8String(const fs::path& p)
+{
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
 std::vector<BYTE> ReadWholeFile(const std::string& path)
 {
     std::error_code ec;
-    if (fs::is_directory(path, ec)) throw Refused{path + ": is a directory"};
-    std::ifstream in(path, std::ios::binary);
+    if (fs::is_directory(U8(path), ec)) throw Refused{path + ": is a directory"};
+    std::ifstream in(U8(path), std::ios::binary);
     if (!in) throw Refused{path + ": cannot open"};
     std::vector<BYTE> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw Refused{path + ": cannot read"};
@@ -240,19 +252,19 @@ void WriteWholeFile(const std::string& path, const BYTE* data, std::size_t size)
 {
     std::string tmp = path + ".tmp~";
     {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        std::ofstream out(U8(tmp), std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
         out.flush();
         if (!out) {
             std::error_code ec;
-            fs::remove(tmp, ec);
+            fs::remove(U8(tmp), ec);
             throw Refused{path + ": cannot write"};
         }
     }
     std::error_code ec;
-    fs::rename(tmp, path, ec);
+    fs::rename(U8(tmp), U8(path), ec);
     if (ec) {
-        fs::remove(tmp, ec);
+        fs::remove(U8(tmp), ec);
         throw Refused{path + ": cannot write"};
     }
 }
@@ -260,8 +272,8 @@ void WriteWholeFile(const std::string& path, const BYTE* data, std::size_t size)
 bool SameFile(const std::string& a, const std::string& b)
 {
     std::error_code ec;
-    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+    if (fs::exists(U8(a), ec) && fs::exists(U8(b), ec)) return fs::equivalent(U8(a), U8(b), ec);
+    return fs::weakly_canonical(U8(a), ec) == fs::weakly_canonical(U8(b), ec);
 }
 
 std::string ImageRefusal(const std::string& path, AppImageCheck check)
@@ -281,7 +293,7 @@ int ImgMake(const std::vector<std::string>& argv)
     if (name.empty() || name.size() > 8) throw UsageError{"--name takes 1 to 8 characters"};
     for (unsigned char c : name)
         if (c < 0x20 || c > 0x7E) throw UsageError{"--name takes printable ASCII characters only"};
-    std::string out = args.Value("--out").value_or(fs::path(raw).replace_extension(".bimg").string());
+    std::string out = args.Value("--out").value_or(U8String(U8(raw).replace_extension(".bimg")));
     if (SameFile(raw, out)) throw UsageError{"the output would overwrite " + raw + "; give --out"};
 
     std::vector<BYTE> plain = ReadWholeFile(raw);
@@ -482,7 +494,7 @@ bool ApplyConfigOptions(const Args& args, SYSTEM_CONFIG& c)
     if (auto v = args.Value("--image")) {
         if (v->empty()) throw UsageError{"--image needs a file"};
         // The tool finds the image by its file name next to Tarvex.cfg.
-        CString file = CheckedText(fs::path(*v).filename().string(), "--image");
+        CString file = CheckedText(U8String(U8(*v).filename()), "--image");
         if (!IsPlainFileName(file) || file.GetLength() >= static_cast<int>(CONFIG_TEXT_UNITS))
             throw Refused{*v + ": not usable as an image file name"};
         if (file.CompareNoCase(u"cdboot.bimg") == 0) throw Refused{*v + ": the image may not be cdboot.bimg"};
@@ -558,7 +570,15 @@ int Run(const std::vector<std::string>& all)
 int main(int argc, char** argv)
 {
     try {
+#ifdef _WIN32
+        // argv is in the ANSI code page there; the wide command line has every character.
+        platform::win32::UseUtf8Console();
+        std::vector<std::string> all = platform::win32::Utf8Arguments();
+        if (!all.empty()) all.erase(all.begin());
+        return Run(all);
+#else
         return Run(std::vector<std::string>(argv + 1, argv + argc));
+#endif
     } catch (const UsageError& e) {
         std::cerr << "tarvexctl: " << e.message << "\n" << kUsageText;
         return kUsage;
