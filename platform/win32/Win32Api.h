@@ -26,8 +26,15 @@ bool Close(Handle h);
 bool Remove(const char16_t* path);
 // Replaces the destination only when asked; the rename reaches the disk before it returns.
 bool Rename(const char16_t* from, const char16_t* to, bool replace);
+// Puts `replacement` in the place of the existing `target` (taking over its attributes); the
+// replacement's name is gone afterwards. A read-only target is refused.
+bool ReplaceWith(const char16_t* target, const char16_t* replacement);
 bool Exists(const char16_t* path);
 bool IsDirectory(const char16_t* path);
+inline constexpr std::uint32_t kDeleteOnClose = 0x04000000;
+inline constexpr std::uint32_t kHidden = 0x2;
+// A short random text for names of temporary files.
+std::u16string RandomSuffix();
 // The executable's full path (any length).
 std::u16string ModulePath();
 

@@ -2,11 +2,19 @@
 // on a fast clock, the configuration and image in a scratch directory.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/TarvexDlg.h"
@@ -230,6 +238,46 @@ TEST_F(AppTest, StartWithoutConfigShowsOneMessageAndDefaultTitle)
         EXPECT_EQ(dlg.GetResultPicture(), Picture::Failure);
     });
     EXPECT_EQ(platform::ui::MessageBoxLog().size(), 1u);
+}
+
+TEST_F(AppTest, StartWithFifosInPlaceOfItsFilesDoesNotWait)
+{
+    // If a read waited for a writer, the watchdog plays the writer (so the test ends) and
+    // the test fails.
+    auto withWatchdog = [&](const std::filesystem::path& fifo, const std::function<void()>& run) {
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false, intervened = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> lk(mu);
+            if (cv.wait_for(lk, std::chrono::seconds(20), [&] { return done; })) return;
+            intervened = true;
+            lk.unlock();
+            int fd = ::open(fifo.c_str(), O_WRONLY);
+            if (fd >= 0) ::close(fd);
+        });
+        run();
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            done = true;
+        }
+        cv.notify_all();
+        watchdog.join();
+        EXPECT_FALSE(intervened) << fifo << " was waited on";
+        std::filesystem::remove(fifo);
+    };
+    withWatchdog(dir / "Tarvex.cfg", [&] {
+        WithDialog([&](CTarvexDlg& dlg) { EXPECT_FALSE(dlg.m_bAppLoaded); });
+        EXPECT_EQ(BoxTexts(), std::vector<CString>{CString(u"打开配置文件失败！")});
+    });
+    platform::ui::ClearMessageBoxLog();
+    SaveConfig();
+    std::filesystem::remove(dir / "mouse.bimg");
+    withWatchdog(dir / "mouse.bimg", [&] {
+        WithDialog([&](CTarvexDlg& dlg) { EXPECT_FALSE(dlg.m_bAppLoaded); });
+        EXPECT_EQ(BoxTexts(), std::vector<CString>{CString(u"无法找到鼠标应用文件！")});
+    });
 }
 
 TEST_F(AppTest, TitleFromConfigurationExactlyAsStored)

@@ -3,6 +3,7 @@
 // waits that promise not to consume an auto-reset event.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -210,4 +211,84 @@ TEST(WinQueue, AWindowUnregisteredFromAnotherThreadDropsItsMessages)
     while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
     EXPECT_EQ(c.got, 0);
     EXPECT_FALSE(IsWindow(h)); // destroyed on its own thread once that thread pumped
+}
+
+namespace {
+bool WriteText(HANDLE h, const std::string& text)
+{
+    DWORD n = 0;
+    return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) && n == text.size();
+}
+std::string ReadText(const CString& path)
+{
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "<none>";
+    char buf[64];
+    DWORD n = 0;
+    ReadFile(h, buf, sizeof buf, &n, nullptr);
+    CloseHandle(h);
+    return std::string(buf, n);
+}
+class WinFiles : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / "tarvex_winfiles";
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    CString Path(const char* name) const { return CString((dir / name).u16string()); }
+    fs::path dir;
+};
+} // namespace
+
+TEST_F(WinFiles, AReplaceIsWholeOrNothingAndLeavesNothing)
+{
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "kept"); }));
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "half") && false; }));
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "new"); },
+                                               [](LPCWSTR written) { return ReadText(CString(written)) != "new"; }));
+    EXPECT_EQ(ReadText(Path("f")), "kept");
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "second"); }));
+    EXPECT_EQ(ReadText(Path("f")), "second");
+    fs::create_directory(dir / "adir");
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("adir"), [](HANDLE h) { return WriteText(h, "x"); }));
+    // A file another handle holds without delete sharing cannot be replaced, and stays.
+    HANDLE held = CreateFileW(Path("f"), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "third"); }));
+    CloseHandle(held);
+    EXPECT_EQ(ReadText(Path("f")), "second");
+    for (const auto& e : fs::directory_iterator(dir)) // f and adir only
+        EXPECT_TRUE(e.path().filename() == "f" || e.path().filename() == "adir") << e.path().string();
+}
+
+TEST_F(WinFiles, TheUpdateLockIsExclusiveBoundedAndLeavesNothing)
+{
+    HANDLE first = platform::LockFileForUpdate(Path("Tarvex.cfg"), 1000);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    std::atomic<DWORD> err{0};
+    std::thread([&] {
+        HANDLE second = platform::LockFileForUpdate(Path("Tarvex.cfg"), 50);
+        err = second == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    }).join();
+    EXPECT_EQ(err.load(), ERROR_LOCK_VIOLATION);
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        HANDLE second = platform::LockFileForUpdate(Path("Tarvex.cfg"), 20000);
+        got = second != INVALID_HANDLE_VALUE;
+        CloseHandle(second);
+    });
+    ASSERT_TRUE(CloseHandle(first));
+    waiter.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_TRUE(fs::is_empty(dir)); // the lock file goes with its last holder
+    EXPECT_EQ(platform::LockFileForUpdate(Path("missing-dir") + u"\\Tarvex.cfg", 10), INVALID_HANDLE_VALUE);
 }
