@@ -151,6 +151,15 @@ TEST(WinHidBackend, AnOpenCollectionTimesOutAndCloses)
         EXPECT_EQ(dev->Read(buf, sizeof buf, 30), 0);
     }
 
+    // Reports the collection does not have are refused, not waited for.
+    if (info.outputReportLength == 0) {
+        EXPECT_EQ(dev->Write(buf, 8), -1);
+    }
+    if (info.featureReportLength == 0) {
+        EXPECT_EQ(dev->GetFeature(buf, 8), -1);
+        EXPECT_EQ(dev->SetFeature(buf, 8), -1);
+    }
+
     // A read blocked in another thread ends when the collection is closed.
     auto reader = std::async(std::launch::async, [&] { return dev->Read(buf, sizeof buf, 60000); });
     dev->Close();
