@@ -104,6 +104,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
         NormaliseLastError();
         return INVALID_HANDLE_VALUE;
     }
+    // Only files on a disk: a name such as NUL, CON or COM1 (any extension), a pipe or a
+    // device path reaches a device, which the tool must neither wait on nor read from.
+    if (!w32::IsDiskFile(h)) {
+        w32::Close(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(ERROR_SUCCESS);
     return h;
 }

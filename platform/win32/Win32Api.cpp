@@ -90,6 +90,8 @@ std::int64_t FileSize(Handle h)
     return size.QuadPart;
 }
 
+bool IsDiskFile(Handle h) { return GetFileType(h) == FILE_TYPE_DISK; }
+
 bool Flush(Handle h) { return FlushFileBuffers(h) != FALSE; }
 bool Close(Handle h) { return CloseHandle(h) != FALSE; }
 bool Remove(const char16_t* path) { return DeleteFileW(W(path)) != FALSE; }

@@ -21,6 +21,8 @@ Handle OpenFile(const char16_t* path, std::uint32_t access, std::uint32_t share,
 bool ReadAll(Handle h, void* buf, std::uint32_t toRead, std::uint32_t* read);
 bool WriteAll(Handle h, const void* buf, std::uint32_t toWrite, std::uint32_t* written);
 std::int64_t FileSize(Handle h);
+// True for a file on a disk, false for a console, pipe, serial port or other device.
+bool IsDiskFile(Handle h);
 bool Flush(Handle h);
 bool Close(Handle h);
 bool Remove(const char16_t* path);

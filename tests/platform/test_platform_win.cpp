@@ -57,6 +57,13 @@ TEST(WinKernel, ErrorsKeepTheSeamsCodes)
                           nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Device names are no files, whatever folder or extension they come with.
+    for (const char16_t* device : {u"NUL", u"\\\\.\\NUL", u"CON", u"\\\\.\\pipe\\tarvex-none"}) {
+        EXPECT_EQ(CreateFileW(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr),
+                  INVALID_HANDLE_VALUE)
+            << CString(device).ToUtf8();
+    }
     EXPECT_EQ(CreateFileW(a, GENERIC_READ, 0, nullptr, 99, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     std::error_code ec;
