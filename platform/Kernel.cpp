@@ -56,15 +56,16 @@ struct ThreadObject : KObject {
     DWORD id = 0;
 };
 
+// Open files, keyed by device and inode, for the share-mode check. Declared before the
+// handle table so that they outlive it: a handle still open at exit closes into them.
+std::mutex g_filesMu;
+std::multimap<std::pair<dev_t, ino_t>, FileObject*> g_openFiles;
+
 // Handle table. Handle values are never reused, so a stale handle finds nothing.
 std::mutex g_tableMu;
 std::map<std::uintptr_t, std::shared_ptr<KObject>> g_table;
 std::uintptr_t g_nextHandle = 0x1000;
 std::map<std::u16string, std::weak_ptr<EventObject>> g_namedEvents;
-
-// Open files, keyed by device and inode, for the share-mode check.
-std::mutex g_filesMu;
-std::multimap<std::pair<dev_t, ino_t>, FileObject*> g_openFiles;
 
 FileObject::~FileObject()
 {
@@ -404,7 +405,8 @@ BOOL ReplaceFileContents(LPCWSTR path, const std::function<bool(HANDLE hTemp)>& 
         return FALSE;
     }
     const std::string dir = DirName(target);
-    const std::string base = target.substr(target.find_last_of('/') == std::string::npos ? 0 : target.find_last_of('/') + 1);
+    const auto slash = target.find_last_of('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
 
     // O_EXCL never opens what is there, symlink or not; O_NOFOLLOW says so once more. An
     // existing file's data is never readable under a wider mode than its own: the temporary

@@ -13,6 +13,7 @@
 
 #include "encfile/SystemConfig.h"
 #include "platform/Kernel.h"
+#include "tests/support/FifoGuard.h"
 #include "tests/support/ImageFactory.h"
 
 namespace fs = std::filesystem;
@@ -242,20 +243,18 @@ TEST_F(ConfigFile, PlantedTemporariesNeitherBlockNorCatchTheSave)
 
 TEST_F(ConfigFile, AFifoOrDeviceIsRefusedAtOnce)
 {
-    ASSERT_EQ(::mkfifo((dir / "Tarvex.cfg").c_str(), 0600), 0);
-    auto loaded = std::async(std::launch::async, [&] {
-        SYSTEM_CONFIG c{};
-        return LoadSystemConfig(CfgPath(), &c);
-    });
-    if (loaded.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        WriteBytes(dir / "Tarvex.cfg", {}); // the writer the stuck reader waits for
-        FAIL() << "loading a FIFO waited for a writer";
-    }
-    EXPECT_EQ(loaded.get(), 0);
-    EXPECT_EQ(IsFileExist(CfgPath()), 0);
+    const fs::path fifo = dir / "Tarvex.cfg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    bool waited = false;
     SYSTEM_CONFIG c = SampleConfig();
-    EXPECT_EQ(SaveSystemConfig(CfgPath(), &c), 0); // not replaced by a regular file either
-    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(dir / "Tarvex.cfg")));
+    EXPECT_EQ(CallWithoutWaitingOn(fifo, [&] { return LoadSystemConfig(CfgPath(), &c); }, &waited), 0);
+    EXPECT_FALSE(waited);
+    EXPECT_EQ(CallWithoutWaitingOn(fifo, [&] { return IsFileExist(CfgPath()); }, &waited), 0);
+    EXPECT_FALSE(waited);
+    // Not replaced by a regular file either.
+    EXPECT_EQ(CallWithoutWaitingOn(fifo, [&] { return SaveSystemConfig(CfgPath(), &c); }, &waited), 0);
+    EXPECT_FALSE(waited);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
     EXPECT_EQ(LoadSystemConfig(u"\\dev\\zero", &c), 0);
 }
 #endif

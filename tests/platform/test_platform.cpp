@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "platform/Messages.h"
+#include "tests/support/FifoGuard.h"
 
 namespace fs = std::filesystem;
 
@@ -160,36 +161,35 @@ TEST_F(FileTest, OnlyRegularFilesOpenAndNothingWaits)
 {
     const fs::path fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // With no writer an ordinary open of a FIFO never returns; the answer must come at once.
-    std::atomic<DWORD> err{0};
-    auto opened = std::async(std::launch::async, [&] {
-        HANDLE h = CreateFileW(platform::WindowsPath(fifo.string()), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               0, nullptr);
-        err = GetLastError();
-        return h;
-    });
-    if (opened.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // lets the stuck open return
-        opened.wait();
-        if (unblock >= 0) ::close(unblock);
-        ADD_FAILURE() << "opening a FIFO waited for a writer";
-    }
-    HANDLE h = opened.get();
+    const CString p = platform::WindowsPath(fifo.string());
+    // An ordinary open of a FIFO without a partner never returns; the answer must come at once.
+    bool waited = false;
+    auto [h, err] = testsupport::CallWithoutWaitingOn(
+        fifo,
+        [&] {
+            HANDLE opened = CreateFileW(p, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            return std::make_pair(opened, GetLastError());
+        },
+        &waited);
+    EXPECT_FALSE(waited);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    EXPECT_EQ(err.load(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(err, ERROR_ACCESS_DENIED);
+    // Writing to it, or copying from it, neither waits nor succeeds.
+    h = testsupport::CallWithoutWaitingOn(
+        fifo, [&] { return CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr); }, &waited);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_FALSE(waited);
+    EXPECT_FALSE(testsupport::CallWithoutWaitingOn(fifo, [&] { return CopyFileW(p, Path("copy"), FALSE); }, &waited));
+    EXPECT_FALSE(waited);
+    EXPECT_FALSE(fs::exists(dir / "copy"));
 
     for (const char* other : {"/dev/zero", "/dev/null"}) {
         EXPECT_EQ(CreateFileW(platform::WindowsPath(other), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
                   INVALID_HANDLE_VALUE)
             << other;
     }
-    EXPECT_EQ(CreateFileW(Path(""), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-    // CREATE_ALWAYS on a FIFO neither waits nor truncates anything.
-    EXPECT_EQ(CreateFileW(platform::WindowsPath(fifo.string()), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(CopyFileW(platform::WindowsPath(fifo.string()), Path("copy"), FALSE));
-    EXPECT_FALSE(fs::exists(dir / "copy"));
 }
 
 namespace {
@@ -336,6 +336,18 @@ TEST_F(FileTest, UpdateLockIsExclusiveAndBounded)
     EXPECT_EQ(platform::LockFileForUpdate(Path("missing-dir") + u"\\Tarvex.cfg", 10), INVALID_HANDLE_VALUE);
 }
 #endif
+
+TEST_F(FileTest, AFileStillOpenAtExitDoesNotCrashTheExit)
+{
+    const CString p = Path("open-at-exit");
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // this process has threads of earlier tests
+    EXPECT_EXIT(
+        {
+            CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
 
 TEST(ModuleTest, OverrideGivesABackslashPath)
 {
