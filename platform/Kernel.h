@@ -77,8 +77,15 @@ DWORD WaitForSingleObject(HANDLE h, DWORD ms);
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, std::size_t stack, LPTHREAD_START_ROUTINE start, LPVOID arg,
                     DWORD flags, DWORD* threadId);
+#ifdef _WIN32
+// The C runtime declares _beginthreadex and _time64 itself; its thread handles are the same
+// kernel handles the rest of this seam takes there.
+#include <process.h>
+#include <time.h>
+#else
 std::uintptr_t _beginthreadex(void* security, unsigned stack, unsigned (*start)(void*), void* arg,
                               unsigned flags, unsigned* threadId);
+#endif
 // A thread cannot be killed from outside on Linux without leaving its locks and heap in an
 // undefined state. TerminateThread therefore records the exit code and then waits for the
 // thread to return on its own; every thread body in this tool checks its stop flag after each
@@ -97,4 +104,6 @@ DWORD GetCurrentThreadId();
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPSTR dst, int dstLen,
                         LPCSTR defaultChar, BOOL* usedDefault);
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen, LPWSTR dst, int dstLen);
+#ifndef _WIN32
 long long _time64(long long* t);
+#endif

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/hid/HidrawBackend.h"
-
 namespace platform::hid {
 namespace {
 std::mutex g_mu;
@@ -17,7 +15,7 @@ std::atomic<bool> g_deniedLogged{false};
 std::shared_ptr<IHidBackend> GetBackend()
 {
     std::lock_guard<std::mutex> lk(g_mu);
-    if (!g_backend) g_backend = std::make_shared<HidrawBackend>();
+    if (!g_backend) g_backend = MakeSystemBackend();
     return g_backend;
 }
 
@@ -35,8 +33,13 @@ void NoteAccessDenied(const std::string& path)
     // Once per process: the poll loop retries every second.
     if (!g_deniedLogged.exchange(true))
         std::fprintf(stderr,
+#ifdef _WIN32
+                     "tarvex: %s is present but cannot be opened (access denied; another program "
+                     "may hold it)\n",
+#else
                      "tarvex: %s is present but cannot be opened (permission denied); "
                      "install packaging/udev/70-tarvex.rules\n",
+#endif
                      path.c_str());
 }
 

@@ -58,7 +58,10 @@ public:
     virtual std::shared_ptr<IHidDevice> Open(const std::string& path, OpenError* err) = 0;
 };
 
-// The backend every device object uses. Until one is installed, the hidraw backend is used.
+// The machine's own HID devices: hidraw on Linux, SetupAPI + hid.dll on Windows.
+std::shared_ptr<IHidBackend> MakeSystemBackend();
+
+// The backend every device object uses. Until one is installed, the system's is used.
 // Tests and the demo install the simulator before any device object exists.
 std::shared_ptr<IHidBackend> GetBackend();
 void InstallBackend(std::shared_ptr<IHidBackend> backend);

@@ -439,4 +439,6 @@ std::shared_ptr<IHidDevice> HidrawBackend::Open(const std::string& path, OpenErr
     return std::make_shared<HidrawDevice>(std::move(fds), info, tlc, m_sysfs + "/" + NodeName(node));
 }
 
+std::shared_ptr<IHidBackend> MakeSystemBackend() { return std::make_shared<HidrawBackend>(); }
+
 } // namespace platform::hid

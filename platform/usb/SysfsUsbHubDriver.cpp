@@ -333,4 +333,6 @@ std::unique_ptr<IUsbNode> SysfsUsbHubDriver::Open(const CString& path)
     return std::make_unique<HubNode>(m_root, m_usbfs, name, static_cast<unsigned>(ports));
 }
 
+std::shared_ptr<IUsbHubDriver> MakeSystemHubDriver() { return std::make_shared<SysfsUsbHubDriver>(); }
+
 } // namespace platform::usb

@@ -2,8 +2,6 @@
 
 #include <mutex>
 
-#include "platform/usb/SysfsUsbHubDriver.h"
-
 namespace platform::usb {
 namespace {
 std::mutex g_mu;
@@ -13,7 +11,7 @@ std::shared_ptr<IUsbHubDriver> g_driver;
 std::shared_ptr<IUsbHubDriver> GetHubDriver()
 {
     std::lock_guard<std::mutex> lk(g_mu);
-    if (!g_driver) g_driver = std::make_shared<SysfsUsbHubDriver>();
+    if (!g_driver) g_driver = MakeSystemHubDriver();
     return g_driver;
 }
 

@@ -97,7 +97,10 @@ public:
     virtual std::unique_ptr<IUsbNode> Open(const CString& path) = 0;
 };
 
-// Installed driver; the sysfs + libusb one until another is installed.
+// The machine's own hub driver: sysfs + libusb on Linux, the hub IOCTLs on Windows.
+std::shared_ptr<IUsbHubDriver> MakeSystemHubDriver();
+
+// Installed driver; the system's until another is installed.
 std::shared_ptr<IUsbHubDriver> GetHubDriver();
 void InstallHubDriver(std::shared_ptr<IUsbHubDriver> driver);
 

@@ -103,7 +103,9 @@ TEST_F(ImageReader, EachFailedCheckHasItsOwnResult)
 
     // A configuration file is a valid container, but not an image.
     ASSERT_TRUE(WriteConfigFile(dir.Path(), config));
-    fs::copy_file(dir / "Tarvex.cfg", dir / "app.bimg", fs::copy_options::overwrite_existing);
+    // Removed first: mingw's libstdc++ 12 refuses overwrite_existing with "File exists".
+    fs::remove(dir / "app.bimg");
+    fs::copy_file(dir / "Tarvex.cfg", dir / "app.bimg");
     EXPECT_EQ(Load(config), AppImageCheck::NotAppImage);
 
     WriteBytes(dir / "app.bimg", good);
@@ -157,6 +159,7 @@ TEST_F(ImageReader, ConfiguredNameMustStayInTheToolsDirectory)
     EXPECT_EQ(Load(full), AppImageCheck::BadFileName);
 }
 
+#ifndef _WIN32 // names that are not UTF-8 exist only where names are bytes
 TEST_F(ImageReader, DotsAndBytesThatAreNotUtf8AreOrdinaryNames)
 {
     // ".." is refused above as a path component only; inside a name it means nothing.
@@ -169,6 +172,7 @@ TEST_F(ImageReader, DotsAndBytesThatAreNotUtf8AreOrdinaryNames)
     EXPECT_EQ(Load(MakeConfig(name.Str(), header)), AppImageCheck::Ok);
     EXPECT_EQ(Pick(odd), AppImageCheck::Ok);
 }
+#endif
 
 TEST_F(ImageReader, BytesAfterTheDeclaredDataAreIgnored)
 {
@@ -177,6 +181,7 @@ TEST_F(ImageReader, BytesAfterTheDeclaredDataAreIgnored)
     EXPECT_EQ(LoadFile(bytes), AppImageCheck::Ok);
 }
 
+#ifndef _WIN32 // FIFOs
 TEST_F(ImageReader, OnlyRegularFilesAreReadAndAFifoDoesNotWait)
 {
     ASSERT_EQ(::mkfifo((dir / "fifo.bimg").c_str(), 0600), 0);
@@ -187,6 +192,7 @@ TEST_F(ImageReader, OnlyRegularFilesAreReadAndAFifoDoesNotWait)
     ENC_FILE_HEADER h{};
     EXPECT_EQ(ReadAppImage(u"\\dev\\zero", nullptr, &h, nullptr), AppImageCheck::OpenFailed);
 }
+#endif
 
 TEST_F(ImageReader, PickChecksTheContainerOnlyAndKeepsNothing)
 {

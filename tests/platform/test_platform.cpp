@@ -63,6 +63,7 @@ TEST(CStringTest, EscapedUtf8KeepsEveryByteString)
     EXPECT_EQ(CString::FromUtf8Escaped("d\xFF").ToUtf8(), "d\xEF\xBF\xBD");
 }
 
+#ifndef _WIN32 // native names are bytes here; on Windows they are UTF-16 already
 TEST(PathTest, NativeNamesRoundTripWhateverTheirBytes)
 {
     const std::string samples[] = {"/tmp/d\xFF/Tarvex.cfg", "/opt/t\xC3\xA9st/a..b.bimg", "/x/back\\slash/f",
@@ -76,6 +77,7 @@ TEST(PathTest, NativeNamesRoundTripWhateverTheirBytes)
     EXPECT_EQ(platform::WindowsPath("/x/back\\slash/f").Find(u"back\\slash"), -1);
     EXPECT_EQ(platform::NativePath(CString(u"C\\dir\\f")), "C/dir/f");
 }
+#endif
 
 class FileTest : public ::testing::Test
 {
@@ -140,6 +142,7 @@ TEST_F(FileTest, BackslashPathsAndCopy)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+#ifndef _WIN32 // FIFOs, modes, owners and symlinks; the Windows build has its own file tests
 TEST_F(FileTest, FilesInDirectoriesWhoseNamesAreNotUtf8)
 {
     const fs::path odd = dir / "d\xFF\xC3";
@@ -332,6 +335,7 @@ TEST_F(FileTest, UpdateLockIsExclusiveAndBounded)
     EXPECT_TRUE(got.load());
     EXPECT_EQ(platform::LockFileForUpdate(Path("missing-dir") + u"\\Tarvex.cfg", 10), INVALID_HANDLE_VALUE);
 }
+#endif
 
 TEST_F(FileTest, AFileStillOpenAtExitDoesNotCrashTheExit)
 {

@@ -1,6 +1,7 @@
 // Calls that might wait on a FIFO forever, made to end: a test of "does not wait" must fail,
 // not hang, when the code under test does wait.
 #pragma once
+#ifndef _WIN32 // FIFOs are a POSIX thing; their tests do not run on Windows
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -33,3 +34,4 @@ auto CallWithoutWaitingOn(const std::filesystem::path& fifo, Fn fn, bool* waited
 }
 
 } // namespace testsupport
+#endif

@@ -23,6 +23,9 @@
 #include "platform/CString.h"
 #include "platform/Kernel.h"
 #include "tools/tarvexctl/Field.h"
+#ifdef _WIN32
+#include "platform/win32/Win32Api.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -217,7 +220,11 @@ std::string UtcTime(DWORD t)
 {
     std::time_t tt = static_cast<std::time_t>(t);
     std::tm tm{};
+#ifdef _WIN32
+    if (gmtime_s(&tm, &tt) != 0) return "?";
+#else
     if (!gmtime_r(&tt, &tm)) return "?";
+#endif
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
@@ -227,6 +234,15 @@ std::string UtcTime(DWORD t)
 
 CString WinPath(const std::string& native) { return platform::WindowsPath(native); }
 
+// Paths on the command line are UTF-8 everywhere; a narrow std::string path would be read in
+// the ANSI code page on Windows and lose every character outside it.
+fs::path U8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+std::string U8String(const fs::path& p)
+{
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
 // An input file, opened the way the tool opens its files: regular files only, no waiting
 // on a FIFO. The reason for a refusal names what the path is.
 struct InputFile {
@@ -235,7 +251,7 @@ struct InputFile {
         m_h = CreateFileW(WinPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         if (m_h != INVALID_HANDLE_VALUE) return;
         std::error_code ec;
-        auto st = fs::status(path, ec);
+        auto st = fs::status(U8(path), ec);
         if (fs::is_directory(st)) throw Refused{path + ": is a directory"};
         if (fs::exists(st) && !fs::is_regular_file(st)) throw Refused{path + ": not a regular file"};
         throw Refused{path + ": cannot open"};
@@ -281,8 +297,8 @@ void WriteWholeFile(const std::string& path, const BYTE* data, std::size_t size)
 bool SameFile(const std::string& a, const std::string& b)
 {
     std::error_code ec;
-    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+    if (fs::exists(U8(a), ec) && fs::exists(U8(b), ec)) return fs::equivalent(U8(a), U8(b), ec);
+    return fs::weakly_canonical(U8(a), ec) == fs::weakly_canonical(U8(b), ec);
 }
 
 std::string ImageRefusal(const std::string& path, AppImageCheck check)
@@ -302,7 +318,7 @@ int ImgMake(const std::vector<std::string>& argv)
     if (name.empty() || name.size() > 8) throw UsageError{"--name takes 1 to 8 characters"};
     for (unsigned char c : name)
         if (c < 0x20 || c > 0x7E) throw UsageError{"--name takes printable ASCII characters only"};
-    std::string out = args.Value("--out").value_or(fs::path(raw).replace_extension(".bimg").string());
+    std::string out = args.Value("--out").value_or(U8String(U8(raw).replace_extension(".bimg")));
     if (SameFile(raw, out)) throw UsageError{"the output would overwrite " + raw + "; give --out"};
 
     std::vector<BYTE> plain = ReadSmallFile(raw, APP_IMAGE_MAX_SIZE);
@@ -516,7 +532,7 @@ bool ApplyConfigOptions(const Args& args, SYSTEM_CONFIG& c)
         if (v->empty()) throw UsageError{"--image needs a file"};
         // The tool finds the image by its file name next to Tarvex.cfg.
         // Whatever bytes the name holds: the tool opens it again from the same units.
-        CString file = WinPath(fs::path(*v).filename().string());
+        CString file = WinPath(U8String(U8(*v).filename()));
         if (!IsPlainFileName(file) || file.GetLength() >= static_cast<int>(CONFIG_TEXT_UNITS))
             throw Refused{*v + ": not usable as an image file name"};
         if (file.CompareNoCase(u"cdboot.bimg") == 0) throw Refused{*v + ": the image may not be cdboot.bimg"};
@@ -762,7 +778,15 @@ int main(int argc, char** argv)
 {
     if (argc >= 2 && field::IsFieldCommand(argv[1])) return field::RunFieldCommand(std::vector<std::string>(argv + 1, argv + argc));
     try {
+#ifdef _WIN32
+        // argv is in the ANSI code page there; the wide command line has every character.
+        platform::win32::UseUtf8Console();
+        std::vector<std::string> all = platform::win32::Utf8Arguments();
+        if (!all.empty()) all.erase(all.begin());
+        return Run(all);
+#else
         return Run(std::vector<std::string>(argv + 1, argv + argc));
+#endif
     } catch (const UsageError& e) {
         std::cerr << "tarvexctl: " << e.message << "\n";
         if (e.command)
