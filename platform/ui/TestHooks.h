@@ -4,6 +4,7 @@
 #pragma once
 #include <functional>
 #include <optional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,18 @@ void RunLater(std::function<void()> fn);
 void SendKey(HWND hWnd, UINT vk, bool bShift = false, bool bCtrl = false, bool bAlt = false);
 void TypeText(HWND hWnd, const CString& text);
 void ClickMouse(HWND hWnd, bool bRight = false);
+
+// What a window shows now, as 0xAARRGGBB words (top row first): its client area, or with
+// bWithFrame the whole window. Empty for a window that is gone or not shown.
+struct Picture {
+    int cx = 0;
+    int cy = 0;
+    std::vector<std::uint32_t> argb;
+    std::uint32_t At(int x, int y) const { return argb[static_cast<std::size_t>(y) * static_cast<std::size_t>(cx) + static_cast<std::size_t>(x)]; }
+};
+Picture PictureOfWindow(HWND hWnd, bool bWithFrame = false);
+// Writes a picture as a 32-bit BMP file; false when it cannot.
+bool SavePictureBmp(const Picture& picture, const std::string& path);
 
 // The Qt widget behind a window (null for none), for pictures and inspection.
 QWidget* WidgetOf(HWND hWnd);
