@@ -288,7 +288,7 @@ BOOL GetExitCodeThread(HANDLE h, DWORD* exitCode)
         std::lock_guard<std::mutex> lk(g_termMu);
         auto it = g_terminated.find(h);
         if (it != g_terminated.end()) {
-            *exitCode = w32::Wait(h, 0) == WAIT_OBJECT_0 ? it->second : STILL_ACTIVE;
+            *exitCode = it->second; // from the moment it is terminated, as on any system
             return TRUE;
         }
     }

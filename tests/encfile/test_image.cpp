@@ -98,7 +98,9 @@ TEST_F(ImageReader, EachFailedCheckHasItsOwnResult)
 
     // A configuration file is a valid container, but not an image.
     ASSERT_TRUE(WriteConfigFile(dir.Path(), config));
-    fs::copy_file(dir / "Tarvex.cfg", dir / "app.bimg", fs::copy_options::overwrite_existing);
+    // Removed first: mingw's libstdc++ 12 refuses overwrite_existing with "File exists".
+    fs::remove(dir / "app.bimg");
+    fs::copy_file(dir / "Tarvex.cfg", dir / "app.bimg");
     EXPECT_EQ(Load(config), AppImageCheck::NotAppImage);
 
     WriteBytes(dir / "app.bimg", good);
