@@ -231,7 +231,7 @@ TEST_F(ConfigDlgTest, ImageFromElsewhereIsCopiedWithoutQuestion)
 TEST_F(ConfigDlgTest, ImageAlreadyInTheToolDirectoryIsNeitherAskedForNorCopied)
 {
     MakeImage(m_tool, "here.bimg", "HERE", 4);
-    const ino_t before = Inode(m_tool / "here.bimg");
+    const std::uint64_t before = Inode(m_tool / "here.bimg");
     CSystemConfigDlg dlg;
     const Shown shown = Pick(dlg, m_tool / "here.bimg");
     EXPECT_TRUE(ui::MessageBoxLog().empty());

@@ -146,15 +146,6 @@ nat::Lr InitDialogFromSystem(void* context, nat::Handle real, nat::Wp, nat::Lp)
 
 std::mutex g_laterMu;
 std::deque<std::function<void()>> g_later;
-std::condition_variable g_offThreadCv;
-std::mutex g_offThreadMu;
-
-void DrainPosted()
-{
-    std::size_t n = platform::PendingMessageCount();
-    MSG msg;
-    while (n-- > 0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-}
 
 void RunLaters()
 {
@@ -166,34 +157,16 @@ void RunLaters()
     for (auto& fn : now) fn();
 }
 
-void Wake()
-{
-    {
-        std::lock_guard<std::mutex> lk(g_offThreadMu);
-    }
-    g_offThreadCv.notify_all();
-    nat::Wake();
-}
-
-void GuiWait(std::chrono::nanoseconds maxWait)
-{
-    if (!nat::OnGuiThread()) {
-        std::unique_lock<std::mutex> lk(g_offThreadMu);
-        g_offThreadCv.wait_for(lk, std::min<std::chrono::nanoseconds>(maxWait, std::chrono::milliseconds(20)));
-        return;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(maxWait).count();
-    nat::Wait(static_cast<std::uint32_t>(std::clamp<long long>(ms, 0, 24LL * 3600 * 1000)));
-    PumpOnce();
-}
+void Wake() { nat::Wake(); }
 
 } // namespace
 
 void PumpOnce()
 {
+    // Posted messages of the message core are in the same system queue (their windows are
+    // the system's too), so one pump takes everything.
     nat::PumpPending();
     RunLaters();
-    DrainPosted();
 }
 
 Window* Find(HWND hwnd)
@@ -273,25 +246,10 @@ void EnsureInit()
     s_done = true;
     nat::SetGuiThread();
     nat::Init(&DispatchFromSystem, &InitDialogFromSystem);
+    // A message sent from another thread is the system's business: it runs on the window's
+    // thread when that thread next looks at its queue. The wake hook ends a Wait of the
+    // framework's own loops early.
     platform::SetWakeHook(&Wake);
-    platform::SetGuiWaitHook(&GuiWait);
-    platform::SetCrossThreadSendHook([](HWND h, UINT m, WPARAM w, LPARAM l, LRESULT& r) {
-        if (nat::OnGuiThread()) return false;
-        // Handled by the window's own thread, as the system does with a sent message.
-        std::mutex mu;
-        std::condition_variable cv;
-        bool done = false;
-        RunLater([&] {
-            r = SendMessageW(h, m, w, l);
-            std::lock_guard<std::mutex> lk(mu);
-            done = true;
-            cv.notify_all();
-        });
-        std::unique_lock<std::mutex> lk(mu);
-        cv.wait(lk, [&] { return done; });
-        return true;
-    });
-    if (platform::PendingMessageCount() > 0) Wake();
 }
 
 void RunLater(std::function<void()> fn)
