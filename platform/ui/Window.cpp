@@ -1479,6 +1479,14 @@ QWidget* WidgetOf(HWND hWnd)
 
 namespace platform::ui {
 
+RECT PositionInParent(HWND hWnd)
+{
+    QWidget* w = WidgetOf(hWnd);
+    if (!w) return RECT{};
+    const QRect g = w->isWindow() ? w->geometry() : QRect(w->mapTo(w->window(), QPoint(0, 0)), w->size());
+    return RECT{g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
+}
+
 Picture PictureOfWindow(HWND hWnd, bool bWithFrame)
 {
     Picture p;

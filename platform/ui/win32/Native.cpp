@@ -582,7 +582,11 @@ void ClickInput(Handle target, bool right)
     RECT r{};
     GetWindowRect(H(target), &r);
     SetForegroundWindow(GetAncestor(H(target), GA_ROOT));
-    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    int y = (r.top + r.bottom) / 2;
+    // A right click on a top-level window goes to its title bar, where the system menu opens.
+    if (right && !(GetWindowLongPtrW(H(target), GWL_STYLE) & WS_CHILD))
+        y = r.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    SetCursorPos((r.left + r.right) / 2, y);
     INPUT in[2]{};
     in[0].type = in[1].type = INPUT_MOUSE;
     in[0].mi.dwFlags = right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;

@@ -350,6 +350,7 @@ void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 }
 
 std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook() { return g_fileHook; }
+std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook() { return g_menuHook; }
 
 void DialogShown(HWND hwnd)
 {

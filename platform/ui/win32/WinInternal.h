@@ -53,6 +53,7 @@ void RunLater(std::function<void()> fn);
 // ---- hooks (WinApp.cpp) ----------------------------------------------------------------------
 void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook();
+std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook();
 void DialogShown(HWND hwnd);
 CString AppName();
 int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UINT type, bool* answered);

@@ -191,9 +191,29 @@ LRESULT Window::ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam)
     return DefProc(this, message, wParam, lParam);
 }
 
+namespace {
+constexpr UINT kWmContextMenu = 0x007B;
+
+// With a system menu hook installed (tests, the demo), opening the menu asks the hook
+// instead of running the system's menu loop; the chosen item is then sent as the system
+// would send it. True when the hook answered.
+bool AskSystemMenuHook(Window* w)
+{
+    auto hook = SystemMenuHook();
+    if (!hook || w->kind != Kind::Dialog) return false;
+    const HWND self = w->hwnd;
+    const UINT id = hook(self, platform::ui::SystemMenuItems(self));
+    if (id != 0 && Find(self)) SendMessageW(self, WM_SYSCOMMAND, id, 0);
+    return true;
+}
+} // namespace
+
 LRESULT DefProc(Window* w, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (!w || w->dead) return 0;
+    // Alt+Space, and a right click on the title bar.
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_KEYMENU && lParam == ' ' && AskSystemMenuHook(w)) return 0;
+    if (message == kWmContextMenu && AskSystemMenuHook(w)) return 0;
     // The message core's own registered messages mean nothing to the system's classes.
     if (message >= REGISTERED_MESSAGE_FIRST) return 0;
     switch (message) {
@@ -849,6 +869,14 @@ bool ChooseSystemMenuItem(HWND hWnd, UINT nID)
         return true;
     }
     return false;
+}
+
+RECT PositionInParent(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    if (!w) return RECT{};
+    const nat::Rect r = nat::RectInParent(w->real);
+    return RECT{r.left, r.top, r.right, r.bottom};
 }
 
 Picture PictureOfWindow(HWND hWnd, bool bWithFrame)
