@@ -253,7 +253,8 @@ TEST_F(ConfiguredAccessTest, StandardSystemCommandsStillWork)
         const auto items = ui::SystemMenuItems(hDlg);
         EXPECT_TRUE(std::any_of(items.begin(), items.end(), [](const ui::MenuItemInfo& i) { return i.nID == SC_CLOSE; }));
         ASSERT_TRUE(ui::ChooseSystemMenuItem(hDlg, SC_CLOSE));
-        closed = !IsWindowVisible(hDlg);
+        // The dialog manager turns Close into a posted Cancel.
+        closed = ui::RunUntil([hDlg] { return !IsWindowVisible(hDlg); }, 5000);
     }}});
     EXPECT_TRUE(closed);
     EXPECT_EQ(result, IDCANCEL);

@@ -174,7 +174,10 @@ TEST_F(ConfigDlgTest, EveryRefusedImageKeepsTheRecordAndTheControls)
         {"flipped.bimg", "鼠标应用文件解码验证失败！"},
         {"tiny.bimg", "鼠标应用文件的大小无效！"},
         {"cdboot.bimg", "无效的鼠标应用文件！"},
+#ifndef _WIN32
+        // A file of its own only where names keep their letter case.
         {"CDBOOT.BIMG", "鼠标应用文件不能是cdboot.bimg！"},
+#endif
     };
     for (const auto& [file, text] : cases) {
         SCOPED_TRACE(file);
@@ -243,6 +246,9 @@ TEST_F(ConfigDlgTest, ImageAlreadyInTheToolDirectoryIsNeitherAskedForNorCopied)
 TEST_F(ConfigDlgTest, DirectoriesDifferingOnlyInLetterCaseAreTwoDirectoriesHere)
 {
     // On a file system that keeps letter case, ".../TOOL/" is not the tool's directory.
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows file names ignore letter case: TOOL and tool are one directory";
+#endif
     fs::create_directories(m_root / "TOOL");
     MakeImage(m_root / "TOOL", "twin.bimg", "TWIN", 5);
     CSystemConfigDlg dlg;
@@ -443,8 +449,9 @@ TEST_F(ConfigSaveTest, FailedSaveKeepsTheDialogOpenAndTheOldFile)
         Click(hDlg, IDOK);
         open = IsWindowVisible(hDlg) != FALSE;
         EXPECT_EQ(Boxes(), std::vector<std::string>{"保存配置文件失败！"});
-        EXPECT_EQ(testsupport::ReadBytes(Cfg()), oldBytes);
+        // Read once the handle that refuses sharing is closed (on Windows it refuses readers too).
         CloseHandle(h);
+        EXPECT_EQ(testsupport::ReadBytes(Cfg()), oldBytes);
         ui::ClearMessageBoxLog();
         // Once the file is free again the same dialog saves.
     });

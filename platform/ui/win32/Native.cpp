@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -586,12 +587,40 @@ void ClickInput(Handle target, bool right)
     // A right click on a top-level window goes to its title bar, where the system menu opens.
     if (right && !(GetWindowLongPtrW(H(target), GWL_STYLE) & WS_CHILD))
         y = r.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
-    SetCursorPos((r.left + r.right) / 2, y);
-    INPUT in[2]{};
-    in[0].type = in[1].type = INPUT_MOUSE;
-    in[0].mi.dwFlags = right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
-    in[1].mi.dwFlags = right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
-    SendInput(2, in, sizeof(INPUT));
+    const int x = (r.left + r.right) / 2;
+    // Every event carries its position: a pointer moved by SetCursorPos may not have arrived
+    // yet when the button events are read.
+    const int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    const int vcx = std::max(1, GetSystemMetrics(SM_CXVIRTUALSCREEN) - 1), vcy = std::max(1, GetSystemMetrics(SM_CYVIRTUALSCREEN) - 1);
+    const LONG ax = static_cast<LONG>((static_cast<long long>(x - vx) * 65535 + vcx / 2) / vcx);
+    const LONG ay = static_cast<LONG>((static_cast<long long>(y - vy) * 65535 + vcy / 2) / vcy);
+    INPUT in[3]{};
+    const DWORD flags[3] = {MOUSEEVENTF_MOVE, static_cast<DWORD>(right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN),
+                            static_cast<DWORD>(right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP)};
+    for (int i = 0; i < 3; ++i) {
+        in[i].type = INPUT_MOUSE;
+        in[i].mi.dx = ax;
+        in[i].mi.dy = ay;
+        in[i].mi.dwFlags = flags[i] | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK | MOUSEEVENTF_MOVE;
+    }
+    SendInput(3, in, sizeof(INPUT));
+}
+
+void SettleInput()
+{
+    // Input given with SendInput reaches the queue through the server: pump until it has
+    // been taken (bounded, so that a window that never reads cannot hold the caller).
+    const ULONGLONG end = GetTickCount64() + 1000;
+    do {
+        PumpPending();
+        if (!(HIWORD(GetQueueStatus(QS_INPUT)))) {
+            // One more round for what the input itself posted (a click's BN_CLICKED).
+            Sleep(0);
+            PumpPending();
+            if (!(HIWORD(GetQueueStatus(QS_INPUT | QS_POSTMESSAGE)))) return;
+        }
+        MsgWaitForMultipleObjectsEx(0, nullptr, 5, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    } while (GetTickCount64() < end);
 }
 
 } // namespace platform::ui::native

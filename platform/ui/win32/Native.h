@@ -138,5 +138,7 @@ int SystemMetric(int index);
 void KeyInput(Handle target, unsigned vk, bool shift, bool ctrl, bool alt);
 void CharInput(Handle target, char16_t ch);
 void ClickInput(Handle target, bool right);
+// Returns once the input given so far has been read and dispatched (bounded).
+void SettleInput();
 
 } // namespace platform::ui::native

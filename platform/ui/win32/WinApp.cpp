@@ -316,6 +316,7 @@ void SendKey(HWND hWnd, UINT vk, bool bShift, bool bCtrl, bool bAlt)
     void* real = RealOf(hWnd);
     if (!real) return;
     nat::KeyInput(real, vk, bShift, bCtrl, bAlt);
+    nat::SettleInput();
     ProcessPendingEvents();
 }
 
@@ -325,6 +326,7 @@ void TypeText(HWND hWnd, const CString& text)
         void* real = RealOf(hWnd);
         if (!real) return;
         nat::CharInput(real, text[i]);
+        nat::SettleInput();
         ProcessPendingEvents();
     }
 }
@@ -334,6 +336,7 @@ void ClickMouse(HWND hWnd, bool bRight)
     void* real = RealOf(hWnd);
     if (!real) return;
     nat::ClickInput(real, bRight);
+    nat::SettleInput();
     ProcessPendingEvents();
 }
 

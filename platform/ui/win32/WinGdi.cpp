@@ -11,13 +11,26 @@ namespace nat = platform::ui::native;
 using namespace platform::ui::w32;
 
 namespace {
-std::map<int, const platform::ui::DialogTemplateData*> g_templates;
-std::map<std::pair<int, bool>, const platform::ui::ImageResource*> g_images;
-std::map<int, HICON> g_iconCache;
-// Temporary wrappers handed out by FromHandle, one per handle, kept for the process.
-std::map<void*, std::unique_ptr<CDC>> g_dcWrappers;
-std::map<void*, std::unique_ptr<CFont>> g_fontWrappers;
-std::map<void*, std::unique_ptr<CBitmap>> g_bitmapWrappers;
+// The tables are never destroyed: GDI objects held by static objects are freed after this
+// file's statics would be, and must still find them.
+auto& g_templates = *new std::map<int, const platform::ui::DialogTemplateData*>;
+auto& g_images = *new std::map<std::pair<int, bool>, const platform::ui::ImageResource*>;
+auto& g_iconCache = *new std::map<int, HICON>;
+// Temporary wrappers handed out by FromHandle, one per handle. A wrapper does not own its
+// handle: it is detached before it goes.
+auto& g_dcWrappers = *new std::map<void*, std::unique_ptr<CDC>>;
+auto& g_fontWrappers = *new std::map<void*, std::unique_ptr<CFont>>;
+auto& g_bitmapWrappers = *new std::map<void*, std::unique_ptr<CBitmap>>;
+
+template <class T>
+void DropWrapper(std::map<void*, std::unique_ptr<T>>& wrappers, void* h)
+{
+    auto it = wrappers.find(h);
+    if (it == wrappers.end()) return;
+    std::unique_ptr<T> w = std::move(it->second);
+    wrappers.erase(it);
+    w->Detach();
+}
 
 const platform::ui::ImageResource* FindImageResource(int id, bool icon)
 {
@@ -54,8 +67,8 @@ BOOL DeleteObject(HGDIOBJ h)
     if (!h) return FALSE;
     for (const auto& [id, icon] : g_iconCache)
         if (icon == h) return TRUE; // shared icons stay
-    g_fontWrappers.erase(h);
-    g_bitmapWrappers.erase(h);
+    DropWrapper(g_fontWrappers, h);
+    DropWrapper(g_bitmapWrappers, h);
     return nat::DeleteObject(h) ? TRUE : FALSE;
 }
 
@@ -257,7 +270,7 @@ CSize CDC::GetTextExtent(const CString& str) const
 namespace {
 // The system's paint state of each CPaintDC, kept beside it (the header's PAINTSTRUCT has
 // only the public members).
-std::map<const CPaintDC*, nat::Paint> g_paints;
+auto& g_paints = *new std::map<const CPaintDC*, nat::Paint>;
 } // namespace
 
 CPaintDC::CPaintDC(CWnd* pWnd)

@@ -22,9 +22,11 @@ namespace nat = platform::ui::native;
 namespace platform::ui::w32 {
 namespace {
 
-std::map<HWND, std::unique_ptr<Window>> g_windows;
-std::map<void*, Window*> g_byNative;
-std::vector<std::unique_ptr<Window>> g_dead; // records of destroyed windows, freed at the end of a dispatch
+// Never destroyed: a window still open when the process ends keeps its record, so a message
+// reaching it from another static object's destructor finds a live record, not freed memory.
+auto& g_windows = *new std::map<HWND, std::unique_ptr<Window>>;
+auto& g_byNative = *new std::map<void*, Window*>;
+auto& g_dead = *new std::vector<std::unique_ptr<Window>>; // records of destroyed windows, freed at the end of a dispatch
 int g_dispatchDepth = 0;
 
 struct DialogCreation {
