@@ -213,7 +213,13 @@ void CSystemConfigDlg::OnBnClickedOk()
     }
     SetField(m_Config.szPassword, strPassword);
 
-    if (!SaveSystemConfig(GetModuleDir() + SYSTEM_CONFIG_FILE_NAME, &m_Config)) {
+    // Under the lock every other writer of the file takes (tarvexctl cfg set), so neither
+    // save can land in the middle of the other's.
+    const CString strConfigPath = GetModuleDir() + SYSTEM_CONFIG_FILE_NAME;
+    HANDLE hLock = LockSystemConfig(strConfigPath);
+    const BOOL bSaved = hLock != INVALID_HANDLE_VALUE && SaveSystemConfig(strConfigPath, &m_Config);
+    if (hLock != INVALID_HANDLE_VALUE) CloseHandle(hLock);
+    if (!bSaved) {
         MessageBoxW(u"保存配置文件失败！");
         return;
     }

@@ -61,7 +61,8 @@ AppImageCheck ReadAppImage(LPCWSTR pszPath, const SYSTEM_CONFIG* pMatch, ENC_FIL
 
 bool IsPlainFileName(const CString& name)
 {
-    if (name.IsEmpty() || name == u"." || name.Find(u"..") >= 0) return false;
+    // ".." matters only as a whole component; "a..b.bimg" is an ordinary name.
+    if (name.IsEmpty() || name == u"." || name == u"..") return false;
     return name.Find(u'\\') < 0 && name.Find(u'/') < 0 && name.Find(u':') < 0;
 }
 

@@ -127,8 +127,8 @@ BOOL LoadSystemConfig(LPCWSTR pszPath, SYSTEM_CONFIG* pConfig)
 
 namespace {
 
-// Writes the whole container to pszPath (created anew) and checks the codec's sum.
-bool WriteConfigFile(LPCWSTR pszPath, const BYTE plain[CONFIG_DATA_SIZE])
+// Writes the whole container into a fresh file and checks the codec's sum.
+bool WriteConfigFile(HANDLE file, const BYTE plain[CONFIG_DATA_SIZE])
 {
     std::vector<BYTE> data(plain, plain + CONFIG_DATA_SIZE);
     WORD crc = Crc16Update(CRC16_INIT, data.data(), CONFIG_DATA_SIZE);
@@ -136,18 +136,15 @@ bool WriteConfigFile(LPCWSTR pszPath, const BYTE plain[CONFIG_DATA_SIZE])
     ENC_FILE_HEADER header{};
     if (CreateFileHeader(noName, crc, &header) != 0) return false;
 
-    FileCloser file{CreateFileW(pszPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) return false;
     BYTE headerBytes[ENC_FILE_HEADER_SIZE];
     HeaderToBytes(header, headerBytes);
     DWORD written = 0;
-    if (!WriteFile(file.h, headerBytes, ENC_FILE_HEADER_SIZE, &written, nullptr) || written != ENC_FILE_HEADER_SIZE)
+    if (!WriteFile(file, headerBytes, ENC_FILE_HEADER_SIZE, &written, nullptr) || written != ENC_FILE_HEADER_SIZE)
         return false;
     if (InitFileCodec(&header) != 0 || EncodeConfigData(&header, data.data()) != 0) return false;
-    if (!WriteFile(file.h, data.data(), CONFIG_DATA_SIZE, &written, nullptr) || written != CONFIG_DATA_SIZE)
+    if (!WriteFile(file, data.data(), CONFIG_DATA_SIZE, &written, nullptr) || written != CONFIG_DATA_SIZE)
         return false;
-    if (CheckFileHeader(&header) != 0 || header.dwDataCrc != GetCodecSumReg()) return false;
-    return FlushFileBuffers(file.h) != FALSE;
+    return CheckFileHeader(&header) == 0 && header.dwDataCrc == GetCodecSumReg();
 }
 
 } // namespace
@@ -158,28 +155,28 @@ BOOL SaveSystemConfig(LPCWSTR pszPath, const SYSTEM_CONFIG* pConfig)
     BYTE plain[CONFIG_DATA_SIZE];
     ConfigToBytes(*pConfig, plain);
 
-    CString tmp = CString(pszPath) + u".save~";
-    bool ok = WriteConfigFile(tmp, plain);
-    if (ok) {
-        // What was written must read back as the very same record.
-        SYSTEM_CONFIG check{};
-        BYTE checkBytes[CONFIG_DATA_SIZE];
-        ok = LoadSystemConfig(tmp, &check) == 1;
-        if (ok) {
+    // A file this process holds without write sharing must refuse the save, as writing it in
+    // place would.
+    HANDLE probe = CreateFileW(pszPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+    else if (GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
+
+    const BOOL ok = platform::ReplaceFileContents(
+        pszPath, [&](HANDLE file) { return WriteConfigFile(file, plain); },
+        [&](LPCWSTR written) {
+            // What was written must read back as the very same record.
+            SYSTEM_CONFIG check{};
+            BYTE checkBytes[CONFIG_DATA_SIZE];
+            if (LoadSystemConfig(written, &check) != 1) return false;
             ConfigToBytes(check, checkBytes);
-            ok = std::memcmp(checkBytes, plain, CONFIG_DATA_SIZE) == 0;
-        }
-    }
-    if (ok) {
-        // A file this process holds without write sharing must refuse the save, as writing
-        // it in place would.
-        HANDLE probe = CreateFileW(pszPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
-        else if (GetLastError() != ERROR_FILE_NOT_FOUND) ok = false;
-    }
-    if (ok) ok = MoveFileExW(tmp, pszPath, MOVEFILE_REPLACE_EXISTING) != FALSE;
-    if (!ok) DeleteFileW(tmp);
+            return std::memcmp(checkBytes, plain, CONFIG_DATA_SIZE) == 0;
+        });
     return ok ? 1 : 0;
+}
+
+HANDLE LockSystemConfig(LPCWSTR pszPath)
+{
+    return platform::LockFileForUpdate(pszPath, CONFIG_LOCK_TIMEOUT_MS);
 }
 
 const char* ConfigCheckName(ConfigCheck check)

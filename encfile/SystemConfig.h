@@ -41,10 +41,18 @@ void ConfigFromBytes(const BYTE in[CONFIG_DATA_SIZE], SYSTEM_CONFIG& config);
 CString GetModuleDir();
 // 1 if the file can be opened for reading (shared), else 0.
 BOOL IsFileExist(LPCWSTR pszPath);
-// 1 on success, 0 on any failure. The record is written to a temporary file beside pszPath
-// that replaces pszPath only once it is complete and reads back as the same record, so a
-// failed save keeps the previous file.
+// 1 on success, 0 on any failure. The record is written to a temporary file of its own
+// beside pszPath that replaces pszPath only once it is complete, flushed and reads back as the
+// same record, so a failed save keeps the previous file (platform::ReplaceFileContents: the
+// file keeps its mode and owner, a symlink stays a symlink). A caller that reads, changes and
+// writes the file holds LockSystemConfig from before the read until after the save.
 BOOL SaveSystemConfig(LPCWSTR pszPath, const SYSTEM_CONFIG* pConfig);
+// How long a save waits for another one to finish before it is refused.
+inline constexpr DWORD CONFIG_LOCK_TIMEOUT_MS = 10000;
+// The lock of one read-change-write of the configuration file at pszPath, released by
+// CloseHandle; INVALID_HANDLE_VALUE when another holder keeps it beyond
+// CONFIG_LOCK_TIMEOUT_MS (ERROR_LOCK_VIOLATION) or the directory cannot be opened.
+HANDLE LockSystemConfig(LPCWSTR pszPath);
 // 1 on success, 0 on any failure; the record is written only on success.
 BOOL LoadSystemConfig(LPCWSTR pszPath, SYSTEM_CONFIG* pConfig);
 

@@ -4,14 +4,19 @@
 #include <cstdarg>
 #include <cstring>
 
-CString CString::FromUtf8(std::string_view s)
+namespace {
+
+// One decoder for both readings of bytes: a byte that starts no valid UTF-8 sequence becomes
+// U+FFFD, or with escape the lone surrogate U+DC00 + byte, which ToUtf8Escaped turns back
+// into that very byte.
+std::u16string DecodeUtf8(std::string_view s, bool escape)
 {
     std::u16string out;
     out.reserve(s.size());
     std::size_t i = 0;
     while (i < s.size()) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        char32_t cp = 0xFFFD;
+        char32_t cp = escape ? static_cast<char32_t>(0xDC00 + c) : 0xFFFD;
         std::size_t len = 1;
         if (c < 0x80) {
             cp = c;
@@ -49,18 +54,21 @@ CString CString::FromUtf8(std::string_view s)
             out += static_cast<char16_t>(cp);
         }
     }
-    return CString(std::move(out));
+    return out;
 }
 
-std::string CString::ToUtf8() const
+std::string EncodeUtf8(const std::u16string& u, bool escape)
 {
     std::string out;
-    out.reserve(m_str.size());
-    for (std::size_t i = 0; i < m_str.size(); ++i) {
-        char32_t cp = m_str[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < m_str.size() && m_str[i + 1] >= 0xDC00 && m_str[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (m_str[i + 1] - 0xDC00);
+    out.reserve(u.size());
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        char32_t cp = u[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00);
             ++i;
+        } else if (escape && cp >= 0xDC80 && cp <= 0xDCFF) {
+            out += static_cast<char>(cp - 0xDC00);
+            continue;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
@@ -82,6 +90,13 @@ std::string CString::ToUtf8() const
     }
     return out;
 }
+
+} // namespace
+
+CString CString::FromUtf8(std::string_view s) { return CString(DecodeUtf8(s, false)); }
+std::string CString::ToUtf8() const { return EncodeUtf8(m_str, false); }
+CString CString::FromUtf8Escaped(std::string_view s) { return CString(DecodeUtf8(s, true)); }
+std::string CString::ToUtf8Escaped() const { return EncodeUtf8(m_str, true); }
 
 CString CString::FromAnsi(const char* p, std::size_t n)
 {

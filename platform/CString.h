@@ -18,6 +18,11 @@ public:
     // UTF-8 <-> UTF-16. Invalid UTF-8 sequences become U+FFFD; nothing is dropped silently.
     static CString FromUtf8(std::string_view utf8);
     std::string ToUtf8() const;
+    // Bytes that need not be UTF-8 (Linux file names), without loss: each byte that starts no
+    // valid sequence becomes the lone surrogate U+DC80..U+DCFF and is written back as that
+    // byte. FromUtf8Escaped(b).ToUtf8Escaped() == b for any bytes b.
+    static CString FromUtf8Escaped(std::string_view bytes);
+    std::string ToUtf8Escaped() const;
     // Single-byte (ANSI) text: each byte is taken as Latin-1, which is what the tool's
     // single-byte fields (image names) hold.
     static CString FromAnsi(const char* p, std::size_t n);

@@ -1,6 +1,7 @@
 #include "platform/Kernel.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,11 +9,14 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -52,15 +56,16 @@ struct ThreadObject : KObject {
     DWORD id = 0;
 };
 
+// Open files, keyed by device and inode, for the share-mode check. Declared before the
+// handle table so that they outlive it: a handle still open at exit closes into them.
+std::mutex g_filesMu;
+std::multimap<std::pair<dev_t, ino_t>, FileObject*> g_openFiles;
+
 // Handle table. Handle values are never reused, so a stale handle finds nothing.
 std::mutex g_tableMu;
 std::map<std::uintptr_t, std::shared_ptr<KObject>> g_table;
 std::uintptr_t g_nextHandle = 0x1000;
 std::map<std::u16string, std::weak_ptr<EventObject>> g_namedEvents;
-
-// Open files, keyed by device and inode, for the share-mode check.
-std::mutex g_filesMu;
-std::multimap<std::pair<dev_t, ino_t>, FileObject*> g_openFiles;
 
 FileObject::~FileObject()
 {
@@ -129,20 +134,27 @@ void SetLastError(DWORD err) { t_lastError = err; }
 
 namespace platform {
 
+// A backslash inside a native name is a byte like any other; it travels as U+DC5C, which no
+// decoded name holds (the escaped bytes are 0x80..0xFF).
+constexpr char16_t kEscapedBackslash = 0xDC5C;
+
 std::string NativePath(const CString& path)
 {
-    std::string s = path.ToUtf8();
-    for (auto& c : s)
-        if (c == '\\') c = '/';
-    return s;
+    std::u16string u = path.Str();
+    for (auto& c : u) {
+        if (c == u'\\') c = u'/';
+        else if (c == kEscapedBackslash) c = u'\\';
+    }
+    return CString(std::move(u)).ToUtf8Escaped();
 }
 
 CString WindowsPath(const std::string& native)
 {
-    CString s = CString::FromUtf8(native);
-    std::u16string u = s.Str();
-    for (auto& c : u)
-        if (c == u'/') c = u'\\';
+    std::u16string u = CString::FromUtf8Escaped(native).Str();
+    for (auto& c : u) {
+        if (c == u'\\') c = kEscapedBackslash;
+        else if (c == u'/') c = u'\\';
+    }
     return CString(std::move(u));
 }
 
@@ -190,21 +202,23 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
             }
         }
     }
-    // Truncation happens only after the sharing check, so a refused open changes nothing.
-    int fd = ::open(native.c_str(), flags, 0644);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer. Only a regular file is kept,
+    // and truncation happens only after the sharing check, so a refused open changes nothing.
+    int fd = ::open(native.c_str(), flags | O_NONBLOCK, 0666);
     if (fd < 0) {
         SetLastError(ErrnoToError(errno));
         return INVALID_HANDLE_VALUE;
     }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (truncate && ::ftruncate(fd, 0) != 0) {
         int e = errno;
         ::close(fd);
         SetLastError(ErrnoToError(e));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     auto obj = std::make_shared<FileObject>();
@@ -303,6 +317,173 @@ BOOL CloseHandle(HANDLE h)
     return TRUE;
 }
 
+namespace {
+
+std::string DirName(const std::string& path)
+{
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows symlinks from path to the name they finally lead to, which need not exist yet
+// (a dangling link is saved to its target, as editors do).
+bool ResolveTarget(std::string path, std::string& target)
+{
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = path;
+            return true;
+        }
+        std::vector<char> buf(4096);
+        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return false;
+        std::string link(buf.data(), static_cast<std::size_t>(n));
+        path = link[0] == '/' ? link : DirName(path) + "/" + link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// A name nobody else can predict, so a planted file can neither block nor catch the save.
+std::string TempSuffix()
+{
+    static std::mutex mu;
+    static std::mt19937_64 rng{(static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}() ^
+                               static_cast<std::uint64_t>(::getpid())};
+    std::lock_guard<std::mutex> lk(mu);
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(rng()));
+    return buf;
+}
+
+HANDLE AdoptFile(int fd, DWORD access)
+{
+    struct stat st {};
+    ::fstat(fd, &st);
+    auto obj = std::make_shared<FileObject>();
+    obj->fd = fd;
+    obj->access = access;
+    obj->dev = st.st_dev;
+    obj->ino = st.st_ino;
+    {
+        std::lock_guard<std::mutex> lk(g_filesMu);
+        g_openFiles.emplace(std::make_pair(st.st_dev, st.st_ino), obj.get());
+    }
+    return AddHandle(std::move(obj));
+}
+
+struct LockObject : KObject {
+    int fd = -1;
+    ~LockObject() override
+    {
+        if (fd >= 0) ::close(fd); // releases the lock
+    }
+};
+
+} // namespace
+
+namespace platform {
+
+BOOL ReplaceFileContents(LPCWSTR path, const std::function<bool(HANDLE hTemp)>& write,
+                         const std::function<bool(LPCWSTR tempPath)>& check)
+{
+    if (!path || !*path || !write) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string target;
+    if (!ResolveTarget(NativePath(CString(path)), target)) {
+        SetLastError(ErrnoToError(errno));
+        return FALSE;
+    }
+    struct stat old {};
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    const std::string dir = DirName(target);
+    const auto slash = target.find_last_of('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+
+    // O_EXCL never opens what is there, symlink or not; O_NOFOLLOW says so once more. An
+    // existing file's data is never readable under a wider mode than its own: the temporary
+    // starts private and takes the old mode before a byte is written.
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = dir + "/." + base + "." + TempSuffix();
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, exists ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        SetLastError(ErrnoToError(errno));
+        return FALSE;
+    }
+    bool ok = true;
+    if (exists) {
+        // The owner stays where the process may keep it (root always may); chown clears the
+        // set-id bits, so the mode comes after.
+        if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+    }
+    DWORD err = ERROR_ACCESS_DENIED;
+    HANDLE h = AdoptFile(fd, GENERIC_WRITE);
+    SetLastError(ERROR_SUCCESS);
+    if (ok) ok = write(h);
+    if (ok && ::fsync(fd) != 0) ok = false, err = ErrnoToError(errno);
+    if (!ok && GetLastError() != ERROR_SUCCESS) err = GetLastError();
+    CloseHandle(h);
+    if (ok && check) ok = check(WindowsPath(tmp));
+    if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false, err = ErrnoToError(errno);
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        SetLastError(err);
+        return FALSE;
+    }
+    // The rename is durable only once the directory is; a file system that cannot flush a
+    // directory (EINVAL) has nothing more to do.
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+HANDLE LockFileForUpdate(LPCWSTR path, DWORD timeoutMs)
+{
+    std::string target;
+    if (!path || !*path || !ResolveTarget(NativePath(CString(path)), target)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto lock = std::make_shared<LockObject>();
+    lock->fd = ::open(DirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lock->fd < 0) {
+        SetLastError(ErrnoToError(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // flock has no time-out of its own; a save holds the lock for milliseconds, so a short
+    // poll costs nothing and keeps the wait bounded.
+    const auto deadline = std::chrono::steady_clock::now() + platform::ScaledDuration(timeoutMs);
+    while (::flock(lock->fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            SetLastError(errno == EWOULDBLOCK ? ERROR_LOCK_VIOLATION : ErrnoToError(errno));
+            return INVALID_HANDLE_VALUE;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    SetLastError(ERROR_SUCCESS);
+    return AddHandle(std::move(lock));
+}
+
+} // namespace platform
+
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists)
 {
     if (!existing || !newFile) {
@@ -329,37 +510,20 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists)
         }
         CloseHandle(probe);
     }
-    CString tmp = CString(newFile) + u".copy~";
-    HANDLE dst = CreateFileW(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (dst == INVALID_HANDLE_VALUE) {
-        DWORD e = GetLastError();
-        CloseHandle(src);
-        SetLastError(e);
-        return FALSE;
-    }
-    std::vector<unsigned char> buf(1 << 16);
-    bool ok = true;
-    for (;;) {
-        DWORD n = 0;
-        if (!ReadFile(src, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) { ok = false; break; }
-        if (n == 0) break;
-        DWORD w = 0;
-        if (!WriteFile(dst, buf.data(), n, &w, nullptr) || w != n) { ok = false; break; }
-    }
+    BOOL ok = platform::ReplaceFileContents(newFile, [&](HANDLE dst) {
+        std::vector<unsigned char> buf(1 << 16);
+        for (;;) {
+            DWORD n = 0;
+            if (!ReadFile(src, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) return false;
+            if (n == 0) return true;
+            DWORD w = 0;
+            if (!WriteFile(dst, buf.data(), n, &w, nullptr) || w != n) return false;
+        }
+    });
     DWORD e = GetLastError();
-    if (ok) ok = FlushFileBuffers(dst) != FALSE;
-    CloseHandle(dst);
     CloseHandle(src);
-    if (ok && ::rename(platform::NativePath(tmp).c_str(), dstNative.c_str()) != 0) {
-        ok = false;
-        e = ErrnoToError(errno);
-    }
-    if (!ok) {
-        ::unlink(platform::NativePath(tmp).c_str());
-        SetLastError(e ? e : ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return TRUE;
+    SetLastError(e);
+    return ok;
 }
 
 BOOL DeleteFileW(LPCWSTR path)

@@ -2,6 +2,7 @@
 // code-page conversion and time. Handles are table entries, so a closed or forged handle is
 // refused (ERROR_INVALID_HANDLE) instead of touching freed memory.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "platform/CString.h"
@@ -17,6 +18,8 @@ void SetLastError(DWORD err);
 // open handle does not share, or denies an access that an open handle already holds. That is
 // what makes a file we hold with no sharing refuse our own second open. Other processes are
 // not seen (Linux has no mandatory share modes).
+// Only regular files open: a FIFO, device or directory is refused (ERROR_ACCESS_DENIED) at
+// once, without waiting for a writer or reading from a device.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                    DWORD flags, HANDLE hTemplate);
 BOOL ReadFile(HANDLE h, LPVOID buf, DWORD toRead, DWORD* read, OVERLAPPED* ov);
@@ -24,8 +27,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD toWrite, DWORD* written, OVERLAPPED*
 // Size in bytes of an open file, or -1.
 LONGLONG GetFileSizeEx64(HANDLE h);
 BOOL CloseHandle(HANDLE h);
-// Copies through a temporary file beside the destination that is renamed over it only when
-// the whole copy is written, so a failed copy never leaves a truncated destination.
+// Copies with ReplaceFileContents, so a failed copy never leaves a truncated destination.
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists);
 BOOL DeleteFileW(LPCWSTR path);
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
@@ -38,10 +40,27 @@ BOOL FlushFileBuffers(HANDLE h);
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR buf, DWORD size);
 
 namespace platform {
-// UTF-8 native path for a Windows-shaped path.
+// Native path bytes for a Windows-shaped path, and back, without loss: bytes that are not
+// UTF-8 travel as U+DC80..U+DCFF (CString::FromUtf8Escaped) and a backslash inside a native
+// name as U+DC5C, so every name on disk can be opened again from its CString.
 std::string NativePath(const CString& path);
 // Windows-shaped path (backslashes) for a native path.
 CString WindowsPath(const std::string& native);
+
+// Writes a file whole or not at all. `write` fills a new temporary file (created exclusively
+// beside the file, never through a symlink) with WriteFile; `check`, if given, may read the
+// finished temporary by its path. Only when both succeed is the temporary flushed and renamed
+// over the file, and the directory flushed. A file that is a symlink is replaced at its
+// target and the link stays; an existing file keeps its mode and (where the process may set
+// it) its owner; a new file gets the process's umask. On failure the file is unchanged.
+BOOL ReplaceFileContents(LPCWSTR path, const std::function<bool(HANDLE hTemp)>& write,
+                         const std::function<bool(LPCWSTR tempPath)>& check = {});
+// An exclusive lock for one read-change-write of the file at path, held against every other
+// process and thread that asks for it, until the handle is closed. Waits up to timeoutMs;
+// INVALID_HANDLE_VALUE with ERROR_LOCK_VIOLATION when another holder keeps it longer. The lock
+// lies on the directory of the file's target, so it also covers a file about to be created
+// and stays valid across the rename that replaces the file.
+HANDLE LockFileForUpdate(LPCWSTR path, DWORD timeoutMs);
 // Tests and the demo run the code as if the executable lay elsewhere (an empty path restores
 // the real one). The product never calls this.
 void OverrideModuleFileName(const std::string& nativePath);

@@ -85,6 +85,7 @@ inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_LOCK_VIOLATION = 33;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;

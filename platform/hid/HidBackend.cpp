@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <mutex>
 
-
 namespace platform::hid {
 namespace {
 std::mutex g_mu;
@@ -34,8 +33,13 @@ void NoteAccessDenied(const std::string& path)
     // Once per process: the poll loop retries every second.
     if (!g_deniedLogged.exchange(true))
         std::fprintf(stderr,
+#ifdef _WIN32
+                     "tarvex: %s is present but cannot be opened (access denied; another program "
+                     "may hold it)\n",
+#else
                      "tarvex: %s is present but cannot be opened (permission denied); "
                      "install packaging/udev/70-tarvex.rules\n",
+#endif
                      path.c_str());
 }
 

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-
 namespace platform::usb {
 namespace {
 std::mutex g_mu;

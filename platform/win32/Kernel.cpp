@@ -4,14 +4,17 @@
 // module path can be overridden, and TerminateThread waits for the thread body to return.
 #include "platform/Kernel.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Messages.h"
+#include "platform/win32/ScaledTime.h"
 #include "platform/win32/Win32Api.h"
 
 namespace w32 = platform::win32;
@@ -57,6 +60,8 @@ DWORD RealMilliseconds(DWORD ms)
 
 } // namespace
 
+std::uint32_t platform::win32::RealMsFor(std::uint32_t ms) { return RealMilliseconds(ms); }
+
 DWORD GetLastError() { return w32::LastError(); }
 void SetLastError(DWORD err) { w32::SetLastErrorCode(err); }
 
@@ -97,6 +102,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     HANDLE h = w32::OpenFile(p.c_str(), access, share, disposition, flags ? flags : FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE) {
         NormaliseLastError();
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only files on a disk: a name such as NUL, CON or COM1 (any extension), a pipe or a
+    // device path reaches a device, which the tool must neither wait on nor read from.
+    if (!w32::IsDiskFile(h)) {
+        w32::Close(h);
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(ERROR_SUCCESS);
@@ -162,34 +174,19 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists)
         if (probe == INVALID_HANDLE_VALUE) return fail(GetLastError());
         CloseHandle(probe);
     }
-    // Written beside the destination and renamed over it only when complete, so a failed copy
-    // never leaves a truncated destination.
-    std::u16string tmp = dst + u".copy~";
-    HANDLE out = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return fail(GetLastError());
     std::vector<unsigned char> buf(1 << 16);
-    bool ok = true;
-    for (;;) {
-        DWORD n = 0, w = 0;
-        if (!ReadFile(src, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) { ok = false; break; }
-        if (n == 0) break;
-        if (!WriteFile(out, buf.data(), n, &w, nullptr) || w != n) { ok = false; break; }
-    }
-    if (ok) ok = FlushFileBuffers(out) != FALSE;
-    DWORD e = ok ? 0 : GetLastError();
-    CloseHandle(out);
+    BOOL ok = platform::ReplaceFileContents(dst.c_str(), [&](HANDLE out) {
+        for (;;) {
+            DWORD n = 0, w = 0;
+            if (!ReadFile(src, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) return false;
+            if (n == 0) return true;
+            if (!WriteFile(out, buf.data(), n, &w, nullptr) || w != n) return false;
+        }
+    });
+    DWORD e = GetLastError();
     CloseHandle(src);
-    if (ok && !w32::Rename(tmp.c_str(), dst.c_str(), true)) {
-        ok = false;
-        NormaliseLastError();
-        e = GetLastError();
-    }
-    if (!ok) {
-        w32::Remove(tmp.c_str());
-        SetLastError(e ? e : ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return TRUE;
+    SetLastError(ok ? ERROR_SUCCESS : (e ? e : ERROR_ACCESS_DENIED));
+    return ok;
 }
 
 BOOL DeleteFileW(LPCWSTR path)
@@ -229,6 +226,86 @@ DWORD GetModuleFileNameW(HMODULE, LPWSTR buf, DWORD size)
     buf[n] = 0;
     return n;
 }
+
+namespace platform {
+
+BOOL ReplaceFileContents(LPCWSTR path, const std::function<bool(HANDLE hTemp)>& write,
+                         const std::function<bool(LPCWSTR tempPath)>& check)
+{
+    if (!path || !*path || !write) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::u16string target = WinString(path);
+    const bool exists = w32::Exists(target.c_str());
+    if (w32::IsDirectory(target.c_str())) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // Created exclusively beside the file, so it is on the same volume and the final step is
+    // a rename; it replaces the file only once written, flushed and checked.
+    std::u16string tmp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        tmp = target + u"." + w32::RandomSuffix() + u".tmp";
+        h = w32::OpenFile(tmp.c_str(), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        if (h == INVALID_HANDLE_VALUE && w32::LastError() != ERROR_FILE_EXISTS && w32::LastError() != ERROR_ALREADY_EXISTS_)
+            break;
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        NormaliseLastError();
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    bool ok = write(h);
+    DWORD err = ok ? ERROR_SUCCESS : GetLastError();
+    if (ok && !w32::Flush(h)) ok = false, err = w32::LastError();
+    w32::Close(h);
+    if (ok && check) ok = check(tmp.c_str());
+    if (ok && !(exists ? w32::ReplaceWith(target.c_str(), tmp.c_str()) : w32::Rename(tmp.c_str(), target.c_str(), false)))
+        ok = false, err = w32::LastError();
+    if (!ok) {
+        w32::Remove(tmp.c_str());
+        SetLastError(err ? err : ERROR_ACCESS_DENIED);
+        NormaliseLastError();
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+HANDLE LockFileForUpdate(LPCWSTR path, DWORD timeoutMs)
+{
+    if (!path || !*path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The lock is a hidden file beside the one it guards, open with no sharing and gone when
+    // closed: one holder at a time across every process, and a holder that dies lets go.
+    const std::u16string lock = WinString(path) + u".lock";
+    const DWORD realMs = RealMilliseconds(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
+    for (;;) {
+        HANDLE h = w32::OpenFile(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, w32::kHidden | w32::kDeleteOnClose);
+        if (h != INVALID_HANDLE_VALUE) {
+            SetLastError(ERROR_SUCCESS);
+            return h;
+        }
+        DWORD e = w32::LastError();
+        // Held (sharing), or being deleted by the holder that just let go (access denied).
+        if (e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED) {
+            NormaliseLastError();
+            return INVALID_HANDLE_VALUE;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SetLastError(ERROR_LOCK_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // a save holds it for milliseconds
+    }
+}
+
+} // namespace platform
 
 // ---- events and threads ------------------------------------------------------------------
 

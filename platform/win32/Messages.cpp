@@ -6,8 +6,8 @@
 
 #include <mutex>
 
-#include "platform/Clock.h"
 #include "platform/Kernel.h"
+#include "platform/win32/ScaledTime.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Queue.h"
 
@@ -28,17 +28,6 @@ void InstallReceiver()
 {
     static std::once_flag once;
     std::call_once(once, [] { w32::SetReceiver(&Receive); });
-}
-
-DWORD RealMilliseconds(DWORD ms)
-{
-    if (ms == INFINITE) return w32::kInfinite;
-    if (ms == 0) return 0;
-    auto ns = platform::ScaledDuration(ms).count();
-    long long real = (ns + 999999) / 1000000;
-    if (real < 1) return 1;
-    if (real >= static_cast<long long>(w32::kInfinite - 1)) return w32::kInfinite - 1;
-    return static_cast<DWORD>(real);
 }
 
 } // namespace
@@ -152,7 +141,7 @@ BOOL IsWindow(HWND hwnd) { return w32::IsWindowHandle(hwnd) ? TRUE : FALSE; }
 
 DWORD MsgWaitForSingleObject(HANDLE h, DWORD ms)
 {
-    switch (w32::WaitObjectOrInput(h, RealMilliseconds(ms))) {
+    switch (w32::WaitObjectOrInput(h, w32::RealMsFor(ms))) {
     case 0: {
         // The real wait consumed an auto-reset event; this wait promises not to.
         bool signaled = false, autoReset = false;

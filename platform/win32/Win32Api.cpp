@@ -90,6 +90,8 @@ std::int64_t FileSize(Handle h)
     return size.QuadPart;
 }
 
+bool IsDiskFile(Handle h) { return GetFileType(h) == FILE_TYPE_DISK; }
+
 bool Flush(Handle h) { return FlushFileBuffers(h) != FALSE; }
 bool Close(Handle h) { return CloseHandle(h) != FALSE; }
 bool Remove(const char16_t* path) { return DeleteFileW(W(path)) != FALSE; }
@@ -98,6 +100,33 @@ bool Rename(const char16_t* from, const char16_t* to, bool replace)
 {
     DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     return MoveFileExW(W(from), W(to), flags) != FALSE;
+}
+
+bool ReplaceWith(const char16_t* target, const char16_t* replacement)
+{
+    // ReplaceFileW would keep more, but leaves a file of its own behind when it fails (as
+    // under Wine when the target is held); a rename either happens or changes nothing. The
+    // target's attributes go to the replacement first; a read-only target stays refused.
+    DWORD attrs = GetFileAttributesW(W(target));
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (attrs != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesW(W(replacement), attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED));
+    return MoveFileExW(W(replacement), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+std::u16string RandomSuffix()
+{
+    LARGE_INTEGER t{};
+    QueryPerformanceCounter(&t);
+    unsigned long long v = static_cast<unsigned long long>(t.QuadPart) ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 40) ^
+                           (static_cast<unsigned long long>(GetCurrentThreadId()) << 20);
+    std::u16string s;
+    for (int i = 0; i < 10; ++i, v /= 36) s += static_cast<char16_t>(u"0123456789abcdefghijklmnopqrstuvwxyz"[v % 36]);
+    return s;
 }
 
 bool Exists(const char16_t* path) { return GetFileAttributesW(W(path)) != INVALID_FILE_ATTRIBUTES; }
@@ -197,6 +226,14 @@ std::vector<std::string> Utf8Arguments()
     }
     LocalFree(argv);
     return out;
+}
+
+void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+
+bool RunningUnderWine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 } // namespace platform::win32

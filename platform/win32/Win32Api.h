@@ -21,13 +21,22 @@ Handle OpenFile(const char16_t* path, std::uint32_t access, std::uint32_t share,
 bool ReadAll(Handle h, void* buf, std::uint32_t toRead, std::uint32_t* read);
 bool WriteAll(Handle h, const void* buf, std::uint32_t toWrite, std::uint32_t* written);
 std::int64_t FileSize(Handle h);
+// True for a file on a disk, false for a console, pipe, serial port or other device.
+bool IsDiskFile(Handle h);
 bool Flush(Handle h);
 bool Close(Handle h);
 bool Remove(const char16_t* path);
 // Replaces the destination only when asked; the rename reaches the disk before it returns.
 bool Rename(const char16_t* from, const char16_t* to, bool replace);
+// Puts `replacement` in the place of the existing `target` (taking over its attributes); the
+// replacement's name is gone afterwards. A read-only target is refused.
+bool ReplaceWith(const char16_t* target, const char16_t* replacement);
 bool Exists(const char16_t* path);
 bool IsDirectory(const char16_t* path);
+inline constexpr std::uint32_t kDeleteOnClose = 0x04000000;
+inline constexpr std::uint32_t kHidden = 0x2;
+// A short random text for names of temporary files.
+std::u16string RandomSuffix();
 // The executable's full path (any length).
 std::u16string ModulePath();
 
@@ -54,5 +63,11 @@ int ToWide(std::uint32_t codePage, std::uint32_t flags, const char* src, int src
 // The command line as UTF-8 arguments (argv[] of main is in the ANSI code page, which loses
 // every character outside it).
 std::vector<std::string> Utf8Arguments();
+// Text written to a console is read as UTF-8.
+void UseUtf8Console();
+
+// True under Wine, whose world (no USB host controllers, its own virtual HID devices) some
+// tests describe.
+bool RunningUnderWine();
 
 } // namespace platform::win32

@@ -2,11 +2,20 @@
 // on a fast clock, the configuration and image in a scratch directory.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/TarvexDlg.h"
@@ -230,6 +239,46 @@ TEST_F(AppTest, StartWithoutConfigShowsOneMessageAndDefaultTitle)
         EXPECT_EQ(dlg.GetResultPicture(), Picture::Failure);
     });
     EXPECT_EQ(platform::ui::MessageBoxLog().size(), 1u);
+}
+
+TEST_F(AppTest, StartWithFifosInPlaceOfItsFilesDoesNotWait)
+{
+    // The dialog runs on this (the GUI) thread; a partner thread plays the FIFO's other end
+    // if the start-up has not gone on after the bound, so a wait fails the test, not hangs it.
+    auto startWith = [&](const std::filesystem::path& fifo, const char16_t* message) {
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+        std::atomic<bool> waited{false};
+        std::thread partner([&] {
+            std::unique_lock<std::mutex> lk(mu);
+            while (!cv.wait_for(lk, waited ? std::chrono::milliseconds(10)
+                                           : std::chrono::milliseconds(20000),
+                                [&] { return done; })) {
+                waited = true;
+                int r = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                if (w >= 0) ::close(w);
+                if (r >= 0) ::close(r);
+            }
+        });
+        WithDialog([&](CTarvexDlg& dlg) { EXPECT_FALSE(dlg.m_bAppLoaded); });
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            done = true;
+        }
+        cv.notify_all();
+        partner.join();
+        EXPECT_FALSE(waited) << fifo << " was waited on";
+        EXPECT_EQ(BoxTexts(), std::vector<CString>{CString(message)});
+        std::filesystem::remove(fifo);
+    };
+    startWith(dir / "Tarvex.cfg", u"打开配置文件失败！");
+    platform::ui::ClearMessageBoxLog();
+    SaveConfig();
+    std::filesystem::remove(dir / "mouse.bimg");
+    startWith(dir / "mouse.bimg", u"无法找到鼠标应用文件！");
 }
 
 TEST_F(AppTest, TitleFromConfigurationExactlyAsStored)

@@ -4,6 +4,8 @@
 #include <fstream>
 
 #include "config/PasswordDlg.h"
+#include "platform/Clock.h"
+#include "platform/Kernel.h"
 #include "config/SystemConfigDlg.h"
 #include "tests/config/ConfigTestUtil.h"
 
@@ -304,6 +306,22 @@ TEST_F(ConfigDlgTest, FailedCopyKeepsThePreviousChoice)
     EXPECT_EQ(testsupport::ReadBytes(m_tool / "held.bimg"), oldBytes);
 }
 
+TEST_F(ConfigDlgTest, CopyReplacesTheTargetOfALinkAndKeepsItsMode)
+{
+    MakeImage(m_src, "fw.bimg", "NEWER", 12);
+    MakeImage(m_root.Path(), "kept.bimg", "OLDER", 13);
+    ASSERT_EQ(::chmod((m_root / "kept.bimg").c_str(), 0640), 0);
+    fs::create_symlink(m_root / "kept.bimg", m_tool / "fw.bimg");
+    CSystemConfigDlg dlg;
+    Pick(dlg, m_src / "fw.bimg");
+    EXPECT_TRUE(fs::is_symlink(m_tool / "fw.bimg"));
+    EXPECT_EQ(testsupport::ReadBytes(m_root / "kept.bimg"), testsupport::ReadBytes(m_src / "fw.bimg"));
+    struct stat st {};
+    ASSERT_EQ(::stat((m_root / "kept.bimg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Utf8(CString(dlg.m_Config.szAppFile)), "fw.bimg");
+}
+
 // ---- saving ------------------------------------------------------------------------------
 
 class ConfigSaveTest : public ConfigDlgTest
@@ -459,6 +477,38 @@ TEST_F(ConfigSaveTest, FailedSaveKeepsTheDialogOpenAndTheOldFile)
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(Utf8(CString(Saved(Cfg()).szPassword)), "another");
     EXPECT_NE(testsupport::ReadBytes(Cfg()), oldBytes);
+}
+
+TEST_F(ConfigSaveTest, SaveWaitsForOtherWritersAndKeepsModeAndLink)
+{
+    ASSERT_TRUE(testsupport::WriteConfigFile(m_root.Path(), m_start));
+    ASSERT_EQ(::chmod((m_root / "Tarvex.cfg").c_str(), 0600), 0);
+    fs::create_symlink(m_root / "Tarvex.cfg", Cfg());
+    const std::vector<BYTE> oldBytes = testsupport::ReadBytes(m_root / "Tarvex.cfg");
+    // Another writer (tarvexctl cfg set) is in the middle of its read-change-write and
+    // keeps it: the dialog's save waits its bounded time, then says it failed.
+    HANDLE hLock = LockSystemConfig(testsupport::WinPath(Cfg()));
+    ASSERT_NE(hLock, INVALID_HANDLE_VALUE);
+    const double scale = platform::GetTimeScale();
+    CSystemConfigDlg dlg;
+    bool refused = false;
+    const INT_PTR result = SaveWith(dlg, [&](HWND hDlg) {
+        SetWindowTextW(GetDlgItem(hDlg, 1036), u"newpass");
+        platform::SetTimeScale(0.001);
+        Click(hDlg, IDOK);
+        platform::SetTimeScale(scale);
+        refused = IsWindowVisible(hDlg) && Boxes() == std::vector<std::string>{"保存配置文件失败！"};
+        EXPECT_EQ(testsupport::ReadBytes(m_root / "Tarvex.cfg"), oldBytes);
+        CloseHandle(hLock);
+        ui::ClearMessageBoxLog();
+    });
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(result, IDOK);
+    EXPECT_TRUE(fs::is_symlink(Cfg()));
+    struct stat st {};
+    ASSERT_EQ(::stat((m_root / "Tarvex.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Utf8(CString(Saved(m_root / "Tarvex.cfg").szPassword)), "newpass");
 }
 
 TEST_F(ConfigSaveTest, CancelSavesNothing)

@@ -2,12 +2,18 @@
 // previous file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include "encfile/SystemConfig.h"
 #include "platform/Kernel.h"
+#include "tests/support/FifoGuard.h"
 #include "tests/support/ImageFactory.h"
 
 namespace fs = std::filesystem;
@@ -184,13 +190,97 @@ TEST_F(ConfigFile, FailedSaveKeepsThePreviousFile)
     EXPECT_EQ(SaveSystemConfig(WinPath(dir / "missing" / "Tarvex.cfg"), &c), 0);
     EXPECT_FALSE(fs::exists(dir / "missing"));
 
-    // A stale temporary file from an interrupted save does not disturb the next one.
+    // Neither save left a temporary behind.
     fs::remove(dir / "Tarvex.cfg");
-    WriteBytes(dir / "Tarvex.cfg.save~", std::vector<BYTE>(10, 0xEE));
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+#ifndef _WIN32 // modes, owners, symlinks and FIFOs
+TEST_F(ConfigFile, SaveKeepsModeOwnerAndLink)
+{
+    SYSTEM_CONFIG c = SampleConfig();
+    ASSERT_EQ(SaveSystemConfig(WinPath(dir / "real.cfg"), &c), 1);
+    // The password is in there: a file made private must stay private, and stay its owner's.
+    ASSERT_EQ(::chmod((dir / "real.cfg").c_str(), 0600), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown((dir / "real.cfg").c_str(), 4321, 4322), 0);
+    }
+    fs::create_symlink("real.cfg", dir / "Tarvex.cfg");
+    c.wProgramID = 0x7777;
     ASSERT_EQ(SaveSystemConfig(CfgPath(), &c), 1);
-    EXPECT_FALSE(fs::exists(dir / "Tarvex.cfg.save~"));
+    EXPECT_TRUE(fs::is_symlink(dir / "Tarvex.cfg"));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "real.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
     SYSTEM_CONFIG back{};
-    EXPECT_EQ(LoadSystemConfig(CfgPath(), &back), 1);
+    ASSERT_EQ(LoadSystemConfig(WinPath(dir / "real.cfg"), &back), 1);
+    EXPECT_EQ(back.wProgramID, 0x7777);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 2);
+}
+
+TEST_F(ConfigFile, PlantedTemporariesNeitherBlockNorCatchTheSave)
+{
+    WriteBytes(dir / "victim", std::vector<BYTE>(10, 0xEE));
+    fs::create_symlink(dir / "victim", dir / "Tarvex.cfg.save~");
+    SYSTEM_CONFIG c = SampleConfig();
+    ASSERT_EQ(SaveSystemConfig(CfgPath(), &c), 1);
+    EXPECT_EQ(ReadBytes(dir / "victim"), std::vector<BYTE>(10, 0xEE));
+    EXPECT_FALSE(fs::is_symlink(dir / "Tarvex.cfg"));
+    fs::remove(dir / "Tarvex.cfg.save~");
+    fs::create_directory(dir / "Tarvex.cfg.save~");
+    c.bAutoReset = 1;
+    ASSERT_EQ(SaveSystemConfig(CfgPath(), &c), 1);
+    SYSTEM_CONFIG back{};
+    ASSERT_EQ(LoadSystemConfig(CfgPath(), &back), 1);
+    EXPECT_EQ(back.bAutoReset, 1);
+    EXPECT_TRUE(fs::is_directory(dir / "Tarvex.cfg.save~"));
+}
+
+TEST_F(ConfigFile, AFifoOrDeviceIsRefusedAtOnce)
+{
+    const fs::path fifo = dir / "Tarvex.cfg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    bool waited = false;
+    SYSTEM_CONFIG c = SampleConfig();
+    EXPECT_EQ(CallWithoutWaitingOn(fifo, [&] { return LoadSystemConfig(CfgPath(), &c); }, &waited), 0);
+    EXPECT_FALSE(waited);
+    EXPECT_EQ(CallWithoutWaitingOn(fifo, [&] { return IsFileExist(CfgPath()); }, &waited), 0);
+    EXPECT_FALSE(waited);
+    // Not replaced by a regular file either.
+    EXPECT_EQ(CallWithoutWaitingOn(fifo, [&] { return SaveSystemConfig(CfgPath(), &c); }, &waited), 0);
+    EXPECT_FALSE(waited);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+    EXPECT_EQ(LoadSystemConfig(u"\\dev\\zero", &c), 0);
+}
+#endif
+
+TEST(ModuleDir, AnyDirectoryNameHoldsTheToolsFiles)
+{
+    // The tool in a directory whose name is not UTF-8 still saves and loads its own files.
+    TempDir dir;
+    const fs::path odd = dir / "tool\xFF\xE9";
+    fs::create_directory(odd);
+    platform::OverrideModuleFileName((odd / "tarvex").string());
+    const CString cfg = GetModuleDir() + SYSTEM_CONFIG_FILE_NAME;
+    const std::vector<BYTE> raw = MakeRawImage(0x4200, 5);
+    const ENC_FILE_HEADER image = WriteImageFile(odd / "fw\x80.bimg", "DUNX4V2", raw);
+    SYSTEM_CONFIG c = MakeConfig(WinPath("fw\x80.bimg").Str(), image);
+    const BOOL saved = SaveSystemConfig(cfg, &c);
+    SYSTEM_CONFIG back{};
+    const BOOL loaded = LoadSystemConfig(cfg, &back);
+    ENC_FILE_HEADER h{};
+    const AppImageCheck imageCheck = LoadAppImage(back, &h, nullptr);
+    platform::OverrideModuleFileName("");
+    EXPECT_EQ(saved, 1);
+    EXPECT_TRUE(fs::exists(odd / "Tarvex.cfg"));
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(std::memcmp(&back, &c, sizeof c), 0);
+    EXPECT_EQ(imageCheck, AppImageCheck::Ok);
 }
 
 TEST(ModuleDir, KeepsTheWholeLongPathWithTrailingBackslash)

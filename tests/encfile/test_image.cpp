@@ -1,13 +1,18 @@
 // The image reader: one file per failed check, in both of its uses, and its guards.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include "encfile/AppImage.h"
 #include "platform/Kernel.h"
+#include "tests/support/FifoGuard.h"
 #include "tests/support/ImageFactory.h"
 
 namespace fs = std::filesystem;
@@ -144,8 +149,7 @@ TEST_F(ImageReader, ConfiguredNameMustStayInTheToolsDirectory)
     WriteImageFile(dir / "sub" / "x.bimg", "DUNX4V2", raw);
     // Would resolve to the very image the configuration may name, but through the parent.
     const std::u16string around = u"..\\" + CString::FromUtf8(dir.Path().filename().string()).Str() + u"\\app.bimg";
-    for (const std::u16string& name : std::initializer_list<std::u16string>{u"sub\\x.bimg", u"sub/x.bimg", around, u"../x.bimg", u".", u"..", u"a..b.bimg",
-                                      u"C:x.bimg"}) {
+    for (const std::u16string& name : std::initializer_list<std::u16string>{u"sub\\x.bimg", u"sub/x.bimg", around, u"../x.bimg", u".", u"..", u"C:x.bimg"}) {
         EXPECT_EQ(Load(MakeConfig(name, header)), AppImageCheck::BadFileName) << CString(name).ToUtf8();
     }
 
@@ -154,6 +158,41 @@ TEST_F(ImageReader, ConfiguredNameMustStayInTheToolsDirectory)
     for (auto& u : full.szAppFile) u = u'a';
     EXPECT_EQ(Load(full), AppImageCheck::BadFileName);
 }
+
+#ifndef _WIN32 // names that are not UTF-8 exist only where names are bytes
+TEST_F(ImageReader, DotsAndBytesThatAreNotUtf8AreOrdinaryNames)
+{
+    // ".." is refused above as a path component only; inside a name it means nothing.
+    WriteImageFile(dir / "a..b.bimg", "DUNX4V2", raw);
+    EXPECT_EQ(Load(MakeConfig(u"a..b.bimg", header)), AppImageCheck::Ok);
+    // A Linux name is bytes: one that is not UTF-8 comes back as the same file.
+    const std::string odd = "fw\xFF\xC3.bimg";
+    WriteImageFile(dir / odd, "DUNX4V2", raw);
+    const CString name = WinPath(odd);
+    EXPECT_EQ(Load(MakeConfig(name.Str(), header)), AppImageCheck::Ok);
+    EXPECT_EQ(Pick(odd), AppImageCheck::Ok);
+}
+#endif
+
+TEST_F(ImageReader, BytesAfterTheDeclaredDataAreIgnored)
+{
+    std::vector<BYTE> bytes = EncodeImage("DUNX4V2", raw);
+    bytes.resize(bytes.size() + 100000, 0xA5);
+    EXPECT_EQ(LoadFile(bytes), AppImageCheck::Ok);
+}
+
+#ifndef _WIN32 // FIFOs
+TEST_F(ImageReader, OnlyRegularFilesAreReadAndAFifoDoesNotWait)
+{
+    ASSERT_EQ(::mkfifo((dir / "fifo.bimg").c_str(), 0600), 0);
+    bool waited = false;
+    EXPECT_EQ(CallWithoutWaitingOn(dir / "fifo.bimg", [&] { return Pick("fifo.bimg"); }, &waited),
+              AppImageCheck::OpenFailed);
+    EXPECT_FALSE(waited);
+    ENC_FILE_HEADER h{};
+    EXPECT_EQ(ReadAppImage(u"\\dev\\zero", nullptr, &h, nullptr), AppImageCheck::OpenFailed);
+}
+#endif
 
 TEST_F(ImageReader, PickChecksTheContainerOnlyAndKeepsNothing)
 {

@@ -1,14 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "platform/CString.h"
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "platform/Messages.h"
+#include "tests/support/FifoGuard.h"
 
 namespace fs = std::filesystem;
 
@@ -41,6 +48,36 @@ TEST(CStringTest, CaseInsensitiveCompareAndHexParse)
     EXPECT_EQ(WcsToULong16(u"zz"), 0ul);
     EXPECT_EQ(WcsToULong16(u"123456789"), 0xFFFFFFFFul);
 }
+
+TEST(CStringTest, EscapedUtf8KeepsEveryByteString)
+{
+    const std::string samples[] = {"plain", "\xFF", "caf\xC3\xA9", "\xC3", "\xC3\x28", "\xED\xB2\x80",
+                                   "\xF4\x90\x80\x80", "\xC0\xAF", "x\x80y\xFEz", std::string("a\0b", 3)};
+    for (const std::string& b : samples) {
+        EXPECT_EQ(CString::FromUtf8Escaped(b).ToUtf8Escaped(), b) << b;
+    }
+    // Valid text decodes as usual; each stray byte becomes its own lone surrogate.
+    EXPECT_EQ(CString::FromUtf8Escaped("caf\xC3\xA9"), CString(u"café"));
+    EXPECT_EQ(CString::FromUtf8Escaped("d\xFF\xC3"), CString(u"d\xDCFF\xDCC3"));
+    // Plain UTF-8 output shows them as U+FFFD, never as bytes that are not UTF-8.
+    EXPECT_EQ(CString::FromUtf8Escaped("d\xFF").ToUtf8(), "d\xEF\xBF\xBD");
+}
+
+#ifndef _WIN32 // native names are bytes here; on Windows they are UTF-16 already
+TEST(PathTest, NativeNamesRoundTripWhateverTheirBytes)
+{
+    const std::string samples[] = {"/tmp/d\xFF/Tarvex.cfg", "/opt/t\xC3\xA9st/a..b.bimg", "/x/back\\slash/f",
+                                   "/m/\xED\xA0\x80\xC3", "rel/\x80"};
+    for (const std::string& native : samples) {
+        const CString w = platform::WindowsPath(native);
+        EXPECT_EQ(platform::NativePath(w), native) << native;
+        // Separators are backslashes; a backslash inside a name is not one.
+        EXPECT_EQ(w.Find(u'/'), -1) << native;
+    }
+    EXPECT_EQ(platform::WindowsPath("/x/back\\slash/f").Find(u"back\\slash"), -1);
+    EXPECT_EQ(platform::NativePath(CString(u"C\\dir\\f")), "C/dir/f");
+}
+#endif
 
 class FileTest : public ::testing::Test
 {
@@ -103,6 +140,213 @@ TEST_F(FileTest, BackslashPathsAndCopy)
     EXPECT_FALSE(fs::exists(dir / "b.bin.copy~"));
     EXPECT_EQ(CreateFileW(Path("nope"), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+#ifndef _WIN32 // FIFOs, modes, owners and symlinks; the Windows build has its own file tests
+TEST_F(FileTest, FilesInDirectoriesWhoseNamesAreNotUtf8)
+{
+    const fs::path odd = dir / "d\xFF\xC3";
+    fs::create_directory(odd);
+    const CString p = platform::WindowsPath((odd / "f\x80.bin").string());
+    HANDLE h = CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(fs::exists(odd / "f\x80.bin"));
+    EXPECT_TRUE(CopyFileW(p, platform::WindowsPath((odd / "g\xFE").string()), FALSE));
+    EXPECT_TRUE(fs::exists(odd / "g\xFE"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(odd), fs::directory_iterator()), 2);
+}
+
+TEST_F(FileTest, OnlyRegularFilesOpenAndNothingWaits)
+{
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const CString p = platform::WindowsPath(fifo.string());
+    // An ordinary open of a FIFO without a partner never returns; the answer must come at once.
+    bool waited = false;
+    auto [h, err] = testsupport::CallWithoutWaitingOn(
+        fifo,
+        [&] {
+            HANDLE opened = CreateFileW(p, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            return std::make_pair(opened, GetLastError());
+        },
+        &waited);
+    EXPECT_FALSE(waited);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_EQ(err, ERROR_ACCESS_DENIED);
+    // Writing to it, or copying from it, neither waits nor succeeds.
+    h = testsupport::CallWithoutWaitingOn(
+        fifo, [&] { return CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr); }, &waited);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_FALSE(waited);
+    EXPECT_FALSE(testsupport::CallWithoutWaitingOn(fifo, [&] { return CopyFileW(p, Path("copy"), FALSE); }, &waited));
+    EXPECT_FALSE(waited);
+    EXPECT_FALSE(fs::exists(dir / "copy"));
+
+    for (const char* other : {"/dev/zero", "/dev/null"}) {
+        EXPECT_EQ(CreateFileW(platform::WindowsPath(other), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE)
+            << other;
+    }
+}
+
+namespace {
+bool WriteText(HANDLE h, const std::string& text)
+{
+    DWORD n = 0;
+    return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) && n == text.size();
+}
+std::string Slurp(const fs::path& p)
+{
+    std::string s;
+    FILE* f = std::fopen(p.c_str(), "rb");
+    if (!f) return "<missing>";
+    char buf[256];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+} // namespace
+
+TEST_F(FileTest, ReplaceKeepsModeOwnerAndLinks)
+{
+    const fs::path file = dir / "f";
+    const CString p = Path("f");
+    ASSERT_TRUE(platform::ReplaceFileContents(p, [](HANDLE h) { return WriteText(h, "one"); }));
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(file.c_str(), 1234, 2345), 0);
+    }
+    ASSERT_TRUE(platform::ReplaceFileContents(p, [](HANDLE h) { return WriteText(h, "two"); }));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 2345u);
+    }
+    EXPECT_EQ(Slurp(file), "two");
+
+    // Through a link (relative, and a chain): the target is replaced, the links stay.
+    fs::create_directory(dir / "sub");
+    fs::create_symlink("../f", dir / "sub" / "link1");
+    fs::create_symlink("sub/link1", dir / "link2");
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("link2"), [](HANDLE h) { return WriteText(h, "three"); }));
+    EXPECT_TRUE(fs::is_symlink(dir / "link2"));
+    EXPECT_TRUE(fs::is_symlink(dir / "sub" / "link1"));
+    EXPECT_EQ(Slurp(file), "three");
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    // A dangling link is saved to where it points.
+    fs::create_symlink("new", dir / "dangling");
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("dangling"), [](HANDLE h) { return WriteText(h, "four"); }));
+    EXPECT_TRUE(fs::is_symlink(dir / "dangling"));
+    EXPECT_EQ(Slurp(dir / "new"), "four");
+
+    // A new file gets the process's umask, not a fixed mode.
+    const mode_t old = ::umask(002);
+    const bool made = platform::ReplaceFileContents(Path("fresh"), [](HANDLE h) { return WriteText(h, "x"); });
+    ::umask(old);
+    ASSERT_TRUE(made);
+    ASSERT_EQ(::stat((dir / "fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+
+    // The copy into an existing file keeps that file's mode too.
+    ASSERT_TRUE(CopyFileW(Path("fresh"), p, FALSE));
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Slurp(file), "x");
+}
+
+TEST_F(FileTest, FailedReplaceChangesNothingAndLeavesNothing)
+{
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "kept"); }));
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "half") && false; }));
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("f"), [](HANDLE h) { return WriteText(h, "new"); },
+                                               [](LPCWSTR written) {
+                                                   // The check sees the finished temporary.
+                                                   return Slurp(platform::NativePath(CString(written))) != "new";
+                                               }));
+    EXPECT_EQ(Slurp(dir / "f"), "kept");
+    fs::create_directory(dir / "adir");
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("adir"), [](HANDLE h) { return WriteText(h, "x"); }));
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(platform::ReplaceFileContents(Path("fifo"), [](HANDLE h) { return WriteText(h, "x"); }));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);
+}
+
+TEST_F(FileTest, PlantedTemporariesAreNeverWrittenThrough)
+{
+    // Names a save or copy used to write through: a link to a victim, a directory and a
+    // read-only file of someone else under each of them.
+    const fs::path victim = dir / "victim";
+    {
+        FILE* f = std::fopen(victim.c_str(), "wb");
+        std::fputs("victim", f);
+        std::fclose(f);
+    }
+    fs::create_symlink(victim, dir / "f.copy~");
+    fs::create_symlink(victim, dir / "f.save~");
+    fs::create_symlink(victim, dir / "f.tmp~");
+    fs::create_directory(dir / "g.copy~");
+    {
+        FILE* f = std::fopen((dir / "h.copy~").c_str(), "wb");
+        std::fputs("theirs", f);
+        std::fclose(f);
+        ::chmod((dir / "h.copy~").c_str(), 0444);
+    }
+    ASSERT_TRUE(platform::ReplaceFileContents(Path("src"), [](HANDLE h) { return WriteText(h, "data"); }));
+    for (const char* name : {"f", "g", "h"}) {
+        EXPECT_TRUE(CopyFileW(Path("src"), Path(name), FALSE)) << name;
+        EXPECT_EQ(Slurp(dir / name), "data") << name;
+    }
+    EXPECT_EQ(Slurp(victim), "victim");
+    EXPECT_TRUE(fs::is_symlink(dir / "f.copy~"));
+    EXPECT_TRUE(fs::is_directory(dir / "g.copy~"));
+    EXPECT_EQ(Slurp(dir / "h.copy~"), "theirs");
+}
+
+TEST_F(FileTest, UpdateLockIsExclusiveAndBounded)
+{
+    HANDLE first = platform::LockFileForUpdate(Path("Tarvex.cfg"), 1000);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    // Another holder, here another thread, waits its time-out and is refused; a link to the
+    // same file shares the lock.
+    fs::create_symlink(dir / "Tarvex.cfg", dir / "other.cfg");
+    std::atomic<DWORD> err{0};
+    std::thread([&] {
+        HANDLE second = platform::LockFileForUpdate(Path("other.cfg"), 50);
+        err = second == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+    }).join();
+    EXPECT_EQ(err.load(), ERROR_LOCK_VIOLATION);
+    // Released: the waiter that was blocked gets it.
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        HANDLE second = platform::LockFileForUpdate(Path("other.cfg"), 20000);
+        got = second != INVALID_HANDLE_VALUE;
+        CloseHandle(second);
+    });
+    ASSERT_TRUE(CloseHandle(first));
+    waiter.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_EQ(platform::LockFileForUpdate(Path("missing-dir") + u"\\Tarvex.cfg", 10), INVALID_HANDLE_VALUE);
+}
+#endif
+
+TEST_F(FileTest, AFileStillOpenAtExitDoesNotCrashTheExit)
+{
+    const CString p = Path("open-at-exit");
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // this process has threads of earlier tests
+    EXPECT_EXIT(
+        {
+            CreateFileW(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ModuleTest, OverrideGivesABackslashPath)

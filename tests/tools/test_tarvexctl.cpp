@@ -1,7 +1,15 @@
 // tarvexctl end to end: the built binary on real files, read back with the library.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <cstring>
@@ -41,12 +49,72 @@ std::string Slurp(const fs::path& p)
     return ss.str();
 }
 
+// The binary under test; TARVEXCTL in the environment points the suite at another build.
+const char* TarvexctlPath()
+{
+    const char* env = std::getenv("TARVEXCTL");
+    return env && *env ? env : TARVEXCTL_PATH;
+}
+
+// A started tarvexctl whose output goes to files.
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err)
+{
+    std::vector<std::string> all{TarvexctlPath()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string outPath = out.string(), errPath = err.string();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+struct Waited {
+    int status = -1;       // exit status, -1 when killed or crashed
+    bool timedOut = false; // still running after the bound, then killed
+    long maxRssKiB = 0;
+};
+
+// Waits for pid up to `seconds`, then kills it.
+Waited WaitBounded(pid_t pid, int seconds)
+{
+    Waited w;
+    int st = 0;
+    struct rusage ru {};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        pid_t r = ::wait4(pid, &st, WNOHANG, &ru);
+        if (r == pid) break;
+        if (r < 0) return w;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::wait4(pid, &st, 0, &ru);
+            w.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    w.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    w.maxRssKiB = ru.ru_maxrss;
+    return w;
+}
+
+// True when s is UTF-8 throughout.
+bool ValidUtf8(const std::string& s) { return CString::FromUtf8(s).ToUtf8() == s; }
+
 class Tarvexctl : public ::testing::Test
 {
 protected:
     Result Run(const std::vector<std::string>& args)
     {
-        std::string cmd = Quote(TARVEXCTL_PATH);
+        std::string cmd = Quote(TarvexctlPath());
         for (const auto& a : args) cmd += " " + Quote(a);
         cmd += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string());
         int rc = std::system(cmd.c_str());
@@ -71,6 +139,19 @@ protected:
         WriteBytes(dir / "fw.bin", raw);
         Result r = Run({"img", "make", "--name", "DUNX4V2", "--out", P(name), P("fw.bin")});
         ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // Runs with a bound on time, for inputs that could make a careless reader wait forever.
+    Waited RunBounded(const std::vector<std::string>& args, Result* output = nullptr, int seconds = 30)
+    {
+        Waited w = WaitBounded(Spawn(args, dir / "stdout", dir / "stderr"), seconds);
+        if (output) {
+            output->status = w.status;
+            output->out = Slurp(dir / "stdout");
+            output->err = Slurp(dir / "stderr");
+        }
+        fs::remove(dir / "stdout");
+        fs::remove(dir / "stderr");
+        return w;
     }
     TempDir dir;
     std::vector<BYTE> raw;
@@ -279,4 +360,265 @@ TEST_F(Tarvexctl, UsageErrorsExitTwoAndChangeNothing)
     EXPECT_EQ(c.wProgramID, 0xFFFF);
     EXPECT_EQ(c.wProgramVer, 0xFFFF);
     EXPECT_EQ(Run({"--help"}).status, 0);
+}
+
+TEST_F(Tarvexctl, HelpOnEveryCommandVersionAndUnknownCommands)
+{
+    const std::vector<std::vector<std::string>> commands = {{"img", "make"}, {"img", "show"}, {"img", "extract"},
+                                                            {"cfg", "show"}, {"cfg", "create"}, {"cfg", "set"}};
+    for (const auto& words : commands) {
+        for (const char* flag : {"--help", "-h"}) {
+            std::vector<std::string> args = words;
+            args.push_back(flag);
+            Result r = Run(args);
+            const std::string name = words[0] + " " + words[1];
+            EXPECT_EQ(r.status, 0) << name << " " << flag;
+            EXPECT_NE(r.out.find("usage: tarvexctl " + name + " "), std::string::npos) << name << ": " << r.out;
+            EXPECT_TRUE(r.err.empty()) << r.err;
+        }
+        // Help wins over anything else on the line and touches no file.
+        std::vector<std::string> args = words;
+        args.insert(args.end(), {P("nothing"), "--out", P("nothing"), "--help"});
+        EXPECT_EQ(Run(args).status, 0);
+        EXPECT_FALSE(fs::exists(dir / "nothing"));
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"--help"}, {"help"}, {"-h"}}) {
+        Result r = Run(args);
+        EXPECT_EQ(r.status, 0);
+        for (const auto& words : commands)
+            EXPECT_NE(r.out.find(words[0] + " " + words[1]), std::string::npos) << r.out;
+    }
+    Result r = Run({"img", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("img extract"), std::string::npos);
+    EXPECT_EQ(r.out.find("cfg set"), std::string::npos) << r.out;
+
+    r = Run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("tarvexctl ") + TARVEX_VERSION + "\n");
+
+    r = Run({"img", "burn", P("x")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown command 'img burn'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("make, show, extract"), std::string::npos) << r.err;
+    r = Run({"flash"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown command 'flash'"), std::string::npos) << r.err;
+}
+
+TEST_F(Tarvexctl, ShowSaysWhenAFileIsNotAnImage)
+{
+    std::vector<BYTE> junk(4096);
+    for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<BYTE>(i * 37 + 11);
+    WriteBytes(dir / "junk.bimg", junk);
+    WriteBytes(dir / "tiny.bimg", {1, 2, 3});
+    for (const char* name : {"junk.bimg", "tiny.bimg"}) {
+        Result r = Run({"img", "show", "--json", P(name)});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_TRUE(OneJsonObject(r.out)) << r.out;
+        // No header fields from bytes that are no header.
+        EXPECT_EQ(r.out.find("dwMagic"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("dwDataSize"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\"headerValid\": false"), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find("not an image file"), std::string::npos) << r.err;
+    }
+    // A container of another type is a real header: shown, and named as what it is.
+    ASSERT_EQ(Run({"cfg", "create", "--out", P("Tarvex.cfg"), "--password", "pw"}).status, 0);
+    Result r = Run({"img", "show", P("Tarvex.cfg")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("dwFileType:    4"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("'type'"), std::string::npos) << r.err;
+}
+
+TEST_F(Tarvexctl, InputsAreBoundedInTimeAndMemory)
+{
+    // A FIFO nobody writes, an endless device, and a 1 GiB file (sparse: no disk used).
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    MakeImage("fw.bimg", 0x8000);
+    {
+        std::vector<BYTE> head = ReadBytes(dir / "fw.bimg");
+        WriteBytes(dir / "huge.bimg", head);
+        fs::resize_file(dir / "huge.bimg", 1ull << 30);
+        WriteBytes(dir / "huge.bin", {0});
+        fs::resize_file(dir / "huge.bin", 1ull << 30);
+    }
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    } const cases[] = {
+        {{"img", "show", P("fifo")}, 1},
+        {{"cfg", "show", P("fifo")}, 1},
+        {{"cfg", "set", P("fifo"), "--auto-reset"}, 1},
+        {{"img", "extract", P("fifo"), "--out", P("x.bin")}, 1},
+        {{"img", "make", "--name", "N", "--out", P("x.bimg"), P("fifo")}, 1},
+        {{"img", "show", "/dev/zero"}, 1},
+        {{"img", "make", "--name", "N", "--out", P("x.bimg"), "/dev/zero"}, 1},
+        {{"img", "make", "--name", "N", "--out", P("x.bimg"), P("huge.bin")}, 1},
+        // Bytes after the declared data do not matter: the image inside still checks out.
+        {{"img", "show", P("huge.bimg")}, 0},
+        {{"img", "extract", P("huge.bimg"), "--out", P("x.bin")}, 0},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        Result out;
+        Waited w = RunBounded(c.args, &out);
+        EXPECT_FALSE(w.timedOut) << line;
+        EXPECT_EQ(w.status, c.status) << line << out.err;
+        EXPECT_LT(w.maxRssKiB, 64 * 1024) << line;
+    }
+    EXPECT_EQ(ReadBytes(dir / "x.bin"), raw);
+    EXPECT_FALSE(fs::exists(dir / "x.bimg"));
+}
+
+TEST_F(Tarvexctl, WrittenFilesKeepModeOwnerAndLinks)
+{
+    ASSERT_EQ(Run({"cfg", "create", "--out", P("real.cfg"), "--password", "pw"}).status, 0);
+    ASSERT_EQ(::chmod((dir / "real.cfg").c_str(), 0600), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown((dir / "real.cfg").c_str(), 2001, 2002), 0);
+    }
+    fs::create_symlink("real.cfg", dir / "Tarvex.cfg");
+    ASSERT_EQ(Run({"cfg", "set", P("Tarvex.cfg"), "--title", "kept"}).status, 0);
+    ASSERT_EQ(Run({"cfg", "create", "--out", P("Tarvex.cfg"), "--password", "pw2"}).status, 0);
+    auto modeOf = [](const fs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st;
+    };
+    EXPECT_TRUE(fs::is_symlink(dir / "Tarvex.cfg"));
+    struct stat st = modeOf(dir / "real.cfg");
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 2001u);
+        EXPECT_EQ(st.st_gid, 2002u);
+    }
+    EXPECT_EQ(CString(LoadCfg("real.cfg").szPassword), CString(u"pw2"));
+
+    // Images and extracted bytes: the same rules.
+    MakeImage("fw.bimg");
+    WriteBytes(dir / "target.bimg", {0});
+    ASSERT_EQ(::chmod((dir / "target.bimg").c_str(), 0640), 0);
+    fs::create_symlink("target.bimg", dir / "link.bimg");
+    ASSERT_EQ(Run({"img", "make", "--name", "L", "--out", P("link.bimg"), P("fw.bin")}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.bimg"));
+    EXPECT_EQ(modeOf(dir / "target.bimg").st_mode & 07777, 0640u);
+    ENC_FILE_HEADER h{};
+    EXPECT_EQ(ReadAppImage(WinPath(dir / "target.bimg"), nullptr, &h, nullptr), AppImageCheck::Ok);
+    WriteBytes(dir / "out.bin", {0});
+    ASSERT_EQ(::chmod((dir / "out.bin").c_str(), 0604), 0);
+    fs::create_symlink("out.bin", dir / "out.link");
+    ASSERT_EQ(Run({"img", "extract", P("fw.bimg"), "--out", P("out.link")}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "out.link"));
+    EXPECT_EQ(modeOf(dir / "out.bin").st_mode & 07777, 0604u);
+    EXPECT_EQ(ReadBytes(dir / "out.bin"), raw);
+
+    // A new file: the umask decides (tarvexctl inherits it from the shell).
+    const mode_t old = ::umask(002);
+    Result r = Run({"cfg", "create", "--out", P("new.cfg"), "--password", "pw"});
+    ::umask(old);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(modeOf(dir / "new.cfg").st_mode & 07777, 0664u);
+}
+
+TEST_F(Tarvexctl, PathsThatAreNotUtf8AndJsonThatIs)
+{
+    const fs::path odd = dir / "tool\xFF";
+    fs::create_directory(odd);
+    raw = MakeRawImage(0x4400, 21);
+    WriteBytes(odd / "fw.bin", raw);
+    const std::string image = (odd / "a..b\xFE.bimg").string();
+    ASSERT_EQ(Run({"img", "make", "--name", "ODD", "--out", image, (odd / "fw.bin").string()}).status, 0);
+    const std::string cfg = (odd / "Tarvex.cfg").string();
+    Result r = Run({"cfg", "create", "--out", cfg, "--image", image, "--password", "pw"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(Run({"cfg", "set", cfg, "--auto-reset"}).status, 0);
+
+    r = Run({"cfg", "show", "--json", cfg});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ValidUtf8(r.out)) << r.out;
+    EXPECT_NE(r.out.find("\"szAppFile\": \"a..b\\udcfe.bimg\""), std::string::npos) << r.out;
+    r = Run({"cfg", "show", cfg}); // plain output names the file by its own bytes
+    EXPECT_NE(r.out.find("a..b\xFE.bimg"), std::string::npos) << r.out;
+    r = Run({"img", "show", "--json", image});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ValidUtf8(r.out)) << r.out;
+    EXPECT_NE(r.out.find("tool\\udcff"), std::string::npos) << r.out;
+
+    // The tool in that directory finds both files.
+    SYSTEM_CONFIG c{};
+    platform::OverrideModuleFileName((odd / "tarvex").string());
+    const BOOL loaded = LoadSystemConfig(GetModuleDir() + SYSTEM_CONFIG_FILE_NAME, &c);
+    ENC_FILE_HEADER h{};
+    const AppImageCheck check = LoadAppImage(c, &h, nullptr);
+    platform::OverrideModuleFileName("");
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(c.bAutoReset, 1);
+    EXPECT_EQ(check, AppImageCheck::Ok);
+}
+
+// Several cfg set runs at once, round after round, each changing its own field: every run is
+// applied whole or refused, the file always verifies, and it holds exactly the changes of
+// the runs that exited 0.
+TEST_F(Tarvexctl, ConcurrentSetsSerialiseAndReportHonestly)
+{
+    ASSERT_EQ(Run({"cfg", "create", "--out", P("Tarvex.cfg"), "--program-ver", "0.0", "--title", "t0", "--password",
+                   "p0"})
+                  .status,
+              0);
+    constexpr int kWorkers = 6;
+    constexpr int kRounds = 12;
+    auto optionsFor = [](int worker, int round) -> std::vector<std::string> {
+        const std::string n = std::to_string(round + 1);
+        switch (worker) {
+        case 0: return {"--program-id", n};
+        case 1: return {"--program-ver", "1." + n};
+        case 2: return {"--title", "t" + n};
+        case 3: return {"--password", "p" + n};
+        case 4: return {round % 2 ? "--no-auto-upgrade" : "--auto-upgrade"};
+        default: return {round % 2 ? "--no-save-user-data" : "--save-user-data"};
+        }
+    };
+    int lastApplied[kWorkers];
+    std::fill(std::begin(lastApplied), std::end(lastApplied), -1);
+    int applied = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        pid_t pids[kWorkers];
+        for (int w = 0; w < kWorkers; ++w) {
+            std::vector<std::string> args = {"cfg", "set", P("Tarvex.cfg")};
+            for (auto& o : optionsFor(w, round)) args.push_back(o);
+            pids[w] = Spawn(args, dir / ("out" + std::to_string(w)), dir / ("err" + std::to_string(w)));
+            ASSERT_GT(pids[w], 0);
+        }
+        for (int w = 0; w < kWorkers; ++w) {
+            Waited r = WaitBounded(pids[w], 120);
+            ASSERT_FALSE(r.timedOut);
+            ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << Slurp(dir / ("err" + std::to_string(w)));
+            if (r.status == 0) lastApplied[w] = round, ++applied;
+        }
+        SYSTEM_CONFIG now{};
+        ASSERT_EQ(ReadSystemConfig(WinPath(dir / "Tarvex.cfg"), &now), ConfigCheck::Ok) << "round " << round;
+    }
+    // Refusals are allowed (a lock held too long), but most runs must have gone through, or
+    // the comparison below would prove little.
+    EXPECT_GT(applied, kWorkers * kRounds / 2);
+
+    SYSTEM_CONFIG c = LoadCfg("Tarvex.cfg");
+    auto expectText = [](const WCHAR* field, const std::string& text) {
+        EXPECT_EQ(CString(field, static_cast<int>(WcsNLen(field, CONFIG_TEXT_UNITS))).ToUtf8(), text);
+    };
+    EXPECT_EQ(c.wProgramID, lastApplied[0] < 0 ? 0 : std::stoi(std::to_string(lastApplied[0] + 1), nullptr, 16));
+    EXPECT_EQ(c.wProgramVer, lastApplied[1] < 0 ? 0 : 0x100 + lastApplied[1] + 1);
+    expectText(c.szTitle, "t" + std::to_string(lastApplied[2] + 1));
+    expectText(c.szPassword, "p" + std::to_string(lastApplied[3] + 1));
+    EXPECT_EQ(c.bAutoUpgrade, lastApplied[4] < 0 ? 0 : (lastApplied[4] % 2 ? 0 : 1));
+    EXPECT_EQ(c.bSaveUserData, lastApplied[5] < 0 ? 0 : (lastApplied[5] % 2 ? 0 : 1));
+    EXPECT_EQ(c.bAutoReset, 0);
+    EXPECT_EQ(c.bVersionCheck, 0);
+    // Nothing but the file and the runs' output is left in the directory.
+    for (const auto& e : fs::directory_iterator(dir.Path())) {
+        const std::string name = e.path().filename().string();
+        EXPECT_TRUE(name == "Tarvex.cfg" || name.rfind("out", 0) == 0 || name.rfind("err", 0) == 0) << name;
+    }
 }

@@ -1,6 +1,7 @@
 // tarvexctl: makes, shows and extracts application images and creates, shows and changes
 // configuration files, with the same checks and limits as the tool and its configuration
-// dialog. Exit status: 0 success, 1 a file was refused or could not be written, 2 usage.
+// dialog. Exit status: 0 success, 1 a file was refused or could not be written (nothing
+// changed), 2 usage.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,9 @@
 #include "encfile/SystemConfig.h"
 #include "platform/CString.h"
 #include "platform/Kernel.h"
+#ifdef _WIN32
+#include "platform/win32/Win32Api.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -33,21 +37,12 @@ constexpr int kUsage = 2;
 constexpr int kMaxTitle = 100;
 constexpr int kMaxPassword = 100;
 
-const char* const kUsageText =
-    "usage:\n"
-    "  tarvexctl img make --name NAME [--out FILE] RAW\n"
-    "  tarvexctl img show [--json] FILE\n"
-    "  tarvexctl img extract FILE --out RAW\n"
-    "  tarvexctl cfg show [--json] FILE\n"
-    "  tarvexctl cfg create --out FILE [--image BIMG] [--program-id HEX] [--program-ver MAJOR.MINOR]\n"
-    "                       [--auto-upgrade] [--auto-reset] [--version-check] [--save-user-data]\n"
-    "                       [--title TEXT] --password TEXT\n"
-    "  tarvexctl cfg set FILE [the options of create but --out; --no-auto-upgrade, --no-auto-reset,\n"
-    "                       --no-version-check and --no-save-user-data clear an option]\n"
-    "exit status: 0 success, 1 file refused or not written, 2 usage error\n";
-
+struct Command;
 struct UsageError {
+    UsageError(std::string text, std::string inGroup = {}) : message(std::move(text)), group(std::move(inGroup)) {}
     std::string message;
+    std::string group;                // the group whose commands to list ("": all)
+    const Command* command = nullptr; // set by the dispatch: the command whose synopsis to show
 };
 struct Refused {
     std::string message;
@@ -120,30 +115,44 @@ private:
 
 // ---- output ------------------------------------------------------------------------------
 
-std::string JsonString(const std::string& utf8)
+// JSON stays valid UTF-8 whatever the text holds: a lone surrogate (a file name byte that is
+// not UTF-8, see CString::FromUtf8Escaped, or a broken text field) is written as its \uXXXX
+// escape, which a JSON reader turns back into the same code unit.
+std::string JsonString(const CString& text)
 {
+    const std::u16string& u = text.Str();
     std::string out = "\"";
-    for (unsigned char c : utf8) {
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        const char16_t c = u[i];
+        char buf[8];
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF;
+        if (pair) {
+            out += CString(u.substr(i, 2)).ToUtf8();
+            ++i;
+            continue;
+        }
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
+        case u'"': out += "\\\""; break;
+        case u'\\': out += "\\\\"; break;
+        case u'\n': out += "\\n"; break;
+        case u'\r': out += "\\r"; break;
+        case u'\t': out += "\\t"; break;
+        case u'\b': out += "\\b"; break;
+        case u'\f': out += "\\f"; break;
         default:
-            if (c < 0x20 || c == 0x7F) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF)) {
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
                 out += buf;
             } else {
-                out += static_cast<char>(c);
+                out += CString(u.substr(i, 1)).ToUtf8();
             }
         }
     }
     return out + "\"";
 }
+
+// Text that came in as bytes (a path from the command line) or as UTF-8.
+std::string JsonString(const std::string& bytes) { return JsonString(CString::FromUtf8Escaped(bytes)); }
 
 // One flat JSON object, or "name: value" lines, in the order the fields are added.
 class Report
@@ -154,6 +163,9 @@ public:
     {
         Add(key, JsonString(value), plain.empty() ? value : plain);
     }
+    void Text(const std::string& key, const CString& value) { Add(key, JsonString(value), value.ToUtf8()); }
+    // A file name field: the plain form is the very bytes it names on disk.
+    void FileName(const std::string& key, const CString& value) { Add(key, JsonString(value), value.ToUtf8Escaped()); }
     void Number(const std::string& key, unsigned long long value, const std::string& plain = {})
     {
         Add(key, std::to_string(value), plain.empty() ? std::to_string(value) : plain);
@@ -201,10 +213,7 @@ std::string NameField(const char* p, std::size_t n)
     return CString::FromAnsi(p, len).ToUtf8();
 }
 
-std::string TextField(const WCHAR* p)
-{
-    return CString(p, static_cast<int>(WcsNLen(p, CONFIG_TEXT_UNITS))).ToUtf8();
-}
+CString TextField(const WCHAR* p) { return CString(p, static_cast<int>(WcsNLen(p, CONFIG_TEXT_UNITS))); }
 
 std::string UtcTime(DWORD t)
 {
@@ -224,44 +233,71 @@ std::string UtcTime(DWORD t)
 
 CString WinPath(const std::string& native) { return platform::WindowsPath(native); }
 
-std::vector<BYTE> ReadWholeFile(const std::string& path)
+// Paths on the command line are UTF-8 everywhere; a narrow std::string path would be read in
+// the ANSI code page on Windows and lose every character outside it.
+fs::path U8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
+std::string U8String(const fs::path& p)
 {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) throw Refused{path + ": is a directory"};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Refused{path + ": cannot open"};
-    std::vector<BYTE> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw Refused{path + ": cannot read"};
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
+// An input file, opened the way the tool opens its files: regular files only, no waiting
+// on a FIFO. The reason for a refusal names what the path is.
+struct InputFile {
+    explicit InputFile(const std::string& path) : m_path(path)
+    {
+        m_h = CreateFileW(WinPath(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (m_h != INVALID_HANDLE_VALUE) return;
+        std::error_code ec;
+        auto st = fs::status(U8(path), ec);
+        if (fs::is_directory(st)) throw Refused{path + ": is a directory"};
+        if (fs::exists(st) && !fs::is_regular_file(st)) throw Refused{path + ": not a regular file"};
+        throw Refused{path + ": cannot open"};
+    }
+    ~InputFile() { CloseHandle(m_h); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    // Up to n bytes; fewer only at the end of the file.
+    std::vector<BYTE> Read(std::size_t n)
+    {
+        std::vector<BYTE> bytes(n);
+        DWORD got = 0;
+        if (!ReadFile(m_h, bytes.data(), static_cast<DWORD>(n), &got, nullptr)) throw Refused{m_path + ": cannot read"};
+        bytes.resize(got);
+        return bytes;
+    }
+
+private:
+    std::string m_path;
+    HANDLE m_h = INVALID_HANDLE_VALUE;
+};
+
+// The whole file when it holds at most limit bytes; never reads more than limit + 1.
+std::vector<BYTE> ReadSmallFile(const std::string& path, std::size_t limit)
+{
+    InputFile in(path);
+    std::vector<BYTE> bytes = in.Read(limit + 1);
+    if (bytes.size() > limit) throw Refused{path + ": more than " + std::to_string(limit) + " bytes"};
     return bytes;
 }
 
-// Writes through a temporary file renamed over path only once complete.
+// Written whole or not at all (platform::ReplaceFileContents): a symlink is written to its
+// target, an existing file keeps its mode and owner.
 void WriteWholeFile(const std::string& path, const BYTE* data, std::size_t size)
 {
-    std::string tmp = path + ".tmp~";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        out.flush();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(tmp, ec);
-            throw Refused{path + ": cannot write"};
-        }
-    }
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        throw Refused{path + ": cannot write"};
-    }
+    BOOL ok = platform::ReplaceFileContents(WinPath(path), [&](HANDLE h) {
+        DWORD written = 0;
+        return WriteFile(h, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    });
+    if (!ok) throw Refused{path + ": cannot write"};
 }
 
 bool SameFile(const std::string& a, const std::string& b)
 {
     std::error_code ec;
-    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
-    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+    if (fs::exists(U8(a), ec) && fs::exists(U8(b), ec)) return fs::equivalent(U8(a), U8(b), ec);
+    return fs::weakly_canonical(U8(a), ec) == fs::weakly_canonical(U8(b), ec);
 }
 
 std::string ImageRefusal(const std::string& path, AppImageCheck check)
@@ -281,11 +317,11 @@ int ImgMake(const std::vector<std::string>& argv)
     if (name.empty() || name.size() > 8) throw UsageError{"--name takes 1 to 8 characters"};
     for (unsigned char c : name)
         if (c < 0x20 || c > 0x7E) throw UsageError{"--name takes printable ASCII characters only"};
-    std::string out = args.Value("--out").value_or(fs::path(raw).replace_extension(".bimg").string());
+    std::string out = args.Value("--out").value_or(U8String(U8(raw).replace_extension(".bimg")));
     if (SameFile(raw, out)) throw UsageError{"the output would overwrite " + raw + "; give --out"};
 
-    std::vector<BYTE> plain = ReadWholeFile(raw);
-    if (plain.size() < APP_IMAGE_MIN_SIZE || plain.size() > APP_IMAGE_MAX_SIZE)
+    std::vector<BYTE> plain = ReadSmallFile(raw, APP_IMAGE_MAX_SIZE);
+    if (plain.size() < APP_IMAGE_MIN_SIZE)
         throw Refused{raw + ": " + std::to_string(plain.size()) + " bytes; an image holds " +
                       std::to_string(APP_IMAGE_MIN_SIZE) + " to " + std::to_string(APP_IMAGE_MAX_SIZE)};
     std::vector<BYTE> file;
@@ -316,36 +352,48 @@ int ImgShow(const std::vector<std::string>& argv)
 {
     Args args(argv, {}, {"--json"});
     std::string path = args.OnePositional("image file");
-    std::vector<BYTE> bytes = ReadWholeFile(path);
     Report r(args.Flag("--json"));
     r.Text("file", path);
-    AppImageCheck check = AppImageCheck::HeaderReadFailed;
-    if (bytes.size() >= ENC_FILE_HEADER_SIZE) {
-        ENC_FILE_HEADER h = HeaderFromBytes(bytes.data());
-        bool headerValid = CheckFileHeader(&h) == 0;
-        bool payloadValid = false;
-        if (headerValid && InitFileCodec(&h) == 0) {
-            std::size_t have = bytes.size() - ENC_FILE_HEADER_SIZE;
-            if (have >= h.dwDataSize) {
-                payloadValid = DecodeFileData(&h, bytes.data() + ENC_FILE_HEADER_SIZE, h.dwDataSize) == 0 &&
-                               VerifyFileData(&h) == 0;
-            }
-        }
-        r.Number("dwMagic", h.dwMagic, "0x" + Hex4(h.dwMagic));
-        r.Number("dwHeaderCrc", h.dwHeaderCrc, Hex4(h.dwHeaderCrc));
-        r.Number("dwCreateTime", h.dwCreateTime, std::to_string(h.dwCreateTime) + " (" + UtcTime(h.dwCreateTime) + ")");
-        r.Number("dwDataSize", h.dwDataSize);
-        r.Number("dwDataCrc", h.dwDataCrc, Hex4(h.dwDataCrc));
-        r.Number("dwFileType", h.dwFileType & 0xFF);
-        r.Text("szName", NameField(h.szName, 8));
-        r.Bool("headerValid", headerValid);
-        r.Bool("payloadValid", payloadValid);
-        ENC_FILE_HEADER unused{};
-        check = ReadAppImage(WinPath(path), nullptr, &unused, nullptr);
-    } else {
+    std::optional<InputFile> in(std::in_place, path);
+    // The header, then no more than the payload it declares, and never more than an image
+    // may hold: the file's own size does not matter.
+    std::vector<BYTE> head = in->Read(ENC_FILE_HEADER_SIZE);
+    ENC_FILE_HEADER h{};
+    if (head.size() == ENC_FILE_HEADER_SIZE) h = HeaderFromBytes(head.data());
+    if (head.size() < ENC_FILE_HEADER_SIZE || CheckFileHeader(&h) != 0) {
+        // Not a container at all: its first bytes mean nothing, so none are shown as fields.
+        const bool shortFile = head.size() < ENC_FILE_HEADER_SIZE;
+        const AppImageCheck check = shortFile ? AppImageCheck::HeaderReadFailed : AppImageCheck::InvalidHeader;
         r.Bool("headerValid", false);
         r.Bool("payloadValid", false);
+        r.Text("check", AppImageCheckName(check));
+        r.Print();
+        std::cerr << "tarvexctl: " << path << ": not an image file ("
+                  << (shortFile ? "shorter than a container header"
+                      : h.dwMagic != ENC_FILE_MAGIC ? "no container header"
+                                                    : "damaged container header")
+                  << "); refused at check '" << AppImageCheckName(check) << "' ("
+                  << CString(PickAppImageText(check)).ToUtf8() << ")\n";
+        return kRefused;
     }
+    bool payloadValid = false;
+    if (h.dwDataSize <= APP_IMAGE_MAX_SIZE && InitFileCodec(&h) == 0) {
+        std::vector<BYTE> payload = in->Read(h.dwDataSize);
+        payloadValid = payload.size() == h.dwDataSize &&
+                       DecodeFileData(&h, payload.data(), h.dwDataSize) == 0 && VerifyFileData(&h) == 0;
+    }
+    r.Number("dwMagic", h.dwMagic, "0x" + Hex4(h.dwMagic));
+    r.Number("dwHeaderCrc", h.dwHeaderCrc, Hex4(h.dwHeaderCrc));
+    r.Number("dwCreateTime", h.dwCreateTime, std::to_string(h.dwCreateTime) + " (" + UtcTime(h.dwCreateTime) + ")");
+    r.Number("dwDataSize", h.dwDataSize);
+    r.Number("dwDataCrc", h.dwDataCrc, Hex4(h.dwDataCrc));
+    r.Number("dwFileType", h.dwFileType & 0xFF);
+    r.Text("szName", NameField(h.szName, 8));
+    r.Bool("headerValid", true);
+    r.Bool("payloadValid", payloadValid);
+    in.reset(); // the checks open the file without sharing
+    ENC_FILE_HEADER unused{};
+    const AppImageCheck check = ReadAppImage(WinPath(path), nullptr, &unused, nullptr);
     r.Text("check", AppImageCheckName(check));
     r.Print();
     if (check != AppImageCheck::Ok) {
@@ -396,7 +444,7 @@ int CfgShow(const std::vector<std::string>& argv)
     std::string path = args.OnePositional("configuration file");
     SYSTEM_CONFIG c = LoadConfigOrThrow(path);
     Report r(args.Flag("--json"));
-    r.Text("szAppFile", TextField(c.szAppFile));
+    r.FileName("szAppFile", TextField(c.szAppFile));
     r.Text("szAppName", NameField(c.szAppName, 8));
     r.Number("dwAppCrc", c.dwAppCrc, Hex4(c.dwAppCrc));
     r.Number("wProgramID", c.wProgramID, Hex4(c.wProgramID));
@@ -482,7 +530,8 @@ bool ApplyConfigOptions(const Args& args, SYSTEM_CONFIG& c)
     if (auto v = args.Value("--image")) {
         if (v->empty()) throw UsageError{"--image needs a file"};
         // The tool finds the image by its file name next to Tarvex.cfg.
-        CString file = CheckedText(fs::path(*v).filename().string(), "--image");
+        // Whatever bytes the name holds: the tool opens it again from the same units.
+        CString file = WinPath(U8String(U8(*v).filename()));
         if (!IsPlainFileName(file) || file.GetLength() >= static_cast<int>(CONFIG_TEXT_UNITS))
             throw Refused{*v + ": not usable as an image file name"};
         if (file.CompareNoCase(u"cdboot.bimg") == 0) throw Refused{*v + ": the image may not be cdboot.bimg"};
@@ -501,8 +550,25 @@ bool ApplyConfigOptions(const Args& args, SYSTEM_CONFIG& c)
 
 void SaveConfigOrThrow(const std::string& path, const SYSTEM_CONFIG& c)
 {
-    if (SaveSystemConfig(WinPath(path), &c) != 1) throw Refused{path + ": cannot write the configuration"};
+    if (SaveSystemConfig(WinPath(path), &c) != 1) throw Refused{path + ": cannot write the configuration; nothing changed"};
 }
+
+// Held from before the read until after the save, so concurrent changes serialise: each one
+// is applied whole, or refused (exit 1) when the lock stays taken too long.
+struct ConfigLock {
+    explicit ConfigLock(const std::string& path) : h(LockSystemConfig(WinPath(path)))
+    {
+        if (h != INVALID_HANDLE_VALUE) return;
+        if (GetLastError() == ERROR_LOCK_VIOLATION)
+            throw Refused{path + ": another save held the lock for more than " +
+                          std::to_string(CONFIG_LOCK_TIMEOUT_MS / 1000) + " s; nothing changed"};
+        throw Refused{path + ": cannot lock its directory; nothing changed"};
+    }
+    ~ConfigLock() { CloseHandle(h); }
+    ConfigLock(const ConfigLock&) = delete;
+    ConfigLock& operator=(const ConfigLock&) = delete;
+    HANDLE h;
+};
 
 int CfgCreate(const std::vector<std::string>& argv)
 {
@@ -513,6 +579,7 @@ int CfgCreate(const std::vector<std::string>& argv)
     if (!args.Value("--password")) throw UsageError{"cfg create needs --password"};
     SYSTEM_CONFIG c{};
     ApplyConfigOptions(args, c);
+    ConfigLock lock(*out);
     SaveConfigOrThrow(*out, c);
     std::cout << "wrote " << *out << "\n";
     return kOk;
@@ -523,9 +590,11 @@ int CfgSet(const std::vector<std::string>& argv)
     Args args(argv, kCfgValueOpts, kCfgFlagOpts);
     std::string path = args.OnePositional("configuration file");
     if (args.Value("--out")) throw UsageError{"cfg set changes FILE in place; --out belongs to cfg create"};
-    // Validate the options before reading, so a usage error wins over a refused file.
+    // Validate the options (and read a new image) before reading, so a usage error wins
+    // over a refused file and the lock is held only for the read-change-write.
     SYSTEM_CONFIG probe{};
     if (!ApplyConfigOptions(args, probe)) throw UsageError{"cfg set needs at least one option to change"};
+    ConfigLock lock(path);
     SYSTEM_CONFIG c = LoadConfigOrThrow(path);
     ApplyConfigOptions(args, c);
     SaveConfigOrThrow(path, c);
@@ -533,24 +602,149 @@ int CfgSet(const std::vector<std::string>& argv)
     return kOk;
 }
 
+// ---- commands ----------------------------------------------------------------------------
+
+struct Command {
+    const char* name;     // the words that select it: "img make"
+    const char* synopsis; // what follows the name
+    const char* summary;  // one line for the overview
+    const char* details;  // options and behaviour, for --help
+    int (*run)(const std::vector<std::string>&);
+};
+
+const char* const kCfgOptionHelp =
+    "  --image BIMG             the image the tool loads: it is checked, and its file name, name and CRC\n"
+    "                           are recorded (the tool looks for the file next to the configuration)\n"
+    "  --program-id HEX         program ID the mouse must report, 0 to FFFF\n"
+    "  --program-ver MAJ.MIN    version of the image, each part 0 to 255\n"
+    "  --auto-upgrade, --auto-reset, --version-check, --save-user-data\n"
+    "                           set an upgrade option (cfg set: --no-... clears it)\n"
+    "  --title TEXT             main window title, at most 100 characters (empty: the built-in one)\n"
+    "  --password TEXT          access password of the configuration entry, 1 to 100 characters\n";
+
+// One table: dispatch, the overview and every --help come from here.
+const Command kCommands[] = {
+    {"img make", "--name NAME [--out FILE] RAW", "encode raw flash bytes as an image",
+     "Encodes RAW (16646 to 65536 bytes of flash) as an application image named NAME (1 to 8\n"
+     "printable ASCII characters). The image goes to FILE, by default RAW with the extension .bimg,\n"
+     "and must read back as the same bytes.\n",
+     ImgMake},
+    {"img show", "[--json] FILE", "show an image's header and checks",
+     "Shows the container header of FILE and runs the checks of the configuration dialog.\n"
+     "Exit status 1 when FILE is not an image or a check fails; --json prints one JSON object.\n",
+     ImgShow},
+    {"img extract", "FILE --out RAW", "write an image's decoded flash bytes",
+     "Checks the image FILE and writes its decoded flash bytes to RAW.\n", ImgExtract},
+    {"cfg show", "[--json] FILE", "show a configuration file",
+     "Shows every field of the configuration file FILE; --json prints one JSON object.\n", CfgShow},
+    {"cfg create", "--out FILE --password TEXT [OPTIONS]", "write a new configuration file", kCfgOptionHelp,
+     CfgCreate},
+    {"cfg set", "FILE OPTION...", "change fields of a configuration file", kCfgOptionHelp, CfgSet},
+};
+
+std::vector<std::string> Words(const char* name)
+{
+    std::vector<std::string> words;
+    std::istringstream in(name);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// The command selected by the first words of args, and how many words it took.
+const Command* FindCommand(const std::vector<std::string>& args, std::size_t& used)
+{
+    for (const Command& c : kCommands) {
+        std::vector<std::string> words = Words(c.name);
+        if (args.size() >= words.size() && std::equal(words.begin(), words.end(), args.begin())) {
+            used = words.size();
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+// Commands whose name starts with prefix ("" for all).
+std::vector<const Command*> CommandsUnder(const std::string& prefix)
+{
+    std::vector<const Command*> found;
+    for (const Command& c : kCommands)
+        if (prefix.empty() || std::string(c.name).rfind(prefix + " ", 0) == 0) found.push_back(&c);
+    return found;
+}
+
+std::string Synopsis(const Command& c) { return std::string("tarvexctl ") + c.name + " " + c.synopsis; }
+
+std::string UsageOf(const std::vector<const Command*>& commands)
+{
+    std::string s = "usage:\n";
+    for (const Command* c : commands) s += "  " + Synopsis(*c) + "\n";
+    return s;
+}
+
+std::string Overview(const std::string& prefix)
+{
+    std::string s = UsageOf(CommandsUnder(prefix)) + "\ncommands:\n";
+    for (const Command* c : CommandsUnder(prefix)) {
+        std::string name = c->name;
+        s += "  " + name + std::string(name.size() < 14 ? 14 - name.size() : 1, ' ') + c->summary + "\n";
+    }
+    s += "\n'tarvexctl " + (prefix.empty() ? std::string("COMMAND") : prefix + " COMMAND") +
+         " --help' describes a command; 'tarvexctl --version' prints the version.\n"
+         "exit status: 0 success, 1 a file was refused or not written (nothing changed), 2 usage error\n";
+    return s;
+}
+
+bool IsHelp(const std::string& a) { return a == "--help" || a == "-h"; }
+
 int Run(const std::vector<std::string>& all)
 {
     if (all.empty()) throw UsageError{"missing command"};
-    if (all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
-        std::cout << kUsageText;
+    if (IsHelp(all[0]) || all[0] == "help") {
+        std::vector<std::string> topic(all.begin() + 1, all.end());
+        std::size_t used = 0;
+        if (const Command* c = topic.empty() ? nullptr : FindCommand(topic, used)) {
+            std::cout << "usage: " << Synopsis(*c) << "\n\n" << c->details;
+            return kOk;
+        }
+        std::string group = topic.empty() ? std::string() : topic[0];
+        if (!group.empty() && CommandsUnder(group).empty()) throw UsageError{"no help for unknown command '" + group + "'"};
+        std::cout << Overview(group);
         return kOk;
     }
-    if (all.size() < 2) throw UsageError{"missing command after " + all[0]};
-    std::vector<std::string> rest(all.begin() + 2, all.end());
-    const std::string& group = all[0];
-    const std::string& cmd = all[1];
-    if (group == "img" && cmd == "make") return ImgMake(rest);
-    if (group == "img" && cmd == "show") return ImgShow(rest);
-    if (group == "img" && cmd == "extract") return ImgExtract(rest);
-    if (group == "cfg" && cmd == "show") return CfgShow(rest);
-    if (group == "cfg" && cmd == "create") return CfgCreate(rest);
-    if (group == "cfg" && cmd == "set") return CfgSet(rest);
-    throw UsageError{"unknown command " + group + " " + cmd};
+    if (all[0] == "--version" || all[0] == "-V") {
+        std::cout << "tarvexctl " << TARVEX_VERSION << "\n";
+        return kOk;
+    }
+    std::size_t used = 0;
+    const Command* c = FindCommand(all, used);
+    if (!c) {
+        // A group name alone, or with --help, describes the group.
+        std::vector<const Command*> group = CommandsUnder(all[0]);
+        if (!group.empty() && all.size() >= 2 && IsHelp(all[1])) {
+            std::cout << Overview(all[0]);
+            return kOk;
+        }
+        if (group.empty()) throw UsageError{"unknown command '" + all[0] + "'"};
+        if (all.size() < 2) throw UsageError{"missing command after '" + all[0] + "'", all[0]};
+        std::string known;
+        for (const Command* g : group) known += (known.empty() ? "" : ", ") + Words(g->name).back();
+        throw UsageError{"unknown command '" + all[0] + " " + all[1] + "' (" + all[0] + " commands: " + known + ")",
+                         all[0]};
+    }
+    std::vector<std::string> rest(all.begin() + static_cast<long>(used), all.end());
+    for (const std::string& a : rest) {
+        if (a == "--") break;
+        if (IsHelp(a)) {
+            std::cout << "usage: " << Synopsis(*c) << "\n\n" << c->details;
+            return kOk;
+        }
+    }
+    try {
+        return c->run(rest);
+    } catch (UsageError& e) {
+        e.command = c;
+        throw;
+    }
 }
 
 } // namespace
@@ -558,9 +752,22 @@ int Run(const std::vector<std::string>& all)
 int main(int argc, char** argv)
 {
     try {
+#ifdef _WIN32
+        // argv is in the ANSI code page there; the wide command line has every character.
+        platform::win32::UseUtf8Console();
+        std::vector<std::string> all = platform::win32::Utf8Arguments();
+        if (!all.empty()) all.erase(all.begin());
+        return Run(all);
+#else
         return Run(std::vector<std::string>(argv + 1, argv + argc));
+#endif
     } catch (const UsageError& e) {
-        std::cerr << "tarvexctl: " << e.message << "\n" << kUsageText;
+        std::cerr << "tarvexctl: " << e.message << "\n";
+        if (e.command)
+            std::cerr << "usage: " << Synopsis(*e.command) << "\n(see 'tarvexctl " << e.command->name << " --help')\n";
+        else
+            std::cerr << UsageOf(CommandsUnder(e.group)) << "(see 'tarvexctl " << (e.group.empty() ? "" : e.group + " ")
+                      << "--help')\n";
         return kUsage;
     } catch (const Refused& e) {
         std::cerr << "tarvexctl: " << e.message << "\n";

@@ -1,0 +1,282 @@
+// The machine's HID devices on Windows: SetupAPI lists the HID interfaces, hid.dll gives each
+// one's attributes and capabilities (the report lengths with the report ID byte, as the
+// device code expects), and an open collection reads through overlapped I/O so that a read
+// can end at its time-out. Each interface SetupAPI lists is one top-level collection already.
+// This file sees <windows.h> and only our headers that are free of Windows names.
+#include <windows.h>
+#include <setupapi.h>
+extern "C" { // mingw's hid.dll headers do not say so themselves
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "platform/hid/HidBackend.h"
+#include "platform/win32/ScaledTime.h"
+
+namespace platform::hid {
+namespace {
+
+std::wstring Wide(const std::string& s)
+{
+    if (s.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::string Utf8(const wchar_t* w)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return {};
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    s.resize(static_cast<std::size_t>(n - 1));
+    return s;
+}
+
+// Attributes and capabilities of an open handle; false when the device does not answer.
+bool Describe(HANDLE h, const std::string& path, DeviceInfo& info)
+{
+    HIDD_ATTRIBUTES attr{};
+    attr.Size = sizeof attr;
+    if (!HidD_GetAttributes(h, &attr)) return false;
+    PHIDP_PREPARSED_DATA pp = nullptr;
+    if (!HidD_GetPreparsedData(h, &pp)) return false;
+    HIDP_CAPS caps{};
+    NTSTATUS st = HidP_GetCaps(pp, &caps);
+    HidD_FreePreparsedData(pp);
+    if (st != HIDP_STATUS_SUCCESS) return false;
+    info.path = path;
+    info.vendorId = attr.VendorID;
+    info.productId = attr.ProductID;
+    info.versionNumber = attr.VersionNumber;
+    info.usagePage = caps.UsagePage;
+    info.usage = caps.Usage;
+    info.inputReportLength = caps.InputReportByteLength;
+    info.outputReportLength = caps.OutputReportByteLength;
+    info.featureReportLength = caps.FeatureReportByteLength;
+    return true;
+}
+
+// Opened with no access rights: enough for attributes and capabilities, and allowed also on
+// the collections the system holds exclusively (its own mice and keyboards).
+HANDLE OpenForQuery(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// Waits for an overlapped operation up to realMs; cancels it on time-out so that its buffer
+// is ours again. Returns the bytes transferred, 0 on time-out, -1 on failure.
+int Finish(HANDLE h, OVERLAPPED& ov, DWORD realMs)
+{
+    if (WaitForSingleObject(ov.hEvent, realMs) != WAIT_OBJECT_0) {
+        CancelIo(h);
+        DWORD n = 0;
+        if (GetOverlappedResult(h, &ov, &n, TRUE)) return static_cast<int>(n); // it finished meanwhile
+        return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
+    }
+    DWORD n = 0;
+    return GetOverlappedResult(h, &ov, &n, FALSE) ? static_cast<int>(n) : -1;
+}
+
+class WinHidDevice : public IHidDevice
+{
+public:
+    WinHidDevice(HANDLE h, DeviceInfo info) : m_h(h), m_info(std::move(info))
+    {
+        m_readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~WinHidDevice() override { Close(); }
+
+    bool Usable() const { return m_readEvent && m_writeEvent; }
+
+    int Write(const std::uint8_t* data, std::size_t length) override
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        if (m_closed || !data || length == 0) return -1;
+        // The class driver takes exactly one output report; a shorter one is padded.
+        std::vector<std::uint8_t> report(std::max<std::size_t>(length, m_info.outputReportLength), 0);
+        std::copy(data, data + length, report.begin());
+        OVERLAPPED ov{};
+        ov.hEvent = m_writeEvent;
+        ResetEvent(m_writeEvent);
+        if (!WriteFile(m_h, report.data(), static_cast<DWORD>(report.size()), nullptr, &ov) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return -1;
+        int n = Finish(m_h, ov, kWriteTimeoutMs);
+        if (n <= 0) return -1;
+        return static_cast<int>(std::min<std::size_t>(length, static_cast<std::size_t>(n)));
+    }
+
+    int Read(std::uint8_t* buf, std::size_t length, unsigned timeoutMs) override
+    {
+        std::lock_guard<std::mutex> lk(m_readMu);
+        if (m_closed.load() || !buf) return -1;
+        std::vector<std::uint8_t> report(std::max<std::size_t>(m_info.inputReportLength, 1), 0);
+        OVERLAPPED ov{};
+        ov.hEvent = m_readEvent;
+        ResetEvent(m_readEvent);
+        if (!ReadFile(m_h, report.data(), static_cast<DWORD>(report.size()), nullptr, &ov) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return -1;
+        int n = Finish(m_h, ov, platform::win32::RealMsFor(timeoutMs));
+        if (n <= 0) return n;
+        std::size_t copy = std::min<std::size_t>(length, static_cast<std::size_t>(n));
+        std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(copy), buf);
+        return static_cast<int>(copy);
+    }
+
+    int SetFeature(const std::uint8_t* data, std::size_t length) override
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        if (m_closed || !data || length == 0) return -1;
+        std::vector<std::uint8_t> report(std::max<std::size_t>(length, m_info.featureReportLength), 0);
+        std::copy(data, data + length, report.begin());
+        if (!HidD_SetFeature(m_h, report.data(), static_cast<ULONG>(report.size()))) return -1;
+        return static_cast<int>(length);
+    }
+
+    int GetFeature(std::uint8_t* buf, std::size_t length) override
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        if (m_closed || !buf || length == 0) return -1;
+        std::vector<std::uint8_t> report(std::max<std::size_t>(length, m_info.featureReportLength), 0);
+        report[0] = buf[0]; // the report ID asked for
+        if (!HidD_GetFeature(m_h, report.data(), static_cast<ULONG>(report.size()))) return -1;
+        std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(length), buf);
+        return static_cast<int>(length);
+    }
+
+    bool GetInfo(DeviceInfo& info) override
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        if (m_closed) return false;
+        DeviceInfo now;
+        if (!Describe(m_h, m_info.path, now)) return false; // gone from the bus
+        info = now;
+        return true;
+    }
+
+    void Close() override
+    {
+        {
+            std::lock_guard<std::mutex> lk(m_mu);
+            if (m_closed.exchange(true)) return;
+            // A read blocked in another thread ends now, with failure.
+            CancelIoEx(m_h, nullptr);
+        }
+        std::lock_guard<std::mutex> rlk(m_readMu);
+        std::lock_guard<std::mutex> lk(m_mu);
+        CloseHandle(m_h);
+        if (m_readEvent) CloseHandle(m_readEvent);
+        if (m_writeEvent) CloseHandle(m_writeEvent);
+        m_h = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    static constexpr DWORD kWriteTimeoutMs = 1000;
+    std::mutex m_mu;     // everything but Read
+    std::mutex m_readMu; // Read, and Close's wait for it
+    std::atomic<bool> m_closed{false};
+    HANDLE m_h;
+    HANDLE m_readEvent = nullptr;
+    HANDLE m_writeEvent = nullptr;
+    DeviceInfo m_info;
+};
+
+class WinHidBackend : public IHidBackend
+{
+public:
+    std::vector<DeviceInfo> Enumerate() override
+    {
+        std::vector<DeviceInfo> out;
+        GUID guid;
+        HidD_GetHidGuid(&guid);
+        HDEVINFO set = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (set == INVALID_HANDLE_VALUE) return out;
+        for (DWORD index = 0;; ++index) {
+            SP_DEVICE_INTERFACE_DATA itf{};
+            itf.cbSize = sizeof itf;
+            if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &itf)) {
+                if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+                continue;
+            }
+            DWORD required = 0;
+            SetupDiGetDeviceInterfaceDetailW(set, &itf, nullptr, 0, &required, nullptr);
+            if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) || required > 64 * 1024) continue;
+            std::vector<std::uint8_t> buf(required + sizeof(wchar_t), 0);
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buf.data());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            if (!SetupDiGetDeviceInterfaceDetailW(set, &itf, detail, required, nullptr, nullptr)) continue;
+            std::string path = Utf8(detail->DevicePath);
+            DeviceInfo info;
+            if (!path.empty() && QueryPath(path, info)) out.push_back(std::move(info));
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        std::sort(out.begin(), out.end(), [](const DeviceInfo& a, const DeviceInfo& b) { return a.path < b.path; });
+        return out;
+    }
+
+    bool GetInfo(const std::string& path, DeviceInfo& info) override { return QueryPath(path, info); }
+
+    std::shared_ptr<IHidDevice> Open(const std::string& path, OpenError* err) override
+    {
+        if (err) *err = OpenError::None;
+        std::wstring w = Wide(path);
+        HANDLE h = w.empty() ? INVALID_HANDLE_VALUE
+                             : CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            DWORD e = w.empty() ? ERROR_FILE_NOT_FOUND : GetLastError();
+            if (err) {
+                if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME)
+                    *err = OpenError::NotFound;
+                else if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
+                    *err = OpenError::AccessDenied;
+                else
+                    *err = OpenError::Other;
+            }
+            if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION) NoteAccessDenied(path);
+            return nullptr;
+        }
+        DeviceInfo info;
+        if (!Describe(h, path, info)) {
+            CloseHandle(h);
+            if (err) *err = OpenError::Other;
+            return nullptr;
+        }
+        auto dev = std::make_shared<WinHidDevice>(h, info);
+        if (!dev->Usable()) {
+            if (err) *err = OpenError::Other;
+            return nullptr;
+        }
+        ClearAccessDenied();
+        return dev;
+    }
+
+private:
+    static bool QueryPath(const std::string& path, DeviceInfo& info)
+    {
+        std::wstring w = Wide(path);
+        if (w.empty()) return false;
+        HANDLE h = OpenForQuery(w);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        bool ok = Describe(h, path, info);
+        CloseHandle(h);
+        return ok;
+    }
+};
+
+} // namespace
+
+std::shared_ptr<IHidBackend> MakeSystemBackend() { return std::make_shared<WinHidBackend>(); }
+
+} // namespace platform::hid
