@@ -158,7 +158,10 @@ void CMaskEdit::Backspace()
         MessageBeep(0xFFFFFFFF);
         return;
     }
-    SendMessage(WM_KEYDOWN, VK_LEFT, 0);
+    // The caret is placed, not moved with a Left key: the edit reads the keyboard itself, and
+    // with Shift or Ctrl still held from this Backspace a Left key would select a character
+    // or jump a word.
+    CaretLeft();
     if (m_strRestore.IsEmpty())
         return;
     // Only a character a mask position could hold is put back; anything else would grow
@@ -167,7 +170,14 @@ void CMaskEdit::Backspace()
     if (!IsPrintable(ch))
         return;
     SendCharToSelf(ch);
-    SendMessage(WM_KEYDOWN, VK_LEFT, 0);
+    CaretLeft();
+}
+
+void CMaskEdit::CaretLeft()
+{
+    const int nPos = CaretPos();
+    if (nPos > 0)
+        SendMessage(EM_SETSEL, static_cast<WPARAM>(nPos - 1), nPos - 1);
 }
 
 void CMaskEdit::OnKeyDown(UINT nChar, UINT nRepCnt, UINT nFlags)

@@ -49,5 +49,7 @@ private:
     void Backspace();
     BOOL DigitInRange(int nPos, WCHAR ch) const;
     int CaretPos();
+    // One position to the left, as a caret (no selection).
+    void CaretLeft();
     void WriteValue(int nPos, WCHAR ch);
 };

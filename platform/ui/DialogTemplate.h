@@ -2,6 +2,7 @@
 // registered by the resource module and looked up by ID when a dialog or image is loaded.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/WinTypes.h"
 
@@ -42,6 +43,9 @@ struct ImageResource {
     int cy;
     const unsigned char* pPng; // PNG bytes, kept by pointer
     std::size_t cbPng;
+    // The same picture as 0xAARRGGBB words, top row first, for systems that make their own
+    // bitmaps and icons from pixels.
+    const std::uint32_t* pPixels = nullptr;
 };
 void RegisterImageResource(const ImageResource* pImage);
 // An image made at run time (tests); replaces a registered one of that ID and kind.

@@ -4,10 +4,12 @@
 #pragma once
 #include <functional>
 #include <optional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/CString.h"
+#include "platform/ui/Gdi.h"
 #include "platform/ui/WinUser.h"
 
 class QWidget;
@@ -48,8 +50,9 @@ std::vector<MenuItemInfo> SystemMenuItems(HWND hWnd);
 // Chooses an item as the user would (WM_SYSCOMMAND with its ID); false when the window has
 // no such enabled item.
 bool ChooseSystemMenuItem(HWND hWnd, UINT nID);
-// With a hook installed, opening the system menu (Alt+Space, right click on the background)
-// asks the hook instead of showing it: it returns the chosen ID or 0 for none.
+// With a hook installed, opening the system menu (Alt+Space, right click on the background;
+// on Windows a right click on the title bar) asks the hook instead of showing it: it returns
+// the chosen ID or 0 for none.
 void SetSystemMenuHook(std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> hook);
 
 // MessageBeep calls since the last reset.
@@ -76,10 +79,25 @@ void RunLater(std::function<void()> fn);
 void SendKey(HWND hWnd, UINT vk, bool bShift = false, bool bCtrl = false, bool bAlt = false);
 void TypeText(HWND hWnd, const CString& text);
 // A click at the centre of the control, delivered to its top-level window at that point:
-// whatever lies on top there takes it, as with a real mouse.
+// whatever lies on top there takes it, as with a real mouse. A right click on a dialog lands
+// where that window's system menu opens: the background with Qt, the title bar on Windows.
 void ClickMouse(HWND hWnd, bool bRight = false);
 // A click at pos (window coordinates) of a top-level widget; false when it has no window.
 bool ClickAt(QWidget* topLevel, QPoint pos, bool bRight = false);
+
+// What a window shows now, as 0xAARRGGBB words (top row first): its client area, or with
+// bWithFrame the whole window. Empty for a window that is gone or not shown.
+struct Picture {
+    int cx = 0;
+    int cy = 0;
+    std::vector<std::uint32_t> argb;
+    std::uint32_t At(int x, int y) const { return argb[static_cast<std::size_t>(y) * static_cast<std::size_t>(cx) + static_cast<std::size_t>(x)]; }
+};
+Picture PictureOfWindow(HWND hWnd, bool bWithFrame = false);
+// Where a window lies in its parent's client area (a dialog: on the screen), in pixels.
+RECT PositionInParent(HWND hWnd);
+// Writes a picture as a 32-bit BMP file; false when it cannot.
+bool SavePictureBmp(const Picture& picture, const std::string& path);
 
 // The Qt widget behind a window (null for none), for pictures and inspection.
 QWidget* WidgetOf(HWND hWnd);

@@ -1513,3 +1513,33 @@ QWidget* WidgetOf(HWND hWnd)
 }
 
 } // namespace platform::ui
+
+namespace platform::ui {
+
+RECT PositionInParent(HWND hWnd)
+{
+    QWidget* w = WidgetOf(hWnd);
+    if (!w) return RECT{};
+    const QRect g = w->isWindow() ? w->geometry() : QRect(w->mapTo(w->window(), QPoint(0, 0)), w->size());
+    return RECT{g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
+}
+
+Picture PictureOfWindow(HWND hWnd, bool bWithFrame)
+{
+    Picture p;
+    QWidget* w = WidgetOf(hWnd);
+    if (!w || !w->isVisible()) return p;
+    // Qt draws no frame of its own; the client area is what the window shows.
+    (void)bWithFrame;
+    const QImage img = w->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    p.cx = img.width();
+    p.cy = img.height();
+    p.argb.resize(static_cast<std::size_t>(p.cx) * static_cast<std::size_t>(p.cy));
+    for (int y = 0; y < p.cy; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        for (int x = 0; x < p.cx; ++x) p.argb[static_cast<std::size_t>(y) * static_cast<std::size_t>(p.cx) + static_cast<std::size_t>(x)] = line[x];
+    }
+    return p;
+}
+
+} // namespace platform::ui

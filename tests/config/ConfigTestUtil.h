@@ -42,10 +42,17 @@ inline CString Text(HWND hWnd)
 
 inline std::string Utf8(const CString& s) { return s.ToUtf8(); }
 
-inline ino_t Inode(const fs::path& p)
+// The file's identity: a file replaced by a copy gets a new one. Windows' C runtime reports
+// no inode numbers (always 0), so there the identity cannot tell a copy apart.
+inline std::uint64_t Inode(const fs::path& p)
 {
+#ifdef _WIN32
+    (void)p;
+    return 0;
+#else
     struct stat st {};
     return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+#endif
 }
 
 // A tool directory as the executable's directory, an image source directory elsewhere, and

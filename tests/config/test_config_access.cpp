@@ -280,7 +280,8 @@ TEST_F(ConfiguredAccessTest, StandardSystemCommandsStillWork)
         const auto items = ui::SystemMenuItems(hDlg);
         EXPECT_TRUE(std::any_of(items.begin(), items.end(), [](const ui::MenuItemInfo& i) { return i.nID == SC_CLOSE; }));
         ASSERT_TRUE(ui::ChooseSystemMenuItem(hDlg, SC_CLOSE));
-        closed = !IsWindowVisible(hDlg);
+        // The dialog manager turns Close into a posted Cancel.
+        closed = ui::RunUntil([hDlg] { return !IsWindowVisible(hDlg); }, 5000);
     }}});
     EXPECT_TRUE(closed);
     EXPECT_EQ(result, IDCANCEL);
@@ -331,11 +332,19 @@ TEST(ConfigAccessExit, MissingImageAfterOkEndsTheProcessWithExitCodeZero)
         tool = own->Path();
         const ENC_FILE_HEADER image = testsupport::WriteImageFile(tool / "mouse.bimg", "MOUSE", testsupport::MakeRawImage(0x5000, 2));
         ASSERT_TRUE(testsupport::WriteConfigFile(tool, testsupport::MakeConfig(u"mouse.bimg", image, u"Secret")));
+#ifdef _WIN32
+        ::_putenv_s(kDirVar, tool.string().c_str());
+#else
         ::setenv(kDirVar, tool.c_str(), 1);
+#endif
     }
     EXPECT_EXIT(RunUntilExit(tool), ::testing::ExitedWithCode(0),
                 "box: 无法找到鼠标应用文件！\nbox: 加载配置文件错误！\n");
+#ifdef _WIN32
+    ::_putenv_s(kDirVar, "");
+#else
     ::unsetenv(kDirVar);
+#endif
     // The configuration was saved before the load failed; the next start reads it.
     SYSTEM_CONFIG saved{};
     ASSERT_EQ(LoadSystemConfig(testsupport::WinPath(tool / "Tarvex.cfg"), &saved), 1);

@@ -176,7 +176,10 @@ TEST_F(ConfigDlgTest, EveryRefusedImageKeepsTheRecordAndTheControls)
         {"flipped.bimg", "鼠标应用文件解码验证失败！"},
         {"tiny.bimg", "鼠标应用文件的大小无效！"},
         {"cdboot.bimg", "无效的鼠标应用文件！"},
+#ifndef _WIN32
+        // A file of its own only where names keep their letter case.
         {"CDBOOT.BIMG", "鼠标应用文件不能是cdboot.bimg！"},
+#endif
     };
     for (const auto& [file, text] : cases) {
         SCOPED_TRACE(file);
@@ -233,7 +236,7 @@ TEST_F(ConfigDlgTest, ImageFromElsewhereIsCopiedWithoutQuestion)
 TEST_F(ConfigDlgTest, ImageAlreadyInTheToolDirectoryIsNeitherAskedForNorCopied)
 {
     MakeImage(m_tool, "here.bimg", "HERE", 4);
-    const ino_t before = Inode(m_tool / "here.bimg");
+    const std::uint64_t before = Inode(m_tool / "here.bimg");
     CSystemConfigDlg dlg;
     const Shown shown = Pick(dlg, m_tool / "here.bimg");
     EXPECT_TRUE(ui::MessageBoxLog().empty());
@@ -245,6 +248,9 @@ TEST_F(ConfigDlgTest, ImageAlreadyInTheToolDirectoryIsNeitherAskedForNorCopied)
 TEST_F(ConfigDlgTest, DirectoriesDifferingOnlyInLetterCaseAreTwoDirectoriesHere)
 {
     // On a file system that keeps letter case, ".../TOOL/" is not the tool's directory.
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows file names ignore letter case: TOOL and tool are one directory";
+#endif
     fs::create_directories(m_root / "TOOL");
     MakeImage(m_root / "TOOL", "twin.bimg", "TWIN", 5);
     CSystemConfigDlg dlg;
@@ -300,6 +306,8 @@ TEST_F(ConfigDlgTest, FailedCopyKeepsThePreviousChoice)
     EXPECT_EQ(testsupport::ReadBytes(m_tool / "held.bimg"), oldBytes);
 }
 
+// File modes and symbolic links as POSIX has them.
+#ifndef _WIN32
 TEST_F(ConfigDlgTest, CopyReplacesTheTargetOfALinkAndKeepsItsMode)
 {
     MakeImage(m_src, "fw.bimg", "NEWER", 12);
@@ -315,6 +323,7 @@ TEST_F(ConfigDlgTest, CopyReplacesTheTargetOfALinkAndKeepsItsMode)
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(Utf8(CString(dlg.m_Config.szAppFile)), "fw.bimg");
 }
+#endif
 
 // ---- saving ------------------------------------------------------------------------------
 
@@ -461,8 +470,9 @@ TEST_F(ConfigSaveTest, FailedSaveKeepsTheDialogOpenAndTheOldFile)
         Click(hDlg, IDOK);
         open = IsWindowVisible(hDlg) != FALSE;
         EXPECT_EQ(Boxes(), std::vector<std::string>{"保存配置文件失败！"});
-        EXPECT_EQ(testsupport::ReadBytes(Cfg()), oldBytes);
+        // Read once the handle that refuses sharing is closed (on Windows it refuses readers too).
         CloseHandle(h);
+        EXPECT_EQ(testsupport::ReadBytes(Cfg()), oldBytes);
         ui::ClearMessageBoxLog();
         // Once the file is free again the same dialog saves.
     });
@@ -472,6 +482,8 @@ TEST_F(ConfigSaveTest, FailedSaveKeepsTheDialogOpenAndTheOldFile)
     EXPECT_NE(testsupport::ReadBytes(Cfg()), oldBytes);
 }
 
+// File modes and symbolic links as POSIX has them.
+#ifndef _WIN32
 TEST_F(ConfigSaveTest, SaveWaitsForOtherWritersAndKeepsModeAndLink)
 {
     ASSERT_TRUE(testsupport::WriteConfigFile(m_root.Path(), m_start));
@@ -503,6 +515,7 @@ TEST_F(ConfigSaveTest, SaveWaitsForOtherWritersAndKeepsModeAndLink)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(Utf8(CString(Saved(m_root / "Tarvex.cfg").szPassword)), "newpass");
 }
+#endif
 
 TEST_F(ConfigSaveTest, CancelSavesNothing)
 {

@@ -1,12 +1,15 @@
-// The masked edit and the status line inside real dialogs on the offscreen platform, driven
-// through the framework's input path.
+// The masked edit and the status line inside real dialogs (the offscreen platform with Qt,
+// the system's dialogs on Windows), driven through the framework's input path and looked at
+// through the framework's pictures of windows.
 #include <gtest/gtest.h>
 
-#include <QColor>
-#include <QImage>
+#ifndef _WIN32
 #include <QWidget>
 #include <QWindow>
+#endif
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
 
 #include "controls/MaskEdit.h"
@@ -38,9 +41,13 @@ void RunShown(CDialog& dlg, const std::function<void()>& body)
         if (ran)
             return;
         ran = true;
+#ifdef _WIN32
+        EXPECT_TRUE(ui::RunUntil([hDlg] { return IsWindowVisible(hDlg) != FALSE; }, 10000));
+#else
         // Shown is not yet on screen: painting starts once the window system exposes it.
         QWidget* w = ui::WidgetOf(hDlg);
         EXPECT_TRUE(w && ui::RunUntil([w] { return w->windowHandle() && w->windowHandle()->isExposed(); }, 10000));
+#endif
         body();
         dlg.EndDialog(IDCANCEL);
     });
@@ -474,26 +481,29 @@ constexpr COLORREF kBlue = 0x00FF0000;
 constexpr COLORREF kRed = 0x000000FF;
 constexpr COLORREF kGreen = 0x0000FF00;
 
-bool Near(QRgb px, COLORREF c, int tol = 40)
+// Pixels are 0xAARRGGBB; colours are COLORREF (0x00BBGGRR).
+bool Near(std::uint32_t px, COLORREF c, int tol = 40)
 {
-    return std::abs(qRed(px) - GetRValue(c)) <= tol && std::abs(qGreen(px) - GetGValue(c)) <= tol &&
-           std::abs(qBlue(px) - GetBValue(c)) <= tol;
+    const int r = static_cast<int>((px >> 16) & 0xFF), g = static_cast<int>((px >> 8) & 0xFF), b = static_cast<int>(px & 0xFF);
+    return std::abs(r - GetRValue(c)) <= tol && std::abs(g - GetGValue(c)) <= tol && std::abs(b - GetBValue(c)) <= tol;
 }
 
-int CountNear(const QImage& img, const QRect& r, COLORREF c)
+// An area of a picture by its inclusive edges.
+struct Area {
+    int left, top, right, bottom;
+    static Area Of(int x, int y, int cx, int cy) { return Area{x, y, x + cx - 1, y + cy - 1}; }
+};
+
+int CountNear(const ui::Picture& img, const Area& r, COLORREF c)
 {
     int n = 0;
-    for (int y = std::max(0, r.top()); y <= std::min(img.height() - 1, r.bottom()); ++y)
-        for (int x = std::max(0, r.left()); x <= std::min(img.width() - 1, r.right()); ++x)
-            n += Near(img.pixel(x, y), c);
+    for (int y = std::max(0, r.top); y <= std::min(img.cy - 1, r.bottom); ++y)
+        for (int x = std::max(0, r.left); x <= std::min(img.cx - 1, r.right); ++x)
+            n += Near(img.At(x, y), c);
     return n;
 }
 
-QImage Grab(HWND hWnd)
-{
-    QWidget* w = ui::WidgetOf(hWnd);
-    return w ? w->grab().toImage().convertToFormat(QImage::Format_RGB32) : QImage();
-}
+ui::Picture Grab(HWND hWnd) { return ui::PictureOfWindow(hWnd); }
 
 TEST(PromptInfoCtrl, TemplateStaticBecomesOwnerDrawn)
 {
@@ -512,13 +522,13 @@ TEST(PromptInfoCtrl, PaintsBeforeReturningInTheGivenColour)
     CPromptDlg dlg;
     RunShown(dlg, [&] {
         CCountingPrompt& p = dlg.m_prompt;
-        const QRect all(0, 0, 10000, 10000);
+        const Area all{0, 0, 10000, 10000};
 
         const int before = p.m_nPaints;
         p.SetPromptInfo(kBlue, u"正在升级，请稍候...");
         EXPECT_GT(p.m_nPaints, before) << "no paint before SetPromptInfo returned";
-        QImage img = Grab(p.m_hWnd);
-        ASSERT_FALSE(img.isNull());
+        ui::Picture img = Grab(p.m_hWnd);
+        ASSERT_FALSE(img.argb.empty());
         EXPECT_GT(CountNear(img, all, kBlue), 40);
         EXPECT_EQ(CountNear(img, all, kRed), 0);
 
@@ -537,11 +547,11 @@ TEST(PromptInfoCtrl, PaintsBeforeReturningInTheGivenColour)
         // The face colour with no text leaves one flat background.
         p.SetPromptInfo(GetSysColor(COLOR_BTNFACE), u"");
         img = Grab(p.m_hWnd);
-        const QRgb first = img.pixel(0, 0);
+        ASSERT_FALSE(img.argb.empty());
+        const std::uint32_t first = img.At(0, 0);
         int differing = 0;
-        for (int y = 0; y < img.height(); ++y)
-            for (int x = 0; x < img.width(); ++x)
-                differing += img.pixel(x, y) != first;
+        for (std::uint32_t px : img.argb)
+            differing += px != first;
         EXPECT_EQ(differing, 0);
     });
 }
@@ -553,25 +563,25 @@ TEST(PromptInfoCtrl, ChineseTextInTheLargeFont)
         CCountingPrompt& p = dlg.m_prompt;
         auto inkOf = [&](const CString& text) {
             p.SetPromptInfo(kBlue, text);
-            const QImage img = Grab(p.m_hWnd);
-            QRect box;
-            for (int y = 0; y < img.height(); ++y)
-                for (int x = 0; x < img.width(); ++x)
-                    if (Near(img.pixel(x, y), kBlue, 90))
-                        box = box.united(QRect(x, y, 1, 1));
-            return std::make_pair(img, box);
+            const ui::Picture img = Grab(p.m_hWnd);
+            Area box{img.cx, img.cy, -1, -1}; // empty until the first inked pixel
+            for (int y = 0; y < img.cy; ++y)
+                for (int x = 0; x < img.cx; ++x)
+                    if (Near(img.At(x, y), kBlue, 90))
+                        box = Area{std::min(box.left, x), std::min(box.top, y), std::max(box.right, x), std::max(box.bottom, y)};
+            return std::make_pair(img.argb, box);
         };
         const auto [imgA, boxA] = inkOf(u"升");
         const auto [imgB, boxB] = inkOf(u"级");
         // Distinct glyphs, not one placeholder box for both.
         EXPECT_NE(imgA, imgB);
         // 16 points at 96 dpi: an ideograph about 21 pixels square, drawn from the top-left.
-        EXPECT_GE(boxA.height(), 15);
-        EXPECT_LE(boxA.height(), 24);
-        EXPECT_GE(boxB.width(), 15);
-        EXPECT_LE(boxB.width(), 24);
-        EXPECT_LE(boxA.left(), 4);
-        EXPECT_LE(boxA.top(), 6);
+        EXPECT_GE(boxA.bottom - boxA.top + 1, 15);
+        EXPECT_LE(boxA.bottom - boxA.top + 1, 24);
+        EXPECT_GE(boxB.right - boxB.left + 1, 15);
+        EXPECT_LE(boxB.right - boxB.left + 1, 24);
+        EXPECT_LE(boxA.left, 4);
+        EXPECT_LE(boxA.top, 6);
     });
 }
 
@@ -585,19 +595,19 @@ TEST(PromptInfoCtrl, LongTextIsCutAtTheRightEdgeOnOneLine)
             text += u"升级失败，设备无响应！";
         p.SetPromptInfo(kBlue, text);
 
-        QWidget* dlgWidget = ui::WidgetOf(dlg.m_hWnd);
-        QWidget* ctlWidget = ui::WidgetOf(p.m_hWnd);
-        ASSERT_TRUE(dlgWidget && ctlWidget);
-        const QRect ctl(ctlWidget->mapTo(dlgWidget, QPoint(0, 0)), ctlWidget->size());
+        const RECT r = ui::PositionInParent(p.m_hWnd);
+        ASSERT_GT(r.right, r.left);
+        const Area ctl{r.left, r.top, r.right - 1, r.bottom - 1};
+        const int height = r.bottom - r.top;
 
-        const QImage img = Grab(dlg.m_hWnd);
-        ASSERT_FALSE(img.isNull());
-        ASSERT_GT(img.width(), ctl.right() + 4);
+        const ui::Picture img = Grab(dlg.m_hWnd);
+        ASSERT_FALSE(img.argb.empty());
+        ASSERT_GT(img.cx, ctl.right + 4);
         // Text reaches the control's last columns...
-        EXPECT_GT(CountNear(img, QRect(ctl.right() - 20, ctl.top(), 21, ctl.height()), kBlue), 0);
+        EXPECT_GT(CountNear(img, Area::Of(ctl.right - 20, ctl.top, 21, height), kBlue), 0);
         // ...and nothing of it lies right of or below the control.
-        EXPECT_EQ(CountNear(img, QRect(ctl.right() + 1, ctl.top() - 2, img.width(), ctl.height() + 4), kBlue), 0);
-        EXPECT_EQ(CountNear(img, QRect(ctl.left(), ctl.bottom() + 1, ctl.width(), 40), kBlue), 0);
+        EXPECT_EQ(CountNear(img, Area::Of(ctl.right + 1, ctl.top - 2, img.cx, height + 4), kBlue), 0);
+        EXPECT_EQ(CountNear(img, Area::Of(ctl.left, ctl.bottom + 1, r.right - r.left, 40), kBlue), 0);
     });
 }
 

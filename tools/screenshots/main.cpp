@@ -1,12 +1,18 @@
 // tarvex-screens OUTDIR: renders the tool's dialogs from their templates on the offscreen
 // platform and writes one PNG per dialog, framed with a title bar showing caption and icon
-// (the offscreen platform draws no window decorations of its own).
+// (the offscreen platform draws no window decorations of its own). On Windows the system
+// draws the dialogs, frame included, and the pictures are BMP files named win-*.bmp.
+#ifdef _WIN32
+#include <filesystem>
+#include <string>
+#else
 #include <QDir>
 #include <QFont>
 #include <QImage>
 #include <QPainter>
 #include <QString>
 #include <QWidget>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -22,6 +28,33 @@
 namespace {
 
 namespace ui = platform::ui;
+
+#ifdef _WIN32
+using Path = std::string;
+std::string g_outDir;
+Path Out(std::string name) { return g_outDir + "/win-" + name.replace(name.rfind(".png"), 4, ".bmp"); }
+
+// Shows dlg modally, lets prepare() set it up, and writes the picture of the whole window.
+bool Shoot(CDialog& dlg, const Path& path, const std::function<void()>& prepare)
+{
+    bool ok = false;
+    ui::SetDialogShownHook([&](HWND hDlg) {
+        if (prepare)
+            prepare();
+        ui::ProcessPendingEvents();
+        ok = ui::SavePictureBmp(ui::PictureOfWindow(hDlg, true), path);
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    ui::SetDialogShownHook(nullptr);
+    if (!ok)
+        std::fprintf(stderr, "tarvex-screens: cannot write %s\n", path.c_str());
+    return ok;
+}
+#else
+using Path = QString;
+QString g_outDir;
+Path Out(const char* name) { return g_outDir + "/" + QString::fromLatin1(name); }
 
 QString ToQString(const CString& s)
 {
@@ -79,6 +112,8 @@ bool Shoot(CDialog& dlg, const QString& path, const std::function<void()>& prepa
     return ok;
 }
 
+#endif
+
 class CMainScreen : public CDialog
 {
 public:
@@ -113,13 +148,22 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
         return 2;
     }
+#ifdef _WIN32
+    ui::EnsureGui();
+    tarvex::res::RegisterResources();
+    g_outDir = argv[1];
+    std::error_code ec;
+    std::filesystem::create_directories(g_outDir, ec);
+    if (ec) {
+#else
     // Pictures are made without a display, the same on every machine.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     ui::EnsureGui();
     tarvex::res::RegisterResources();
 
-    const QString outDir = QString::fromLocal8Bit(argv[1]);
-    if (!QDir().mkpath(outDir)) {
+    g_outDir = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(g_outDir)) {
+#endif
         std::fprintf(stderr, "tarvex-screens: cannot create %s\n", argv[1]);
         return 1;
     }
@@ -130,7 +174,7 @@ int main(int argc, char** argv)
         // window keeps the application icon, the connection picture and the program texts
         // are empty and the status line is blank.
         CMainScreen dlg;
-        ok &= Shoot(dlg, outDir + "/dialog-102.png", [&] {
+        ok &= Shoot(dlg, Out("dialog-102.png"), [&] {
             const HICON hIcon = LoadIcon(AfxGetInstanceHandle(), MAKEINTRESOURCE(128));
             dlg.SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(hIcon));
             dlg.SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(hIcon));
@@ -140,11 +184,11 @@ int main(int argc, char** argv)
     }
     {
         CConfigScreen dlg;
-        ok &= Shoot(dlg, outDir + "/dialog-129.png", nullptr);
+        ok &= Shoot(dlg, Out("dialog-129.png"), nullptr);
     }
     {
         CDialog dlg(130);
-        ok &= Shoot(dlg, outDir + "/dialog-130.png", nullptr);
+        ok &= Shoot(dlg, Out("dialog-130.png"), nullptr);
     }
     {
         // The configuration dialog itself, filled in as a technician leaves it.
@@ -159,7 +203,7 @@ int main(int argc, char** argv)
         dlg.m_Config.bSaveUserData = TRUE;
         WcsCopyField(dlg.m_Config.szTitle, CONFIG_TEXT_UNITS, CString(u"DUN-X4 产线升级 1号工位"));
         WcsCopyField(dlg.m_Config.szPassword, CONFIG_TEXT_UNITS, CString(u"line-1"));
-        ok &= Shoot(dlg, outDir + "/config-dialog.png", nullptr);
+        ok &= Shoot(dlg, Out("config-dialog.png"), nullptr);
     }
     return ok ? 0 : 1;
 }

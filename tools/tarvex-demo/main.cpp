@@ -1,12 +1,18 @@
 // tarvex-demo: the real main window against the simulated DUN-X4 mouse. It makes an image
 // and a configuration in a scratch directory, runs the tool as if it lay there, and plugs
 // the mouse in a moment after start. Without a display it runs offscreen.
+#ifdef _WIN32
+#include <process.h>
+
+#include <csignal>
+#else
 #include <QImage>
 #include <QPixmap>
 #include <QWidget>
 
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -344,13 +350,23 @@ private:
 
     void Screenshot()
     {
+        char name[32];
+#ifdef _WIN32
+        // The whole window as the system draws it, frame and caption included.
+        const platform::ui::Picture picture = platform::ui::PictureOfWindow(m_pDlg->m_hWnd, true);
+        if (picture.argb.empty()) return;
+        std::snprintf(name, sizeof name, "%02d.bmp", ++m_nShots);
+        const std::string path = (std::filesystem::path(g_opt.screenshotDir) / name).string();
+        if (!platform::ui::SavePictureBmp(picture, path))
+            std::fprintf(stderr, "tarvex-demo: cannot write %s\n", path.c_str());
+#else
         QWidget* w = platform::ui::WidgetOf(m_pDlg->m_hWnd);
         if (!w) return;
-        char name[32];
         std::snprintf(name, sizeof name, "%02d.png", ++m_nShots);
         const std::string path = (std::filesystem::path(g_opt.screenshotDir) / name).string();
         if (!w->grab().save(QString::fromStdString(path), "PNG"))
             std::fprintf(stderr, "tarvex-demo: cannot write %s\n", path.c_str());
+#endif
     }
 
     CTarvexDlg* m_pDlg = nullptr;
@@ -414,6 +430,40 @@ sim::Faults MakeFaults()
     return f;
 }
 
+#ifdef _WIN32
+std::filesystem::path g_scratch;
+std::atomic<int> g_nSignals{0};
+
+// Ctrl+C closes the window the normal way, so the scratch directory is removed; a second one
+// ends the process at once. The runtime calls this on a thread of its own.
+void OnInterrupt(int)
+{
+    const HWND hDlg = g_hMainDlg.load();
+    if (++g_nSignals == 1 && hDlg && PostMessageW(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0)) {
+        std::signal(SIGINT, &OnInterrupt);
+        return;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(g_scratch, ec);
+    std::_Exit(130);
+}
+
+// A fresh directory of our own under the temporary directory.
+bool MakeScratchDir(std::filesystem::path& out)
+{
+    const auto base = std::filesystem::temp_directory_path();
+    for (unsigned i = 0; i < 1000; ++i) {
+        const auto dir = base / ("tarvex-demo-" + std::to_string(_getpid()) + "-" + std::to_string(i));
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec)) {
+            out = dir;
+            return true;
+        }
+    }
+    return false;
+}
+#endif
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -423,9 +473,13 @@ int main(int argc, char** argv)
         Usage(stderr);
         return kExitUsage;
     }
+#ifdef _WIN32
+    const bool offscreen = false; // Windows always has a desktop
+#else
     const bool headless = !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
     if (headless && !std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const bool offscreen = headless || (std::getenv("QT_QPA_PLATFORM") && std::string(std::getenv("QT_QPA_PLATFORM")) == "offscreen");
+#endif
 
     if (!g_opt.screenshotDir.empty()) {
         std::error_code ec;
@@ -436,6 +490,14 @@ int main(int argc, char** argv)
         }
     }
 
+#ifdef _WIN32
+    if (!MakeScratchDir(g_scratch)) {
+        std::fprintf(stderr, "tarvex-demo: cannot make a scratch directory\n");
+        return kExitFailure;
+    }
+    const std::filesystem::path scratch = g_scratch;
+    std::signal(SIGINT, &OnInterrupt);
+#else
     // Ctrl+C and SIGTERM close the window the normal way, so the scratch directory is removed;
     // a second one ends the process at once. Blocked here, before any thread exists, and
     // taken by one thread with sigwait.
@@ -454,6 +516,7 @@ int main(int argc, char** argv)
     const std::filesystem::path scratch = tmpl;
     // Qt wants a private runtime directory; a bare container has none. mkdtemp made this one 0700.
     if (!std::getenv("XDG_RUNTIME_DIR")) setenv("XDG_RUNTIME_DIR", tmpl.c_str(), 1);
+#endif
 
     platform::SetTimeScale(g_opt.dTimeScale);
     sim::World& world = sim::World::Instance();
@@ -463,7 +526,7 @@ int main(int argc, char** argv)
     if (g_opt.devProgramId) mouse.programId = *g_opt.devProgramId;
     if (g_opt.devVersion) mouse.version = static_cast<BYTE>(*g_opt.devVersion);
     if (!MakeScratch(scratch, mouse)) {
-        std::fprintf(stderr, "tarvex-demo: cannot write the image and configuration in %s\n", scratch.c_str());
+        std::fprintf(stderr, "tarvex-demo: cannot write the image and configuration in %s\n", scratch.string().c_str());
         return kExitFailure;
     }
     if (Has(g_opt, "program-id") && !g_opt.devProgramId) mouse.programId = 0x00011234;
@@ -473,7 +536,7 @@ int main(int argc, char** argv)
     platform::OverrideModuleFileName((scratch / "tarvex").string());
 
     if (!g_opt.bEvents)
-        std::printf("tarvex-demo: tool directory %s, time scale %g%s\n", scratch.c_str(), g_opt.dTimeScale,
+        std::printf("tarvex-demo: tool directory %s, time scale %g%s\n", scratch.string().c_str(), g_opt.dTimeScale,
                     offscreen ? ", offscreen" : "");
     if (offscreen && !g_opt.bAuto)
         std::fprintf(stderr, "tarvex-demo: no display and no --auto: the window runs offscreen until stopped (Ctrl+C)\n");
@@ -487,6 +550,7 @@ int main(int argc, char** argv)
         });
     }
 
+#ifndef _WIN32
     std::atomic<bool> bDone{false};
     std::thread sigThread([&sigs, &bDone, scratch] {
         for (int nSignals = 0;;) {
@@ -500,6 +564,7 @@ int main(int argc, char** argv)
             std::_Exit(130);
         }
     });
+#endif
     platform::ui::SetDialogShownHook([](HWND h) {
         HWND none = nullptr;
         g_hMainDlg.compare_exchange_strong(none, h); // the first dialog shown is the main window
@@ -513,9 +578,11 @@ int main(int argc, char** argv)
     tarvex::res::RegisterResources();
     platform::ui::RunApp(argc > 0 ? 1 : 0, argv);
     plug.join();
+#ifndef _WIN32
     bDone = true;
     pthread_kill(sigThread.native_handle(), SIGUSR1);
     sigThread.join();
+#endif
 
     std::error_code ec;
     std::filesystem::remove_all(scratch, ec);

@@ -1,0 +1,894 @@
+// The dialog framework on real user32: every window is a system window made by the dialog
+// manager from the in-memory template, subclassed so that its messages pass through the
+// attached CWnd and its message map before the system's own processing. Handles given to the
+// application are the message core's (so that posted messages, the observer and the window
+// lifetime rules are the same as everywhere else); each record holds the system handle.
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/Kernel.h"
+#include "platform/ui/Afx.h"
+#include "platform/ui/TestHooks.h"
+#include "platform/ui/win32/Native.h"
+#include "platform/ui/win32/WinInternal.h"
+
+namespace nat = platform::ui::native;
+
+namespace platform::ui::w32 {
+namespace {
+
+// Never destroyed: a window still open when the process ends keeps its record, so a message
+// reaching it from another static object's destructor finds a live record, not freed memory.
+auto& g_windows = *new std::map<HWND, std::unique_ptr<Window>>;
+auto& g_byNative = *new std::map<void*, Window*>;
+auto& g_dead = *new std::vector<std::unique_ptr<Window>>; // records of destroyed windows, freed at the end of a dispatch
+int g_dispatchDepth = 0;
+
+struct DialogCreation {
+    CDialog* dialog;
+    int templateId;
+};
+
+Window* NewRecord(void* real, Window* parent)
+{
+    auto w = std::make_unique<Window>();
+    Window* raw = w.get();
+    raw->real = real;
+    raw->hwnd = platform::RegisterWindow(raw);
+    raw->parent = parent ? parent->hwnd : nullptr;
+    raw->id = nat::CtrlId(real);
+    raw->className = CString(nat::ClassName(real));
+    g_byNative[real] = raw;
+    g_windows[raw->hwnd] = std::move(w);
+    nat::Subclass(real, raw);
+    return raw;
+}
+
+void ForgetRecord(Window* w)
+{
+    if (!w || w->dead) return;
+    w->dead = true;
+    platform::UnregisterWindow(w->hwnd);
+    g_byNative.erase(w->real);
+    if (w->attached && w->attached->m_hWnd == w->hwnd) w->attached->m_hWnd = nullptr;
+    w->attached = nullptr;
+    auto it = g_windows.find(w->hwnd);
+    if (it != g_windows.end()) {
+        g_dead.push_back(std::move(it->second));
+        g_windows.erase(it);
+    }
+}
+
+void FreeDead()
+{
+    if (g_dispatchDepth == 0) g_dead.clear();
+}
+
+HWND Ours(void* real)
+{
+    auto it = g_byNative.find(real);
+    return it == g_byNative.end() ? nullptr : it->second->hwnd;
+}
+
+void* Real(HWND h)
+{
+    Window* w = Find(h);
+    return w ? w->real : nullptr;
+}
+
+// The system's DRAWITEMSTRUCT has the same members as ours; only the window handle differs.
+struct NativeDrawItem {
+    UINT CtlType, CtlID, itemID, itemAction, itemState;
+    void* hwndItem;
+    void* hDC;
+    RECT rcItem;
+    std::uintptr_t itemData;
+};
+static_assert(sizeof(NativeDrawItem) == sizeof(DRAWITEMSTRUCT));
+
+bool IsCtlColor(UINT m) { return m >= 0x0132 && m <= 0x0138; }
+
+nat::Lr DispatchFromSystem(void* record, unsigned message, nat::Wp wParam, nat::Lp lParam)
+{
+    Window* w = static_cast<Window*>(record);
+    if (w->dead) return nat::CallDefault(w->real, message, wParam, lParam);
+    ++g_dispatchDepth;
+    LRESULT r = 0;
+    if (message == WM_COMMAND) {
+        r = w->ReceiveMessage(message, wParam, reinterpret_cast<LPARAM>(Ours(reinterpret_cast<void*>(lParam))));
+    } else if (message == WM_DRAWITEM && lParam) {
+        const auto* n = reinterpret_cast<const NativeDrawItem*>(lParam);
+        DRAWITEMSTRUCT d;
+        d.CtlType = n->CtlType;
+        d.CtlID = n->CtlID;
+        d.itemID = n->itemID;
+        d.itemAction = n->itemAction;
+        d.itemState = n->itemState;
+        d.hwndItem = Ours(n->hwndItem);
+        d.hDC = static_cast<HDC>(n->hDC);
+        d.rcItem = n->rcItem;
+        d.itemData = n->itemData;
+        r = w->ReceiveMessage(message, wParam, reinterpret_cast<LPARAM>(&d));
+    } else if (IsCtlColor(message)) {
+        r = w->ReceiveMessage(message, wParam, reinterpret_cast<LPARAM>(Ours(reinterpret_cast<void*>(lParam))));
+    } else if (message == WM_NCDESTROY) {
+        w->ReceiveMessage(message, wParam, lParam);
+        ForgetRecord(w);
+    } else {
+        r = w->ReceiveMessage(message, wParam, lParam);
+    }
+    --g_dispatchDepth;
+    FreeDead();
+    return r;
+}
+
+nat::Lr InitDialogFromSystem(void* context, nat::Handle real, nat::Wp, nat::Lp)
+{
+    auto* c = static_cast<DialogCreation*>(context);
+    Window* dlg = NewRecord(real, nullptr);
+    dlg->kind = Kind::Dialog;
+    dlg->id = c->templateId;
+    c->dialog->Attach(dlg->hwnd);
+    for (void* child : nat::Children(real)) {
+        Window* cw = NewRecord(child, dlg);
+        dlg->children.push_back(cw->hwnd);
+    }
+    ++g_dispatchDepth;
+    const LRESULT r = dlg->ReceiveMessage(WM_INITDIALOG, 0, 0);
+    --g_dispatchDepth;
+    return r;
+}
+
+// ---- the loop ------------------------------------------------------------------------------
+
+std::mutex g_laterMu;
+std::deque<std::function<void()>> g_later;
+
+void RunLaters()
+{
+    std::deque<std::function<void()>> now;
+    {
+        std::lock_guard<std::mutex> lk(g_laterMu);
+        now.swap(g_later);
+    }
+    for (auto& fn : now) fn();
+}
+
+void Wake() { nat::Wake(); }
+
+} // namespace
+
+void PumpOnce()
+{
+    // Posted messages of the message core are in the same system queue (their windows are
+    // the system's too), so one pump takes everything.
+    nat::PumpPending();
+    RunLaters();
+}
+
+Window* Find(HWND hwnd)
+{
+    auto it = g_windows.find(hwnd);
+    return it == g_windows.end() ? nullptr : it->second.get();
+}
+
+Window* FindNative(void* real)
+{
+    auto it = g_byNative.find(real);
+    return it == g_byNative.end() ? nullptr : it->second;
+}
+
+void* RealOf(HWND hwnd) { return Real(hwnd); }
+HWND OursOf(void* real) { return Ours(real); }
+
+LRESULT Window::ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    ObserveMessage(hwnd, message, wParam, lParam);
+    if (attached) return AfxCallWndProc(attached, hwnd, message, wParam, lParam);
+    return DefProc(this, message, wParam, lParam);
+}
+
+namespace {
+constexpr UINT kWmContextMenu = 0x007B;
+
+// With a system menu hook installed (tests, the demo), opening the menu asks the hook
+// instead of running the system's menu loop; the chosen item is then sent as the system
+// would send it. True when the hook answered.
+bool AskSystemMenuHook(Window* w)
+{
+    auto hook = SystemMenuHook();
+    if (!hook || w->kind != Kind::Dialog) return false;
+    const HWND self = w->hwnd;
+    const UINT id = hook(self, platform::ui::SystemMenuItems(self));
+    if (id != 0 && Find(self)) SendMessageW(self, WM_SYSCOMMAND, id, 0);
+    return true;
+}
+} // namespace
+
+LRESULT DefProc(Window* w, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (!w || w->dead) return 0;
+    // Alt+Space, and a right click on the title bar.
+    if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_KEYMENU && lParam == ' ' && AskSystemMenuHook(w)) return 0;
+    if (message == kWmContextMenu && AskSystemMenuHook(w)) return 0;
+    // The message core's own registered messages mean nothing to the system's classes.
+    if (message >= REGISTERED_MESSAGE_FIRST) return 0;
+    switch (message) {
+    case WM_INITDIALOG: return TRUE; // the dialog manager gives the focus to the first tab stop
+    case WM_COMMAND:
+        return nat::CallDefault(w->real, message, wParam, reinterpret_cast<nat::Lp>(Real(reinterpret_cast<HWND>(lParam))));
+    case WM_DRAWITEM: {
+        auto* d = reinterpret_cast<DRAWITEMSTRUCT*>(lParam);
+        if (!d) return FALSE;
+        // Reflected to the control's own object first, as the framework does.
+        if (Window* c = Find(d->hwndItem); c && c->attached) {
+            LRESULT r = 0;
+            if (c->attached->OnChildNotify(message, wParam, lParam, &r)) return TRUE;
+        }
+        NativeDrawItem n{d->CtlType, d->CtlID,   d->itemID, d->itemAction, d->itemState, Real(d->hwndItem),
+                         d->hDC,     d->rcItem, d->itemData};
+        return nat::CallDefault(w->real, message, wParam, reinterpret_cast<nat::Lp>(&n));
+    }
+    case WM_SETICON:
+        if (wParam == ICON_BIG) w->iconBig = reinterpret_cast<HICON>(lParam);
+        else w->iconSmall = reinterpret_cast<HICON>(lParam);
+        break;
+    case STM_SETIMAGE:
+        if (wParam == IMAGE_BITMAP) w->image = reinterpret_cast<HBITMAP>(lParam);
+        break;
+    default:
+        if (IsCtlColor(message))
+            return nat::CallDefault(w->real, message, wParam, reinterpret_cast<nat::Lp>(Real(reinterpret_cast<HWND>(lParam))));
+        break;
+    }
+    return nat::CallDefault(w->real, message, wParam, lParam);
+}
+
+HWND CreateDialogFromData(CDialog* dlg, const DialogTemplateData& t, HWND parent)
+{
+    EnsureInit();
+    const std::vector<std::uint32_t> bytes = BuildDialogTemplate(t);
+    DialogCreation c{dlg, t.nID};
+    ++g_dispatchDepth;
+    void* real = nat::CreateDialogFromTemplate(bytes.data(), Real(parent), &c);
+    --g_dispatchDepth;
+    if (!real) return nullptr;
+    return Ours(real);
+}
+
+void EnsureInit()
+{
+    static bool s_done = false;
+    if (s_done) return;
+    s_done = true;
+    nat::SetGuiThread();
+    nat::Init(&DispatchFromSystem, &InitDialogFromSystem);
+    // A message sent from another thread is the system's business: it runs on the window's
+    // thread when that thread next looks at its queue. The wake hook ends a Wait of the
+    // framework's own loops early.
+    platform::SetWakeHook(&Wake);
+}
+
+void RunLater(std::function<void()> fn)
+{
+    {
+        std::lock_guard<std::mutex> lk(g_laterMu);
+        g_later.push_back(std::move(fn));
+    }
+    nat::Wake();
+}
+
+void DestroyRecordTree(HWND hwnd)
+{
+    Window* w = Find(hwnd);
+    if (!w) return;
+    nat::Destroy(w->real); // WM_NCDESTROY of each window forgets its record
+    if (Find(hwnd)) {
+        // A window the system no longer knows: forget it and its children here.
+        for (HWND c : std::vector<HWND>(w->children)) ForgetRecord(Find(c));
+        ForgetRecord(w);
+    }
+    FreeDead();
+}
+
+// ---- the template in memory ----------------------------------------------------------------
+
+namespace {
+void PutWord(std::vector<std::uint16_t>& out, std::uint16_t v) { out.push_back(v); }
+void PutDword(std::vector<std::uint16_t>& out, std::uint32_t v)
+{
+    out.push_back(static_cast<std::uint16_t>(v & 0xFFFF));
+    out.push_back(static_cast<std::uint16_t>(v >> 16));
+}
+void PutString(std::vector<std::uint16_t>& out, const WCHAR* s)
+{
+    for (; s && *s; ++s) out.push_back(static_cast<std::uint16_t>(*s));
+    out.push_back(0);
+}
+void AlignDword(std::vector<std::uint16_t>& out)
+{
+    if (out.size() % 2) out.push_back(0);
+}
+} // namespace
+
+std::vector<std::uint32_t> BuildDialogTemplate(const DialogTemplateData& t)
+{
+    std::vector<std::uint16_t> w;
+    // Shown by the modal loop once initialised, not by the dialog manager before.
+    PutDword(w, t.dwStyle & ~WS_VISIBLE);
+    PutDword(w, t.dwExStyle);
+    PutWord(w, static_cast<std::uint16_t>(t.pItems ? t.nItems : 0));
+    PutWord(w, 0); // x, y: centred by the modal loop
+    PutWord(w, 0);
+    PutWord(w, static_cast<std::uint16_t>(t.cx));
+    PutWord(w, static_cast<std::uint16_t>(t.cy));
+    PutWord(w, 0); // no menu
+    PutWord(w, 0); // the dialog class
+    PutString(w, t.pszCaption);
+    if (t.dwStyle & DS_SETFONT) {
+        PutWord(w, t.wPointSize ? t.wPointSize : 8);
+        PutString(w, t.pszFace ? t.pszFace : u"MS Shell Dlg");
+    }
+    for (std::size_t i = 0; t.pItems && i < t.nItems; ++i) {
+        const DialogItemData& it = t.pItems[i];
+        AlignDword(w);
+        PutDword(w, it.dwStyle);
+        PutDword(w, it.dwExStyle);
+        PutWord(w, static_cast<std::uint16_t>(it.x));
+        PutWord(w, static_cast<std::uint16_t>(it.y));
+        PutWord(w, static_cast<std::uint16_t>(it.cx));
+        PutWord(w, static_cast<std::uint16_t>(it.cy));
+        PutWord(w, static_cast<std::uint16_t>(it.nID));
+        PutString(w, it.pszClass);
+        PutString(w, it.pszText);
+        PutWord(w, 0); // no creation data
+    }
+    AlignDword(w);
+    std::vector<std::uint32_t> out(w.size() / 2);
+    std::memcpy(out.data(), w.data(), out.size() * 4);
+    return out;
+}
+
+} // namespace platform::ui::w32
+
+using namespace platform::ui::w32;
+
+// ---- CCmdTarget / message maps ---------------------------------------------------------------
+
+const AFX_MSGMAP* CCmdTarget::GetThisMessageMap()
+{
+    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, 0, nullptr}};
+    static const AFX_MSGMAP map = {nullptr, &entries[0]};
+    return &map;
+}
+
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+
+bool CCmdTarget::DispatchMapEntry(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    const UINT code = message == WM_COMMAND ? HIWORD(static_cast<std::uintptr_t>(wParam)) : 0;
+    const UINT id = message == WM_COMMAND ? LOWORD(static_cast<std::uintptr_t>(wParam)) : 0;
+    for (const AFX_MSGMAP* map = GetMessageMap(); map; map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr) {
+        for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e && e->nMessage; ++e) {
+            if (e->nMessage != message) continue;
+            if (message == WM_COMMAND && (e->nCode != code || id < e->nID || id > e->nLastID)) continue;
+            if (e->pfn(this, wParam, lParam, pResult)) return true;
+        }
+        if (!map->pfnGetBaseMap) break;
+    }
+    return false;
+}
+
+// ---- CMenu ---------------------------------------------------------------------------------
+// Items are kept here as well as in the system's menu, so that the menu reads back the same
+// whichever side asks.
+
+BOOL CMenu::AppendMenu(UINT nFlags, UINT_PTR nIDNewItem, LPCWSTR lpszNewItem)
+{
+    if (m_hMenu && !nat::AppendMenuItem(m_hMenu, nFlags, nIDNewItem, (nFlags & MF_SEPARATOR) ? nullptr : lpszNewItem))
+        return FALSE;
+    Item it;
+    it.nFlags = nFlags;
+    it.nID = (nFlags & MF_SEPARATOR) ? 0 : nIDNewItem;
+    it.strText = (nFlags & MF_SEPARATOR) ? CString() : CString(lpszNewItem);
+    m_items.push_back(it);
+    return TRUE;
+}
+
+int CMenu::FindItem(UINT nItem, UINT nFlags) const
+{
+    if (nFlags & MF_BYPOSITION) return nItem < m_items.size() ? static_cast<int>(nItem) : -1;
+    for (std::size_t i = 0; i < m_items.size(); ++i)
+        if (m_items[i].nID == nItem && !(m_items[i].nFlags & MF_SEPARATOR)) return static_cast<int>(i);
+    return -1;
+}
+
+BOOL CMenu::RemoveMenu(UINT nPosition, UINT nFlags)
+{
+    const int i = FindItem(nPosition, nFlags);
+    if (i < 0) return FALSE;
+    if (m_hMenu) nat::RemoveMenuItem(m_hMenu, nPosition, nFlags);
+    m_items.erase(m_items.begin() + i);
+    return TRUE;
+}
+
+UINT CMenu::EnableMenuItem(UINT nIDEnableItem, UINT nEnable)
+{
+    const int i = FindItem(nIDEnableItem, nEnable);
+    if (i < 0) return static_cast<UINT>(-1);
+    if (m_hMenu) nat::EnableMenuItem(m_hMenu, nIDEnableItem, nEnable);
+    const UINT old = m_items[static_cast<std::size_t>(i)].nFlags & (MF_GRAYED | MF_DISABLED);
+    m_items[static_cast<std::size_t>(i)].nFlags = (m_items[static_cast<std::size_t>(i)].nFlags & ~(MF_GRAYED | MF_DISABLED)) |
+                                                  (nEnable & (MF_GRAYED | MF_DISABLED));
+    return old;
+}
+
+UINT CMenu::GetMenuItemID(int nPos) const
+{
+    if (nPos < 0 || static_cast<std::size_t>(nPos) >= m_items.size()) return static_cast<UINT>(-1);
+    return static_cast<UINT>(m_items[static_cast<std::size_t>(nPos)].nID);
+}
+
+int CMenu::GetMenuString(UINT nIDItem, CString& rString, UINT nFlags) const
+{
+    const int i = FindItem(nIDItem, nFlags);
+    rString = i < 0 ? CString() : m_items[static_cast<std::size_t>(i)].strText;
+    return rString.GetLength();
+}
+
+// ---- CWnd ----------------------------------------------------------------------------------
+
+namespace {
+struct CurrentMessage {
+    HWND hwnd = nullptr;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+};
+thread_local CurrentMessage t_current;
+} // namespace
+
+LRESULT AfxCallWndProc(CWnd* pWnd, HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (!pWnd) return 0;
+    const CurrentMessage saved = t_current;
+    t_current = CurrentMessage{hWnd, nMsg, wParam, lParam};
+    LRESULT r = pWnd->WindowProc(nMsg, wParam, lParam);
+    t_current = saved;
+    return r;
+}
+
+CWnd::CWnd() = default;
+
+CWnd::~CWnd()
+{
+    if (m_hWnd) {
+        Window* w = Find(m_hWnd);
+        if (w && w->attached == this) {
+            w->attached = nullptr;
+            if (w->kind == Kind::Dialog) DestroyRecordTree(m_hWnd);
+        }
+        m_hWnd = nullptr;
+    }
+}
+
+CWnd* CWnd::FromHandlePermanent(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    return w ? w->attached : nullptr;
+}
+
+CWnd* CWnd::FromHandle(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    if (!w) return nullptr;
+    if (w->attached) return w->attached;
+    if (!w->wrapper) {
+        w->wrapper = std::make_unique<CWnd>();
+        w->wrapper->m_hWnd = hWnd;
+    }
+    return w->wrapper.get();
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT r = 0;
+    if (!OnWndMsg(message, wParam, lParam, &r)) r = DefWindowProc(message, wParam, lParam);
+    return r;
+}
+
+BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
+{
+    if (message == WM_COMMAND) {
+        if (!OnCommand(wParam, lParam)) return FALSE;
+        *pResult = 1;
+        return TRUE;
+    }
+    return DispatchMapEntry(message, wParam, lParam, pResult) ? TRUE : FALSE;
+}
+
+BOOL CWnd::OnCommand(WPARAM wParam, LPARAM lParam)
+{
+    LRESULT r = 0;
+    return DispatchMapEntry(WM_COMMAND, wParam, lParam, &r) ? TRUE : FALSE;
+}
+
+LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) { return DefProc(Find(m_hWnd), message, wParam, lParam); }
+
+LRESULT CWnd::Default()
+{
+    if (t_current.hwnd != m_hWnd) return DefWindowProc(WM_NULL, 0, 0);
+    return DefWindowProc(t_current.message, t_current.wParam, t_current.lParam);
+}
+
+BOOL CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return FALSE; }
+
+LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) { return ::SendMessageW(m_hWnd, message, wParam, lParam); }
+BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) { return ::PostMessageW(m_hWnd, message, wParam, lParam); }
+
+BOOL CWnd::Attach(HWND hWndNew)
+{
+    Window* w = Find(hWndNew);
+    if (!w || m_hWnd || (w->attached && w->attached != this)) return FALSE;
+    w->attached = this;
+    m_hWnd = hWndNew;
+    return TRUE;
+}
+
+HWND CWnd::Detach()
+{
+    HWND h = m_hWnd;
+    if (Window* w = Find(h); w && w->attached == this) w->attached = nullptr;
+    m_hWnd = nullptr;
+    return h;
+}
+
+BOOL CWnd::SubclassWindow(HWND hWnd)
+{
+    if (!Attach(hWnd)) return FALSE;
+    PreSubclassWindow();
+    return TRUE;
+}
+
+BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
+{
+    if (!pParent) return FALSE;
+    HWND h = ::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID));
+    return h ? SubclassWindow(h) : FALSE;
+}
+
+HWND CWnd::UnsubclassWindow() { return Detach(); }
+void CWnd::PreSubclassWindow() {}
+
+BOOL CWnd::DestroyWindow()
+{
+    if (!m_hWnd) return FALSE;
+    DestroyRecordTree(m_hWnd);
+    m_hWnd = nullptr;
+    return TRUE;
+}
+
+void CWnd::SetWindowText(LPCWSTR s) { ::SetWindowTextW(m_hWnd, s); }
+int CWnd::GetWindowText(LPWSTR buf, int n) const { return ::GetWindowTextW(m_hWnd, buf, n); }
+void CWnd::GetWindowText(CString& r) const
+{
+    const int n = GetWindowTextLength();
+    std::u16string buf(static_cast<std::size_t>(n) + 1, u'\0');
+    const int got = ::GetWindowTextW(m_hWnd, buf.data(), n + 1);
+    buf.resize(static_cast<std::size_t>(std::max(got, 0)));
+    r = CString(buf);
+}
+int CWnd::GetWindowTextLength() const { return ::GetWindowTextLengthW(m_hWnd); }
+BOOL CWnd::EnableWindow(BOOL b) { return ::EnableWindow(m_hWnd, b); }
+BOOL CWnd::IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+BOOL CWnd::ShowWindow(int n) { return ::ShowWindow(m_hWnd, n); }
+BOOL CWnd::IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
+BOOL CWnd::IsIconic() const { return ::IsIconic(m_hWnd); }
+DWORD CWnd::GetStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_STYLE)); }
+DWORD CWnd::GetExStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE)); }
+
+BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT)
+{
+    void* real = Real(m_hWnd);
+    if (!real) return FALSE;
+    const DWORD old = nat::Style(real);
+    const DWORD now = (old & ~dwRemove) | dwAdd;
+    if (now == old) return FALSE;
+    nat::SetStyle(real, now);
+    nat::Invalidate(real, nullptr, true);
+    return TRUE;
+}
+
+BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT)
+{
+    void* real = Real(m_hWnd);
+    if (!real) return FALSE;
+    const DWORD old = nat::ExStyle(real);
+    const DWORD now = (old & ~dwRemove) | dwAdd;
+    if (now == old) return FALSE;
+    nat::SetExStyle(real, now);
+    return TRUE;
+}
+
+void CWnd::GetClientRect(LPRECT r) const { ::GetClientRect(m_hWnd, r); }
+
+void CWnd::GetWindowRect(LPRECT r) const
+{
+    if (!r) return;
+    *r = RECT{};
+    if (void* real = Real(m_hWnd)) {
+        const nat::Rect n = nat::WindowRect(real);
+        *r = RECT{n.left, n.top, n.right, n.bottom};
+    }
+}
+
+void CWnd::MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint)
+{
+    if (void* real = Real(m_hWnd)) nat::Move(real, x, y, nWidth, nHeight, bRepaint != FALSE);
+}
+
+int CWnd::GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
+CWnd* CWnd::GetDlgItem(int nID) const { return FromHandle(::GetDlgItem(m_hWnd, nID)); }
+CWnd* CWnd::GetParent() const { return FromHandle(::GetParent(m_hWnd)); }
+CWnd* CWnd::SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
+CWnd* CWnd::GetFocus() { return FromHandle(::GetFocus()); }
+void CWnd::SetFont(CFont* pFont, BOOL bRedraw)
+{
+    SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(pFont ? pFont->m_hObject : nullptr), bRedraw);
+}
+CFont* CWnd::GetFont() const { return CFont::FromHandle(reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0))); }
+HICON CWnd::SetIcon(HICON hIcon, BOOL bBig)
+{
+    return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBig ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
+}
+HICON CWnd::GetIcon(BOOL bBig) const
+{
+    return reinterpret_cast<HICON>(::SendMessageW(m_hWnd, WM_GETICON, bBig ? ICON_BIG : ICON_SMALL, 0));
+}
+void CWnd::SetDlgItemText(int nID, LPCWSTR s) { ::SetWindowTextW(::GetDlgItem(m_hWnd, nID), s); }
+int CWnd::GetDlgItemText(int nID, CString& r) const
+{
+    CWnd* c = GetDlgItem(nID);
+    if (!c) {
+        r = CString();
+        return 0;
+    }
+    c->GetWindowText(r);
+    return r.GetLength();
+}
+void CWnd::CheckDlgButton(int nIDButton, UINT nCheck) { ::SendMessageW(::GetDlgItem(m_hWnd, nIDButton), BM_SETCHECK, nCheck, 0); }
+UINT CWnd::IsDlgButtonChecked(int nIDButton) const
+{
+    return static_cast<UINT>(::SendMessageW(::GetDlgItem(m_hWnd, nIDButton), BM_GETCHECK, 0, 0));
+}
+
+void CWnd::Invalidate(BOOL bErase) { ::InvalidateRect(m_hWnd, nullptr, bErase); }
+void CWnd::InvalidateRect(LPCRECT r, BOOL bErase) { ::InvalidateRect(m_hWnd, r, bErase); }
+void CWnd::UpdateWindow() { ::UpdateWindow(m_hWnd); }
+BOOL CWnd::InvalidateRect(HWND h, LPCRECT r, BOOL e) { return ::InvalidateRect(h, r, e); }
+BOOL CWnd::UpdateWindow(HWND h) { return ::UpdateWindow(h); }
+BOOL CWnd::GetClientRect(HWND h, LPRECT r) { return ::GetClientRect(h, r); }
+
+CMenu* CWnd::GetSystemMenu(BOOL bRevert) const
+{
+    Window* w = Find(m_hWnd);
+    if (!w) return nullptr;
+    if (bRevert) {
+        nat::SystemMenu(w->real, true);
+        w->sysMenu.reset();
+        return nullptr;
+    }
+    if (!w->sysMenu) {
+        void* menu = nat::SystemMenu(w->real, false);
+        if (!menu) return nullptr;
+        w->sysMenu = std::make_unique<CMenu>();
+        std::vector<CMenu::Item> items;
+        for (const nat::MenuItem& it : nat::MenuItems(menu)) {
+            CMenu::Item i;
+            i.nFlags = it.separator ? MF_SEPARATOR : (MF_STRING | (it.enabled ? 0u : MF_GRAYED));
+            i.nID = it.id;
+            i.strText = CString(it.text);
+            items.push_back(i);
+        }
+        w->sysMenu->ResetItems(std::move(items));
+        w->sysMenu->m_hMenu = static_cast<HMENU>(menu);
+    }
+    return w->sysMenu.get();
+}
+
+int CWnd::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) { return ::MessageBoxW(m_hWnd, text, caption, type); }
+
+// ---- API on handles --------------------------------------------------------------------------
+
+BOOL SetWindowTextW(HWND h, LPCWSTR s)
+{
+    return IsWindow(h) ? static_cast<BOOL>(SendMessageW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s ? s : u""))) : FALSE;
+}
+
+int GetWindowTextW(HWND h, LPWSTR buf, int n)
+{
+    if (!buf || n <= 0) return 0;
+    buf[0] = 0;
+    return static_cast<int>(SendMessageW(h, WM_GETTEXT, static_cast<WPARAM>(n), reinterpret_cast<LPARAM>(buf)));
+}
+
+int GetWindowTextLengthW(HWND h) { return static_cast<int>(SendMessageW(h, WM_GETTEXTLENGTH, 0, 0)); }
+
+BOOL EnableWindow(HWND h, BOOL bEnable)
+{
+    void* real = Real(h);
+    // The result is whether the window was disabled before.
+    return real && nat::Enable(real, bEnable != FALSE) ? TRUE : FALSE;
+}
+
+BOOL IsWindowEnabled(HWND h)
+{
+    void* real = Real(h);
+    return real && nat::IsEnabled(real) ? TRUE : FALSE;
+}
+
+BOOL IsWindowVisible(HWND h)
+{
+    void* real = Real(h);
+    return real && nat::IsVisible(real) ? TRUE : FALSE;
+}
+
+BOOL ShowWindow(HWND h, int n)
+{
+    void* real = Real(h);
+    return real && nat::Show(real, n) ? TRUE : FALSE;
+}
+
+BOOL IsIconic(HWND h)
+{
+    void* real = Real(h);
+    return real && nat::IsIconic(real) ? TRUE : FALSE;
+}
+
+BOOL InvalidateRect(HWND h, LPCRECT r, BOOL erase)
+{
+    void* real = Real(h);
+    if (!real) return FALSE;
+    nat::Rect nr;
+    if (r) nr = nat::Rect{r->left, r->top, r->right, r->bottom};
+    nat::Invalidate(real, r ? &nr : nullptr, erase != FALSE);
+    return TRUE;
+}
+
+BOOL UpdateWindow(HWND h)
+{
+    void* real = Real(h);
+    if (!real) return FALSE;
+    nat::Update(real);
+    return TRUE;
+}
+
+BOOL GetClientRect(HWND h, LPRECT r)
+{
+    if (!r) return FALSE;
+    *r = RECT{};
+    void* real = Real(h);
+    if (!real) return FALSE;
+    const nat::Rect n = nat::ClientRect(real);
+    *r = RECT{n.left, n.top, n.right, n.bottom};
+    return TRUE;
+}
+
+HWND GetDlgItem(HWND hDlg, int id)
+{
+    Window* d = Find(hDlg);
+    if (!d) return nullptr;
+    for (HWND c : d->children)
+        if (Window* cw = Find(c); cw && cw->id == id) return c;
+    return nullptr;
+}
+
+int GetDlgCtrlID(HWND h)
+{
+    Window* w = Find(h);
+    return w && w->kind != Kind::Dialog ? w->id : 0;
+}
+
+HWND GetParent(HWND h)
+{
+    Window* w = Find(h);
+    return w ? w->parent : nullptr;
+}
+
+HWND GetFocus() { return Ours(nat::Focus()); }
+
+HWND SetFocus(HWND h)
+{
+    void* real = Real(h);
+    return real ? Ours(nat::SetFocusTo(real)) : nullptr;
+}
+
+LONG_PTR GetWindowLongPtrW(HWND h, int nIndex)
+{
+    Window* w = Find(h);
+    if (!w) return 0;
+    switch (nIndex) {
+    case GWL_STYLE: return static_cast<LONG_PTR>(nat::Style(w->real));
+    case GWL_EXSTYLE: return static_cast<LONG_PTR>(nat::ExStyle(w->real));
+    case GWL_ID: return w->kind == Kind::Dialog ? 0 : w->id;
+    default: return 0;
+    }
+}
+
+CString GetClassNameOf(HWND h)
+{
+    Window* w = Find(h);
+    if (!w || w->kind == Kind::Dialog) return CString();
+    return w->className;
+}
+
+BOOL DestroyWindow(HWND h)
+{
+    if (!Find(h)) return FALSE;
+    if (CWnd* c = CWnd::FromHandlePermanent(h)) return c->DestroyWindow();
+    DestroyRecordTree(h);
+    return TRUE;
+}
+
+LRESULT DefWindowProcW(HWND h, UINT m, WPARAM wp, LPARAM lp) { return DefProc(Find(h), m, wp, lp); }
+
+HMENU GetSystemMenu(HWND h, BOOL bRevert)
+{
+    CWnd* c = CWnd::FromHandle(h);
+    if (!c) return nullptr;
+    CMenu* m = c->GetSystemMenu(bRevert);
+    return m ? reinterpret_cast<HMENU>(m) : nullptr;
+}
+
+BOOL AppendMenuW(HMENU hMenu, UINT uFlags, UINT_PTR id, LPCWSTR text)
+{
+    return hMenu ? reinterpret_cast<CMenu*>(hMenu)->AppendMenu(uFlags, id, text) : FALSE;
+}
+
+namespace platform::ui {
+
+std::vector<MenuItemInfo> SystemMenuItems(HWND hWnd)
+{
+    std::vector<MenuItemInfo> out;
+    Window* w = Find(hWnd);
+    if (!w) return out;
+    void* menu = nat::SystemMenu(w->real, false);
+    for (const nat::MenuItem& it : nat::MenuItems(menu))
+        out.push_back(MenuItemInfo{it.id, CString(it.text), it.separator, it.enabled});
+    return out;
+}
+
+bool ChooseSystemMenuItem(HWND hWnd, UINT nID)
+{
+    for (const MenuItemInfo& it : SystemMenuItems(hWnd)) {
+        if (it.bSeparator || it.nID != nID || !it.bEnabled) continue;
+        SendMessageW(hWnd, WM_SYSCOMMAND, nID, 0);
+        return true;
+    }
+    return false;
+}
+
+RECT PositionInParent(HWND hWnd)
+{
+    Window* w = Find(hWnd);
+    if (!w) return RECT{};
+    const nat::Rect r = nat::RectInParent(w->real);
+    return RECT{r.left, r.top, r.right, r.bottom};
+}
+
+Picture PictureOfWindow(HWND hWnd, bool bWithFrame)
+{
+    Picture p;
+    Window* w = Find(hWnd);
+    if (!w) return p;
+    PumpOnce(); // what is shown is what has been painted
+    if (!nat::Capture(w->real, bWithFrame, p.cx, p.cy, p.argb)) p = Picture{};
+    return p;
+}
+
+} // namespace platform::ui
