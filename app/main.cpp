@@ -1,7 +1,9 @@
 // The product: the real HID and USB backends, the configuration and image in the tool
 // directory. --help, --version and --where answer and exit before any window exists, so
 // they work without a display; every other argument is left to Qt, as before.
+#ifndef _WIN32
 #include <QGuiApplication>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -62,8 +64,10 @@ int main(int argc, char** argv)
         }
     }
 
+#ifndef _WIN32
     // Lets a Wayland compositor match the window to the menu entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(TARVEX_APP_ID));
+#endif
     tarvex::res::RegisterResources();
     return platform::ui::RunApp(argc, argv);
 }

@@ -74,7 +74,21 @@ void ConfigFromBytes(const BYTE in[CONFIG_DATA_SIZE], SYSTEM_CONFIG& c)
 
 CString GetModuleDir()
 {
+#ifdef _WIN32
+    // A Windows copy is always portable: the executable's own directory, whatever its length.
+    std::vector<WCHAR> buf(4096);
+    DWORD n = 0;
+    for (;;) {
+        n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n + 1 < buf.size() || buf.size() >= (1u << 20)) break;
+        buf.resize(buf.size() * 2);
+    }
+    CString path(buf.data(), static_cast<int>(n));
+    int slash = path.ReverseFind(u'\\');
+    return slash < 0 ? CString() : path.Left(slash + 1);
+#else
     return platform::WindowsPath(tarvex::CurrentToolDir(true).dir);
+#endif
 }
 
 BOOL IsFileExist(LPCWSTR pszPath)

@@ -22,19 +22,31 @@ std::size_t Count(const std::string& s, const std::string& what)
     return n;
 }
 
+void SetEnv(const char* name, const char* value)
+{
+#ifdef _WIN32
+    _putenv_s(name, value ? value : ""); // an empty value removes it there
+#else
+    if (value)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+#endif
+}
+
 } // namespace
 
 TEST(EventLines, WantedOnlyWithAValueOtherThanZero)
 {
-    ::unsetenv("TARVEX_EVENTS");
+    SetEnv("TARVEX_EVENTS", nullptr);
     EXPECT_FALSE(EventLinesWanted());
-    ::setenv("TARVEX_EVENTS", "", 1);
+    SetEnv("TARVEX_EVENTS", "");
     EXPECT_FALSE(EventLinesWanted());
-    ::setenv("TARVEX_EVENTS", "0", 1);
+    SetEnv("TARVEX_EVENTS", "0");
     EXPECT_FALSE(EventLinesWanted());
-    ::setenv("TARVEX_EVENTS", "1", 1);
+    SetEnv("TARVEX_EVENTS", "1");
     EXPECT_TRUE(EventLinesWanted());
-    ::unsetenv("TARVEX_EVENTS");
+    SetEnv("TARVEX_EVENTS", nullptr);
 }
 
 TEST(EventLines, ARunAndTheDeviceStateAsLines)
