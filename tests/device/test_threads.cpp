@@ -218,7 +218,8 @@ TEST_F(SimTest, RequestsRacingAPollThreadThatClosesTheDeviceFailCleanly)
         }
         done = true;
     });
-    int ok = 0, failed = 0;
+    // A request on a closed device fails at once, so failures pile up fast: wide counters.
+    long long ok = 0, failed = 0;
     while (!done) {
         BYTE v = 0;
         DWORD id = 0;
