@@ -8,38 +8,9 @@
 #include <string>
 
 #include "app/TarvexDlg.h"
+#include "upgrade/EventJson.h"
 
-namespace {
-
-std::string Json(const std::string& s)
-{
-    std::string r = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            r += '\\';
-            r += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            r += buf;
-        } else {
-            r += static_cast<char>(c);
-        }
-    }
-    return r + "\"";
-}
-
-const char* ColourName(COLORREF c)
-{
-    switch (c) {
-    case TARVEX_COLOR_BLUE: return "blue";
-    case TARVEX_COLOR_RED: return "red";
-    case TARVEX_COLOR_GREEN: return "green";
-    default: return "face";
-    }
-}
-
-const char* ResultName(CTarvexDlg::ResultPicture p)
+const char* ResultPictureName(CTarvexDlg::ResultPicture p)
 {
     switch (p) {
     case CTarvexDlg::ResultPicture::Initial: return "initial";
@@ -48,6 +19,8 @@ const char* ResultName(CTarvexDlg::ResultPicture p)
     default: return "none";
     }
 }
+
+namespace {
 
 struct Shown {
     std::string text;
@@ -88,12 +61,12 @@ void AttachEventLines(CTarvexDlg& dlg)
             std::printf("{\"t_ms\":%.1f,\"run\":\"%s\"}\n", t, c == Change::RunStarted ? "started" : "ended");
             break;
         default: {
-            Shown now{dlg.GetStatusText().ToUtf8(), "", dlg.GetProgress(), ResultName(dlg.GetResultPicture())};
-            now.colour = now.text.empty() ? "face" : ColourName(dlg.GetStatusColor());
+            Shown now{dlg.GetStatusText().ToUtf8(), "", dlg.GetProgress(), ResultPictureName(dlg.GetResultPicture())};
+            now.colour = now.text.empty() ? "face" : StatusColourName(dlg.GetStatusColor());
             if (now == *last) return;
             *last = now;
             std::printf("{\"t_ms\":%.1f,\"text\":%s,\"colour\":\"%s\",\"progress\":%d,\"result\":\"%s\"}\n", t,
-                        Json(now.text).c_str(), now.colour, now.progress, now.result);
+                        JsonString(now.text).c_str(), now.colour, now.progress, now.result);
         }
         }
         std::fflush(stdout);

@@ -27,7 +27,9 @@
 #include <vector>
 
 #include "app/TarvexApp.h"
+#include "app/EventLines.h"
 #include "app/TarvexDlg.h"
+#include "upgrade/EventJson.h"
 #include "encfile/AppImage.h"
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
@@ -194,44 +196,6 @@ bool Has(const Options& o, const char* fault)
     return false;
 }
 
-std::string Json(const std::string& s)
-{
-    std::string r = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            r += '\\';
-            r += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            r += buf;
-        } else {
-            r += static_cast<char>(c);
-        }
-    }
-    return r + "\"";
-}
-
-const char* ColourName(COLORREF c)
-{
-    switch (c) {
-    case TARVEX_COLOR_BLUE: return "blue";
-    case TARVEX_COLOR_RED: return "red";
-    case TARVEX_COLOR_GREEN: return "green";
-    default: return "face";
-    }
-}
-
-const char* ResultName(CTarvexDlg::ResultPicture p)
-{
-    switch (p) {
-    case CTarvexDlg::ResultPicture::Initial: return "initial";
-    case CTarvexDlg::ResultPicture::Success: return "success";
-    case CTarvexDlg::ResultPicture::Failure: return "failure";
-    default: return "none";
-    }
-}
-
 Options g_opt;
 int g_exitCode = kExitFailure;
 std::atomic<HWND> g_hMainDlg{nullptr};
@@ -340,10 +304,10 @@ private:
         m_last = now;
         if (g_opt.bEvents) {
             std::printf("{\"t_ms\":%.1f,\"text\":%s,\"colour\":\"%s\",\"progress\":%d,\"result\":\"%s\"}\n", ElapsedMs(),
-                        Json(now.strText.ToUtf8()).c_str(), ColourName(now.cr), now.nProgress, ResultName(now.result));
+                        JsonString(now.strText).c_str(), StatusColourName(now.cr), now.nProgress, ResultPictureName(now.result));
         } else {
-            std::printf("[%8.1f ms] %3d%%  %-7s  %-5s  %s\n", ElapsedMs(), now.nProgress, ResultName(now.result),
-                        ColourName(now.cr), now.strText.IsEmpty() ? "(status line cleared)" : now.strText.ToUtf8().c_str());
+            std::printf("[%8.1f ms] %3d%%  %-7s  %-5s  %s\n", ElapsedMs(), now.nProgress, ResultPictureName(now.result),
+                        StatusColourName(now.cr), now.strText.IsEmpty() ? "(status line cleared)" : now.strText.ToUtf8().c_str());
         }
         if (statusChanged && textChanged && !g_opt.screenshotDir.empty()) Screenshot();
     }

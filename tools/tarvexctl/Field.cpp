@@ -176,24 +176,6 @@ std::string HexId(unsigned long long id)
     return buf;
 }
 
-std::string JsonString(const std::string& s)
-{
-    std::string r = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            r += '\\';
-            r += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            r += buf;
-        } else {
-            r += static_cast<char>(c);
-        }
-    }
-    return r + "\"";
-}
-
 CString ToolDirOf(const CommonOptions& o)
 {
     if (o.dir.empty()) return GetToolDir();

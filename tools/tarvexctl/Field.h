@@ -10,6 +10,7 @@
 #include "device/QL40USBComm.h"
 #include "encfile/EncFile.h"
 #include "encfile/SystemConfig.h"
+#include "upgrade/EventJson.h"
 #include "upgrade/RunLog.h"
 
 namespace field {
@@ -104,7 +105,6 @@ void InstallInterruptFlag();
 bool Interrupted();
 
 std::string HexId(unsigned long long id);
-std::string JsonString(const std::string& s);
 double ElapsedMs();
 
 } // namespace field

@@ -43,16 +43,6 @@ const char* const kUpgradeHelp =
 
 std::string Utf8(const WCHAR* s) { return CString(s).ToUtf8(); }
 
-const char* ColourName(COLORREF c)
-{
-    switch (c) {
-    case UPGRADE_COLOR_BLUE: return "blue";
-    case UPGRADE_COLOR_RED: return "red";
-    case UPGRADE_COLOR_GREEN: return "green";
-    default: return "face";
-    }
-}
-
 const char* PictureName(UpgradePicture p)
 {
     switch (p) {
@@ -188,10 +178,10 @@ private:
         switch (m_style) {
         case Style::Json:
             std::printf("{\"t_ms\":%.1f,\"text\":%s,\"colour\":\"%s\",\"progress\":%d,\"result\":\"%s\"}\n", ElapsedMs(),
-                        JsonString(m_strText).c_str(), ColourName(m_cr), m_nProgress, PictureName(m_picture));
+                        JsonString(m_strText).c_str(), StatusColourName(m_cr), m_nProgress, PictureName(m_picture));
             break;
         case Style::Lines:
-            std::printf("[%3d%%] %-7s %-5s %s\n", m_nProgress, PictureName(m_picture), ColourName(m_cr),
+            std::printf("[%3d%%] %-7s %-5s %s\n", m_nProgress, PictureName(m_picture), StatusColourName(m_cr),
                         m_strText.empty() ? "(status line cleared)" : m_strText.c_str());
             break;
         case Style::Live: Live(m_strText); break;

@@ -23,6 +23,7 @@
 #include "platform/CString.h"
 #include "platform/Kernel.h"
 #include "tools/tarvexctl/Field.h"
+#include "upgrade/EventJson.h"
 #ifdef _WIN32
 #include "platform/win32/Win32Api.h"
 #endif
@@ -116,44 +117,6 @@ private:
 
 // ---- output ------------------------------------------------------------------------------
 
-// JSON stays valid UTF-8 whatever the text holds: a lone surrogate (a file name byte that is
-// not UTF-8, see CString::FromUtf8Escaped, or a broken text field) is written as its \uXXXX
-// escape, which a JSON reader turns back into the same code unit.
-std::string JsonString(const CString& text)
-{
-    const std::u16string& u = text.Str();
-    std::string out = "\"";
-    for (std::size_t i = 0; i < u.size(); ++i) {
-        const char16_t c = u[i];
-        char buf[8];
-        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF;
-        if (pair) {
-            out += CString(u.substr(i, 2)).ToUtf8();
-            ++i;
-            continue;
-        }
-        switch (c) {
-        case u'"': out += "\\\""; break;
-        case u'\\': out += "\\\\"; break;
-        case u'\n': out += "\\n"; break;
-        case u'\r': out += "\\r"; break;
-        case u'\t': out += "\\t"; break;
-        case u'\b': out += "\\b"; break;
-        case u'\f': out += "\\f"; break;
-        default:
-            if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF)) {
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                out += buf;
-            } else {
-                out += CString(u.substr(i, 1)).ToUtf8();
-            }
-        }
-    }
-    return out + "\"";
-}
-
-// Text that came in as bytes (a path from the command line) or as UTF-8.
-std::string JsonString(const std::string& bytes) { return JsonString(CString::FromUtf8Escaped(bytes)); }
 
 // One flat JSON object, or "name: value" lines, in the order the fields are added.
 class Report
