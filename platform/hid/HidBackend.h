@@ -21,6 +21,10 @@ struct DeviceInfo {
     std::uint16_t inputReportLength = 0;
     std::uint16_t outputReportLength = 0;
     std::uint16_t featureReportLength = 0;
+    // The USB port the device sits on, the same for every mode the device runs in: Linux's
+    // sysfs name of the USB device ("1-2.3"), the simulator's port, on Windows the device's
+    // location path. Empty when the backend cannot tell; nothing may then be matched by port.
+    std::string portPath;
 };
 
 // Results of Open besides success.
