@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/PresencePoll.h"
+#include "platform/Messages.h"
 
 CDunX4ISPUSBComm::CDunX4ISPUSBComm() = default;
 
@@ -18,14 +19,104 @@ bool CDunX4ISPUSBComm::Filter(const HID_ATTRIBUTES_CAPABILITES& rec)
     return rec.Attributes.VendorID == kVendorID && rec.Attributes.ProductID == kProductID;
 }
 
-bool CDunX4ISPUSBComm::FindDevice(CString& path) { return FindFirstDevice(path, &Filter); }
+namespace {
+
+bool IsBootloaderInfo(const platform::hid::DeviceInfo& d)
+{
+    return d.vendorId == CDunX4ISPUSBComm::kVendorID && d.productId == CDunX4ISPUSBComm::kProductID;
+}
+
+// One device may list several collections; they share everything but the collection suffix.
+std::string DeviceKey(const platform::hid::DeviceInfo& d)
+{
+    return d.portPath.empty() ? d.path.substr(0, d.path.find("&col")) : "port:" + d.portPath;
+}
+
+} // namespace
+
+std::vector<platform::hid::DeviceInfo> CDunX4ISPUSBComm::ListBootloaders()
+{
+    std::vector<platform::hid::DeviceInfo> out;
+    auto backend = platform::hid::GetBackend();
+    if (!backend) return out;
+    std::vector<std::string> seen;
+    for (const auto& d : backend->Enumerate()) {
+        if (!IsBootloaderInfo(d)) continue;
+        const std::string key = DeviceKey(d);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(key);
+        out.push_back(d);
+    }
+    return out;
+}
+
+std::optional<std::string> CDunX4ISPUSBComm::Binding() const
+{
+    std::lock_guard<std::mutex> lk(m_bindMu);
+    return m_binding;
+}
+
+bool CDunX4ISPUSBComm::Accepts(const platform::hid::DeviceInfo& info) const
+{
+    const std::optional<std::string> binding = Binding();
+    if (!binding) return true;
+    if (!binding->empty()) return info.portPath == *binding;
+    // No port known: only a bootloader that cannot be another device's.
+    return ListBootloaders().size() == 1;
+}
+
+void CDunX4ISPUSBComm::BindToPort(const std::string& portPath)
+{
+    {
+        std::lock_guard<std::mutex> lk(m_bindMu);
+        m_binding = portPath;
+    }
+    // An open that finished before the binding was set is checked here; one after it checks
+    // the binding itself.
+    if (!IsOpen()) return;
+    platform::hid::DeviceInfo info;
+    auto dev = Device();
+    if (dev && dev->GetInfo(info) && Accepts(info)) return;
+    Close();
+    if (HWND hwnd = m_hOwnerWnd.load()) PostMessageW(hwnd, RegisterWindowMessageW(u"DUNX4_ISP_DEVICE_CHANGE"), 0, 0);
+}
+
+void CDunX4ISPUSBComm::Unbind()
+{
+    std::lock_guard<std::mutex> lk(m_bindMu);
+    m_binding.reset();
+}
+
+bool CDunX4ISPUSBComm::FindDevice(CString& path)
+{
+    auto backend = platform::hid::GetBackend();
+    if (!backend) return false;
+    for (const auto& d : backend->Enumerate()) {
+        HID_ATTRIBUTES_CAPABILITES rec{};
+        rec.Attributes.VendorID = d.vendorId;
+        rec.Attributes.ProductID = d.productId;
+        if (!Filter(rec) || !Accepts(d)) continue;
+        path = CString::FromUtf8(d.path);
+        return true;
+    }
+    return false;
+}
 
 long CDunX4ISPUSBComm::Open(LPCWSTR path)
 {
+    // Checked before the open, so a bootloader of another device is never opened for a run
+    // bound elsewhere, and after it, for a binding that came meanwhile.
+    if (path && *path && Binding()) {
+        auto backend = platform::hid::GetBackend();
+        platform::hid::DeviceInfo info;
+        if (!backend || !backend->GetInfo(CString(path).ToUtf8(), info) || !Accepts(info)) return -1;
+    }
     long r = CHIDComm::Open(path);
     if (r != 0) return r;
     USHORT len = GetFeatureReportLength();
-    if (len < kMinFeatureLength || len > kMaxFeatureLength) {
+    platform::hid::DeviceInfo info;
+    auto dev = Device();
+    if (len < kMinFeatureLength || len > kMaxFeatureLength || !dev || !dev->GetInfo(info) || !Accepts(info)) {
         Close();
         return -1;
     }

@@ -4,6 +4,10 @@
 // "DUNX4_ISP_DEVICE_CHANGE" to the owner window.
 #pragma once
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "device/HIDComm.h"
 #include "device/Thread.h"
@@ -40,14 +44,32 @@ public:
     bool FindDevice(CString& path);
     static bool Filter(const HID_ATTRIBUTES_CAPABILITES& rec);
 
+    // The bootloader carries no identity; only its USB port tells whose it is. Once a run has
+    // switched a mouse, it binds this object to that mouse's port: from then on only the
+    // bootloader on that port is found and opened, and one open elsewhere is closed at once
+    // (its owner window is told). Bound to an unknown port (""), a bootloader is taken only
+    // while it is the only one on the bus. Unbound (the default), the first one found.
+    void BindToPort(const std::string& portPath);
+    void Unbind();
+    // True when a bootloader on that path and port may be opened under the current binding.
+    bool Accepts(const platform::hid::DeviceInfo& info) const;
+
+    // The bootloaders on the bus now, one entry per device (its first collection).
+    static std::vector<platform::hid::DeviceInfo> ListBootloaders();
+
     // Set by the main window before Start; null: nothing is posted.
     std::atomic<HWND> m_hOwnerWnd{nullptr};
+
+private:
+    mutable std::mutex m_bindMu;
+    std::optional<std::string> m_binding; // guarded by m_bindMu
 
 protected:
     unsigned Run() override;
 
 private:
     bool SendCommand(BYTE command);
+    std::optional<std::string> Binding() const;
     // The open device's feature report length if it can carry the layout, else 0.
     ULONG UsableFeatureLength() const;
 };

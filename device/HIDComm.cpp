@@ -55,6 +55,7 @@ long CHIDComm::Open(LPCWSTR path)
         std::lock_guard<std::mutex> lk(m_devMu);
         m_pDevice = dev;
         m_strPath = strPath;
+        m_strPortPath = info.portPath;
         m_nFeatureReportLength.store(info.featureReportLength);
         m_nInputReportLength.store(info.inputReportLength);
         m_nOutputReportLength.store(info.outputReportLength);
@@ -75,6 +76,7 @@ long CHIDComm::Close()
         dev = std::move(m_pDevice);
         m_pDevice.reset();
         m_strPath.Empty();
+        m_strPortPath.clear();
         m_hDevice.store(nullptr);
     }
     // A request still holding the device sees it closed and fails.
@@ -92,6 +94,12 @@ CString CHIDComm::GetDevicePath() const
 {
     std::lock_guard<std::mutex> lk(m_devMu);
     return m_strPath;
+}
+
+std::string CHIDComm::GetPortPath() const
+{
+    std::lock_guard<std::mutex> lk(m_devMu);
+    return m_strPortPath;
 }
 
 long CHIDComm::Write(const BYTE* buf, DWORD length, DWORD* written, OVERLAPPED* ov, DWORD timeoutMs)

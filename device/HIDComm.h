@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
@@ -78,6 +79,9 @@ public:
     USHORT GetInputReportLength() const { return m_nInputReportLength.load(); }
     USHORT GetOutputReportLength() const { return m_nOutputReportLength.load(); }
     CString GetDevicePath() const;
+    // The USB port path of the open device (DeviceInfo::portPath); empty when none is open or
+    // the backend cannot tell.
+    std::string GetPortPath() const;
 
     // The feature report calls of the HID class driver; TRUE = the whole report went through.
     BOOL SetFeature(const BYTE* report, ULONG length);
@@ -99,6 +103,7 @@ private:
     mutable std::mutex m_devMu;  // guards m_pDevice and m_strPath
     std::shared_ptr<platform::hid::IHidDevice> m_pDevice;
     CString m_strPath;
+    std::string m_strPortPath;
     std::atomic<HANDLE> m_hDevice{nullptr};
     std::atomic<USHORT> m_nFeatureReportLength{0};
     std::atomic<USHORT> m_nInputReportLength{0};

@@ -192,6 +192,27 @@ int CUSBDeviceMonitor::FindPortByVidPid(WORD vid, WORD pid, USB_PORT_ENTRY& out)
     return 0;
 }
 
+std::string CUSBDeviceMonitor::PortPathOf(const USB_PORT_ENTRY& entry) const
+{
+    if (entry.strHubPath.IsEmpty() || !entry.pConnectionInfo) return {};
+    auto driver = platform::usb::GetHubDriver();
+    return driver ? driver->PortPath(entry.strHubPath, GetU32(entry.pConnectionInfo + conn::ConnectionIndex)) : std::string();
+}
+
+int CUSBDeviceMonitor::FindPortByPath(const std::string& portPath, WORD vid, WORD pid, USB_PORT_ENTRY& out) const
+{
+    if (portPath.empty()) return 0;
+    for (const auto& e : m_Entries) {
+        if (e.strHubPath.IsEmpty() || !e.pConnectionInfo) continue;
+        if (GetU16(e.pConnectionInfo + conn::idVendor) != vid || GetU16(e.pConnectionInfo + conn::idProduct) != pid) continue;
+        if (PortPathOf(e) != portPath) continue;
+        out.strHubPath = e.strHubPath;
+        out.pConnectionInfo = e.pConnectionInfo;
+        return 1;
+    }
+    return 0;
+}
+
 bool CUSBDeviceMonitor::ParseStringDescriptorReply(const BYTE* buffer, DWORD returned, CString& text)
 {
     if (!buffer || returned < kDescReqHeader + 2 || returned > kDescReqSize) return false;

@@ -3,6 +3,8 @@
 // It is how the upgrade reaches the mouse at its hub port to send the string-descriptor
 // request that restarts it into its bootloader. Runs on the caller's thread only.
 #pragma once
+#include <string>
+
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
 #include "platform/usb/UsbHubDriver.h"
@@ -29,6 +31,11 @@ public:
     // The first entry with that VID and PID; out gets its path and the monitor's own block,
     // valid until the next Refresh. 1 found, 0 not (out unchanged).
     int FindPortByVidPid(WORD vid, WORD pid, USB_PORT_ENTRY& out) const;
+    // The entry with that VID and PID at that port path (as the HID device reports it), so a
+    // request reaches this mouse and no other of the same kind. 1 found, 0 not.
+    int FindPortByPath(const std::string& portPath, WORD vid, WORD pid, USB_PORT_ENTRY& out) const;
+    // The port path of an entry, as the hub driver names it; empty when it cannot tell.
+    std::string PortPathOf(const USB_PORT_ENTRY& entry) const;
     // Sends GET_DESCRIPTOR for string 0xFF, language 0x4D21 to the device at the entry's port.
     // The text of a well-formed reply, else empty.
     CString GetStringDescriptor(const USB_PORT_ENTRY& entry) const;

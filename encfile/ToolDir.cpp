@@ -201,10 +201,39 @@ bool SeedToolDir(const std::string& dir, const std::string& systemDir)
     return CopyWhole(source / "Tarvex.cfg", target / "Tarvex.cfg");
 }
 
+std::string ForeignOwner(const std::string& dir)
+{
+#ifdef _WIN32
+    (void)dir;
+    return {};
+#else
+    // The directory itself, or the nearest part of it that exists, decides: root running with
+    // a user's XDG_DATA_HOME must not create root-owned files in that user's tree, and no one
+    // fills another user's directory. A root-owned parent (/tmp, a shared mount) is no one's.
+    const uid_t me = geteuid();
+    fs::path p = fs::path(dir).lexically_normal();
+    std::string s = p.string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    p = s;
+    for (; !p.empty(); p = p.parent_path()) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) == 0) {
+            if (st.st_uid == me) return {};
+            if (st.st_uid == 0 && p.string() != s) return {};
+            return p.string() + " belongs to user " + std::to_string(st.st_uid) + ", not to this user (" + std::to_string(me) +
+                   "): the tool directory " + dir + " is refused; run as that user, or set XDG_DATA_HOME to a directory of your own";
+        }
+        if (p == p.parent_path()) break;
+    }
+    return {};
+#endif
+}
+
 ToolDirChoice CurrentToolDir(bool prepare)
 {
     const ToolDirSettings s = GetToolDirSettings();
     ToolDirChoice c = ChooseToolDir(ExecutablePath(), s.installedBinDir, std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    if (c.kind == ToolDirKind::Installed && c.error.empty()) c.error = ForeignOwner(c.dir);
     if (!prepare || c.kind != ToolDirKind::Installed) return c;
     std::string error = c.error;
     if (error.empty() && MakeToolDir(c.dir, &error)) {

@@ -46,7 +46,12 @@ ToolDirChoice ChooseToolDir(const std::string& exePath, const std::string& insta
 // (mode 0700, it holds the access password) and seeded from the system directory; a
 // failure is reported once on stderr and the path is still returned, so the reads and
 // saves that follow fail with the tool's own messages.
+// An installed copy's directory that belongs to another user (root with a user's
+// XDG_DATA_HOME) is refused: error says so, and nothing is created or copied there.
 ToolDirChoice CurrentToolDir(bool prepare);
+// Why dir may not be used by this user (it, or the nearest part of it that exists, belongs to
+// another user who is not root); empty when it may.
+std::string ForeignOwner(const std::string& dir);
 
 // Creates dir and any missing parents, each with mode 0700. True when dir is a directory
 // afterwards; otherwise error says why.

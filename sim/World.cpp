@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -39,6 +40,8 @@ struct PortSlot {
 struct Hub {
     bool alive = false;
     std::u16string name;
+    int bus = 0;          // the controller's bus number (controller index + 1)
+    std::string devPath;  // a downstream hub's own port path; empty for a root hub
     std::vector<PortSlot> ports; // index 0 = port 1
 };
 
@@ -51,6 +54,7 @@ struct HidIf {
     std::vector<BYTE> flash;
     bool readPending = false;
     WORD readOffset = 0;
+    std::string portPath; // where it sits, as the HID backend reports it; may be empty
     bool IsBootloader() const { return vid == 0x040B && pid == 0x6876; }
 };
 
@@ -102,6 +106,8 @@ struct World::Impl {
         counters = Counters();
         log.clear();
         hubLog.clear();
+        knownImage.clear();
+        hasKnownImage = false;
         AddControllerLocked(0, 4);
         cv.notify_all();
     }
@@ -123,9 +129,18 @@ struct World::Impl {
         return static_cast<int>(hubs.size()) - 1;
     }
 
+    // Port paths are named as Linux names its USB devices: "<bus>-<port>[.<port>...]".
+    std::string PortPathOf(int hub, int port) const
+    {
+        if (hub < 0 || static_cast<std::size_t>(hub) >= hubs.size() || port < 1) return {};
+        const Hub& h = hubs[static_cast<std::size_t>(hub)];
+        return h.devPath.empty() ? std::to_string(h.bus) + "-" + std::to_string(port) : h.devPath + "." + std::to_string(port);
+    }
+
     int AddControllerLocked(int index, int ports)
     {
         int root = NewHub(ports);
+        hubs[static_cast<std::size_t>(root)].bus = index + 1;
         hubs[static_cast<std::size_t>(root)].name = CString::Formatted(u"SIM_ROOT_HUB#%d", index).Str();
         controllers[index] = root;
         return root;
@@ -182,8 +197,27 @@ struct World::Impl {
         }
     }
 
+    // The firmware the host was given (the sim knows it, a real mouse reads it from its
+    // flash): after a leave whose flash holds that image, the mouse reports its version.
+    std::function<void(int)> requestHook;
+    std::vector<BYTE> knownImage;
+    BYTE knownImageVersion = 0;
+    bool hasKnownImage = false;
+
+    bool FlashHoldsKnownImage() const
+    {
+        if (!hasKnownImage || knownImage.size() > flash.size()) return false;
+        for (std::size_t i = 0; i < knownImage.size(); ++i) {
+            // The identity areas are the mouse's own, patched in by the host.
+            if (i >= 0x3D00 && i < 0x4106) continue;
+            if (flash[i] != knownImage[i]) return false;
+        }
+        return true;
+    }
+
     void RunNewFirmware()
     {
+        if (FlashHoldsKnownImage()) settings.version = knownImageVersion;
         auto erased = [&](std::size_t at, std::size_t n) {
             return std::all_of(flash.begin() + static_cast<long>(at), flash.begin() + static_cast<long>(at + n), [](BYTE b) { return b == 0xFF; });
         };
@@ -219,6 +253,7 @@ struct World::Impl {
         ++counters.outputReports;
         Log(LoggedReport::Output, data, len);
         int n = ++requestCount;
+        if (requestHook) requestHook(n);
         if (faults.failRequest == n) return false;
         if (len >= 8 && data[0] == 0xBA && !(faults.silentFromRequest && n >= faults.silentFromRequest)) {
             std::vector<BYTE> r(8, 0);
@@ -382,9 +417,11 @@ struct World::Impl {
             d.inputReportLength = 8;
             d.outputReportLength = 8;
             d.featureReportLength = it->second.featureLength;
+            d.portPath = it->second.portPath;
             return true;
         }
         if (!inst || inst != instance) return false;
+        d.portPath = PortPathOf(mouseHub, mousePort);
         if (mode == MouseMode::Application) {
             d.vendorId = kAppVid;
             d.productId = settings.appProductId;
@@ -751,6 +788,18 @@ public:
         return nullptr;
     }
 
+    std::string PortPath(const CString& hubPath, ULONG port) override
+    {
+        static const std::u16string prefix = u"\\\\.\\";
+        const std::u16string& p = hubPath.Str();
+        if (p.size() <= prefix.size() || p.compare(0, prefix.size(), prefix) != 0 || port > 255) return {};
+        const std::u16string name = p.substr(prefix.size());
+        std::lock_guard<std::mutex> lk(m_w->mu);
+        for (std::size_t h = 0; h < m_w->hubs.size(); ++h)
+            if (m_w->hubs[h].alive && m_w->hubs[h].name == name) return m_w->PortPathOf(static_cast<int>(h), static_cast<int>(port));
+        return {};
+    }
+
 private:
     World::Impl* m_w;
 };
@@ -859,7 +908,7 @@ void World::Unplug(int hub, int port)
     if ((s = m->Slot(hub, port))) *s = PortSlot();
 }
 
-int World::AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLength)
+int World::AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLength, const std::string& portPath)
 {
     std::lock_guard<std::mutex> lk(m->mu);
     int id = m->nextInstance;
@@ -870,6 +919,7 @@ int World::AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLen
     h.pid = pid;
     h.usagePage = usagePage;
     h.featureLength = featureLength;
+    h.portPath = portPath;
     m->hidIfs[id] = std::move(h);
     return id;
 }
@@ -898,6 +948,27 @@ void World::PlugMouse(int hub, int port)
         hub = it->second;
     }
     if (m->mode != MouseMode::Absent) m->MouseGone();
+    PortSlot* s = m->Slot(hub, port);
+    if (!s || s->kind != DevKind::None) return;
+    s->kind = DevKind::Mouse;
+    s->address = 7;
+    m->mouseHub = hub;
+    m->mousePort = port;
+    m->mode = MouseMode::Application;
+    m->instance = m->nextInstance;
+    m->nextInstance += 2;
+    m->cv.notify_all();
+}
+
+void World::ReplugMouse()
+{
+    std::lock_guard<std::mutex> lk(m->mu);
+    m->Tick();
+    if (m->mode == MouseMode::Absent) return;
+    const int hub = m->mouseHub, port = m->mousePort;
+    m->MouseGone();
+    // Powered up again, it starts what its flash holds.
+    m->RunNewFirmware();
     PortSlot* s = m->Slot(hub, port);
     if (!s || s->kind != DevKind::None) return;
     s->kind = DevKind::Mouse;
@@ -983,6 +1054,26 @@ void World::SetBootloaderPresent(bool present)
 {
     std::lock_guard<std::mutex> lk(m->mu);
     m->faults.bootloaderPresent = present;
+}
+
+void World::SetRequestHook(std::function<void(int)> hook)
+{
+    std::lock_guard<std::mutex> lk(m->mu);
+    m->requestHook = std::move(hook);
+}
+
+void World::SetFirmwareImage(const std::vector<BYTE>& image, BYTE version)
+{
+    std::lock_guard<std::mutex> lk(m->mu);
+    m->knownImage = image;
+    m->knownImageVersion = version;
+    m->hasKnownImage = !image.empty();
+}
+
+std::string World::MousePortPath()
+{
+    std::lock_guard<std::mutex> lk(m->mu);
+    return m->PortPathOf(m->mouseHub, m->mousePort);
 }
 
 std::vector<BYTE> World::Flash()

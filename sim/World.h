@@ -32,6 +32,7 @@
 // corruptReadBack; unplugging in either mode -> unplugAfterRequest, unplugAfterIspReport.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -139,7 +140,8 @@ public:
     // ---- HID collections without USB presence (for discovery tests) ----
     // One with the bootloader's IDs (0x040B:0x6876) is another device's working bootloader:
     // erase, write and read act on a flash of its own, and the leave command takes it off.
-    int AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLength = 0);
+    // portPath: the port it reports (DeviceInfo::portPath), empty for none.
+    int AddHidInterface(WORD vid, WORD pid, WORD usagePage, USHORT featureLength = 0, const std::string& portPath = {});
     void RemoveHidInterface(int id);
     // That bootloader's flash (64 KiB; erased until written); empty if the id is unknown.
     std::vector<BYTE> HidInterfaceFlash(int id);
@@ -147,6 +149,9 @@ public:
     // ---- the mouse ----
     void PlugMouse(int hub = -1, int port = 1); // -1: root hub of controller 0
     void UnplugMouse();
+    // Unplugs the mouse and plugs it in again at the same port: it comes up in application
+    // mode running what its flash holds (as after a reset that did not happen).
+    void ReplugMouse();
     MouseMode GetMouseMode();
     void SetMouseSettings(const MouseSettings& s);
     MouseSettings GetMouseSettings();
@@ -160,6 +165,17 @@ public:
     void SetFaults(const Faults& f); // also restarts the request and report counts of faults
     Faults GetFaults();
     void SetBootloaderPresent(bool present);
+
+    // The mouse's port path ("1-1" for controller 0's root hub, port 1; a hub at "1-2" gives
+    // its ports "1-2.1" and so on); empty while it is absent.
+    std::string MousePortPath();
+    // The image the host will flash and the major version it carries: after a leave with that
+    // image in its flash (identity areas aside) the mouse reports this version, as a real
+    // mouse running the new firmware would.
+    void SetFirmwareImage(const std::vector<BYTE>& image, BYTE version);
+    // Called with the request number (from 1, as the faults count) as each request reaches
+    // the mouse, under the world's lock: a test's way to act at an exact step.
+    void SetRequestHook(std::function<void(int)> hook);
 
     std::vector<BYTE> Flash();
     void SetFlash(const std::vector<BYTE>& contents); // up to 64 KiB

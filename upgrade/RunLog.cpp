@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/Kernel.h"
+#include "upgrade/AppendFile.h"
 
 namespace fs = std::filesystem;
 
@@ -46,12 +47,21 @@ void CRunLog::Line(const std::string& text)
     const std::string line = UtcNow() + " " + m_source + " " + text;
     if (m_fnMirror) m_fnMirror(line);
     if (m_path.empty()) return;
-    std::error_code ec;
-    const auto size = fs::file_size(m_path, ec);
-    if (!ec && size >= RUN_LOG_ROTATE_BYTES) {
+    std::lock_guard<std::mutex> lk(m_mu);
+    // Opened for each line, since several runs may share the log; never through a link,
+    // never a FIFO or device (a log must not hold up a run, least of all after the switch).
+    CAppendFile out;
+    std::string why;
+    if (out.Open(m_path, false, why) && out.Size() >= RUN_LOG_ROTATE_BYTES) {
+        out.Close();
+        std::error_code ec;
         fs::rename(m_path, m_path + ".1", ec);
         if (ec) fs::remove(m_path, ec); // never let one log grow without bound
+        out.Open(m_path, false, why);
     }
-    std::ofstream out(m_path, std::ios::app | std::ios::binary);
-    if (out) out << line << '\n';
+    if (out.IsOpen() && out.Write(line + "\n", why)) return;
+    if (m_strError.empty()) {
+        m_strError = m_path + ": " + why;
+        if (m_fnProblem) m_fnProblem(m_strError);
+    }
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "platform/CString.h"
@@ -22,14 +23,20 @@ public:
     // face in every line ("window", "tarvexctl").
     CRunLog(const CString& dir, std::string source);
 
-    // Appends "<UTC time> <source> <text>". A log that cannot be written is skipped: it must
-    // never stop a run. Every line also goes to the mirror, if set (tarvexctl -v).
+    // Appends "<UTC time> <source> <text>". A log that cannot be written (not a regular file,
+    // a link, no room) is skipped: it must never stop a run; the first such failure goes to
+    // m_fnProblem once. Every line also goes to the mirror, if set (tarvexctl -v).
     void Line(const std::string& text);
     std::function<void(const std::string&)> m_fnMirror;
+    std::function<void(const std::string&)> m_fnProblem;
+    // The first reason the log could not be written; empty while it could.
+    std::string Problem() const { return m_strError; }
 
     std::string Path() const { return m_path; }
 
 private:
     std::string m_path;
     std::string m_source;
+    std::string m_strError;
+    std::mutex m_mu;
 };

@@ -106,12 +106,22 @@ void CUpgradeProcedure::Log(const std::string& text)
     if (m_pLog) m_pLog->Line(text);
 }
 
-void CUpgradeProcedure::LogFailedRequest(const char* request, bool ispDevice, const std::string& detail)
+void CUpgradeProcedure::LogFailedRequest(UpgradeReport& r, const char* request, bool ispDevice, const std::string& detail)
 {
     const bool open = ispDevice ? m_t.pISPComm->IsOpen() : m_t.pAppComm->IsOpen();
     std::string cause = open ? (ispDevice ? "the bootloader refused the transfer" : "no valid reply after 3 attempts")
                              : "the device has gone";
-    Log(std::string("request failed: ") + request + ": " + cause + (detail.empty() ? "" : ", " + detail));
+    r.detail = std::string(request) + ": " + cause + (detail.empty() ? "" : ", " + detail);
+    Log("request failed: " + r.detail);
+}
+
+void CUpgradeProcedure::LogForeignBootloaders(const std::string& port)
+{
+    for (const auto& d : CDunX4ISPUSBComm::ListBootloaders()) {
+        if (m_t.pISPComm->Accepts(d)) continue;
+        Log("ignored the bootloader at port " + (d.portPath.empty() ? std::string("(unknown)") : d.portPath) +
+            ": not the switched mouse's port " + (port.empty() ? std::string("(unknown, and it is not alone on the bus)") : port));
+    }
 }
 
 void CUpgradeProcedure::Stop(COLORREF cr, const WCHAR* text, bool failurePicture)
@@ -125,6 +135,8 @@ UpgradeReport CUpgradeProcedure::Run()
     UpgradeReport r;
     Log("run started");
     r.outcome = Steps(r);
+    // The next run (or the window's idle display) may see any bootloader again.
+    if (r.bSwitched) m_t.pISPComm->Unbind();
     const OutcomeClass c = ClassOf(r.outcome);
     Log(std::string("outcome ") + OutcomeName(r.outcome) + " (" + OutcomeClassName(c) + ")" +
         (c == OutcomeClass::AfterSwitch ? ": the mouse may be in its bootloader; tarvexctl recover flashes it" : "") +
@@ -154,6 +166,7 @@ bool CUpgradeProcedure::WriteJournal(const UpgradeReport& r, bool withUserData)
         e.imageCrc = m_t.pHeader->dwDataCrc;
     }
     e.time = static_cast<long long>(std::time(nullptr));
+    e.portPath = r.portPath;
     return m_pJournal->Add(e);
 }
 
@@ -200,7 +213,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     BYTE version = 0;
     DWORD programId = 0;
     if (!app.GetProgramInfo(version, programId)) {
-        LogFailedRequest("program info", false);
+        LogFailedRequest(r, "program info", false);
         stop(UPGRADE_COLOR_RED, u"获取设备程序ID失败！", false);
         return UpgradeOutcome::ProgramInfoFailed;
     }
@@ -220,7 +233,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
 
     ULONGLONG deviceId = 0;
     if (!app.GetDeviceID(deviceId)) {
-        LogFailedRequest("device ID", false);
+        LogFailedRequest(r, "device ID", false);
         stop(UPGRADE_COLOR_RED, u"获取设备ID失败！", false);
         return UpgradeOutcome::DeviceIdFailed;
     }
@@ -234,7 +247,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
         for (int i = 0; i < kUserDataBlocks; ++i) {
             const BYTE block = static_cast<BYTE>(kFirstUserDataBlock + i);
             if (!app.ReadUserData(block, userData + i * kUserDataBlockSize)) {
-                LogFailedRequest("user data", false, "block " + std::to_string(block));
+                LogFailedRequest(r, "user data", false, "block " + std::to_string(block));
                 stop(UPGRADE_COLOR_RED, u"读取用户数据失败！", false);
                 return UpgradeOutcome::UserDataFailed;
             }
@@ -251,15 +264,18 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
 
     // The identity is saved before the mouse leaves application mode: from the switch on, a
     // failure can leave it with an empty flash that only this record can refill.
+    const std::string port = app.GetPortPath();
+    r.portPath = port;
     if (m_pJournal) {
         if (WriteJournal(r, cfg.bSaveUserData != 0)) {
             Log("journal entry written to " + m_pJournal->Path());
         } else if (m_bJournalRequired) {
-            Log("journal write failed (" + m_pJournal->Path() + "): the mouse is not switched");
+            r.detail = "journal: " + m_pJournal->LastError();
+            Log("journal write failed: " + m_pJournal->LastError() + "; the mouse is not switched");
             stop(UPGRADE_COLOR_RED, u"Cannot write the recovery journal; the mouse was not touched.", true);
             return UpgradeOutcome::JournalFailed;
         } else {
-            Log("journal write failed (" + m_pJournal->Path() + "): the run goes on without a saved identity");
+            Log("journal write failed: " + m_pJournal->LastError() + "; the run goes on without a saved identity");
         }
     }
 
@@ -267,13 +283,25 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
 
     // The string-descriptor request at the mouse's port makes it restart into its bootloader;
     // a failure here shows as a bootloader that never arrives.
+    // From here on the run accepts only the bootloader on this mouse's port: another device's
+    // bootloader elsewhere on the bus must never receive this mouse's image and identity.
+    isp.BindToPort(port);
+    r.bSwitched = true;
+    Log("mouse at port " + (port.empty() ? std::string("(unknown: a bootloader is accepted only while it is alone on the bus)") : port));
+    LogForeignBootloaders(port);
     HID_ATTRIBUTES_CAPABILITES attCap{};
     if (app.GetHIDAttCap(&attCap)) {
         m_t.pMonitor->Refresh();
         USB_PORT_ENTRY entry;
-        if (m_t.pMonitor->FindPortByVidPid(attCap.Attributes.VendorID, attCap.Attributes.ProductID, entry)) {
+        // By port where the port is known, so the request reaches this mouse and not another
+        // of the same kind.
+        const int found = port.empty()
+                              ? m_t.pMonitor->FindPortByVidPid(attCap.Attributes.VendorID, attCap.Attributes.ProductID, entry)
+                              : m_t.pMonitor->FindPortByPath(port, attCap.Attributes.VendorID, attCap.Attributes.ProductID, entry);
+        if (found) {
             m_t.pMonitor->GetStringDescriptor(entry);
-            Log("switch request sent at " + entry.strHubPath.ToUtf8());
+            Log("switch request sent at " + entry.strHubPath.ToUtf8() + " port " +
+                std::to_string(platform::usb::GetU32(entry.pConnectionInfo + platform::usb::conn::ConnectionIndex)));
         } else {
             Log("switch: the mouse's port was not found in the USB tree");
         }
@@ -288,15 +316,21 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     m_face.Wait(UpgradeWait::Settle, kIspSettleMs);
 
     progress(20);
-    if (!isp.IsOpen()) {
+    // The poll thread opens only an accepted bootloader; checked again here, since nothing
+    // else stands between another device and this mouse's image.
+    if (!isp.IsOpen() || (!port.empty() && isp.GetPortPath() != port)) {
+        LogForeignBootloaders(port);
+        r.detail = "no-bootloader: none appeared at port " + (port.empty() ? std::string("(unknown)") : port);
+        Log(r.detail);
         stop(UPGRADE_COLOR_BLUE, u"没有检查到可升级设备！", true);
         return UpgradeOutcome::NoBootloader;
     }
+    Log("bootloader at port " + (isp.GetPortPath().empty() ? std::string("(unknown)") : isp.GetPortPath()));
 
     status(UPGRADE_COLOR_BLUE, u"检查到升级设备，进入升级....");
     progress(30);
     if (!isp.EraseFlash()) {
-        LogFailedRequest("erase", true);
+        LogFailedRequest(r, "erase", true);
         stop(UPGRADE_COLOR_RED, u"擦除Flash失败！", true);
         return UpgradeOutcome::EraseFailed;
     }
@@ -304,7 +338,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     progress(50);
     DWORD dwWritten = 0;
     if (!isp.WriteFlash(m_t.pAppData, dwDataSize, dwWritten)) {
-        LogFailedRequest("write", true, std::to_string(dwWritten) + " of " + std::to_string(dwDataSize) + " bytes sent");
+        LogFailedRequest(r, "write", true, std::to_string(dwWritten) + " of " + std::to_string(dwDataSize) + " bytes sent");
         stop(UPGRADE_COLOR_RED, u"写Flash失败！", true);
         return UpgradeOutcome::WriteFailed;
     }
@@ -312,7 +346,8 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     progress(60);
     BYTE* pReadBack = static_cast<BYTE*>(m_pfnAlloc(dwDataSize));
     if (!pReadBack) {
-        Log("no memory for the read-back (" + std::to_string(dwDataSize) + " bytes)");
+        r.detail = "memory: no " + std::to_string(dwDataSize) + " bytes for the read-back";
+        Log(r.detail);
         stop(UPGRADE_COLOR_RED, u"申请内存失败！", true);
         return UpgradeOutcome::NoMemory;
     }
@@ -321,7 +356,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     DWORD dwRead = 0;
     if (!isp.ReadFlash(pReadBack, dwDataSize, dwRead)) {
         std::free(pReadBack);
-        LogFailedRequest("read", true, std::to_string(dwRead) + " of " + std::to_string(dwDataSize) + " bytes read");
+        LogFailedRequest(r, "read", true, std::to_string(dwRead) + " of " + std::to_string(dwDataSize) + " bytes read");
         stop(UPGRADE_COLOR_RED, u"读Flash失败！", true);
         return UpgradeOutcome::ReadFailed;
     }
@@ -332,7 +367,8 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
         DWORD at = 0;
         while (at < dwDataSize && pReadBack[at] == m_t.pAppData[at]) ++at;
         std::free(pReadBack);
-        Log("verify: first difference at offset " + Hex(at, 4) + "h");
+        r.detail = "verify: first difference at offset " + Hex(at, 4) + "h";
+        Log(r.detail);
         stop(UPGRADE_COLOR_RED, u"校验Flash失败！", true);
         return UpgradeOutcome::VerifyFailed;
     }
@@ -344,11 +380,11 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
         if (m_pJournal->Remove(deviceId & 0xFFFFFFFFFFFFull))
             Log("journal entry removed");
         else
-            Log("journal entry could not be removed (" + m_pJournal->Path() + ")");
+            Log("journal entry could not be removed: " + m_pJournal->LastError());
     }
 
     if (cfg.bAutoReset && !isp.ResetDevice()) {
-        LogFailedRequest("reset", true);
+        LogFailedRequest(r, "reset", true);
         stop(UPGRADE_COLOR_GREEN, u"升级成功，请重新拔插设备！", true);
         return UpgradeOutcome::ResetFailed;
     }

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdlib>
+#include <string>
 
 #include "device/DunX4ISPUSBComm.h"
 #include "device/QL40USBComm.h"
@@ -97,6 +98,12 @@ struct UpgradeReport {
     BYTE version = 0;
     bool bHaveDeviceId = false;
     ULONGLONG deviceId = 0;
+    // The USB port of the mouse (empty when the backend cannot tell), and once the run has
+    // switched it, true: only the bootloader on that port was accepted.
+    std::string portPath;
+    bool bSwitched = false;
+    // What failed, for the log and the report: the step, the cause and the bytes done.
+    std::string detail;
 };
 
 class CUpgradeProcedure
@@ -118,7 +125,8 @@ private:
     UpgradeOutcome Steps(UpgradeReport& r);
     void Stop(COLORREF cr, const WCHAR* text, bool failurePicture);
     void Log(const std::string& text);
-    void LogFailedRequest(const char* request, bool ispDevice, const std::string& detail = {});
+    void LogFailedRequest(UpgradeReport& r, const char* request, bool ispDevice, const std::string& detail = {});
+    void LogForeignBootloaders(const std::string& port);
     bool WriteJournal(const UpgradeReport& r, bool withUserData);
 
     IUpgradeFace& m_face;

@@ -14,12 +14,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
 #include "platform/Clock.h"
 
 namespace platform::hid {
+namespace fs = std::filesystem;
 namespace {
 
 // The kernel refuses report descriptors above this size; a longer file is not one.
@@ -371,6 +373,40 @@ bool HidrawBackend::ReadLengths(const std::string& node, int collection, DeviceI
     return true;
 }
 
+std::string HidrawBackend::PortPathOf(const std::string& node) const
+{
+    // /sys/class/hidraw/hidrawN/device is the HID device; above it lie the USB interface
+    // ("1-2.3:1.0") and the USB device, named by its port ("1-2.3"). A node without a USB
+    // device above it (Bluetooth, uhid) has no port.
+    std::error_code ec;
+    fs::path p = fs::canonical(fs::path(m_sysfs) / NodeName(node) / "device", ec);
+    if (ec) return {};
+    for (; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        if (IsUsbPortName(p.filename().string())) return p.filename().string();
+    }
+    return {};
+}
+
+bool IsUsbPortName(const std::string& name)
+{
+    // "<bus>-<port>[.<port>...]": digits, one dash, then digits separated by single dots.
+    const auto dash = name.find('-');
+    if (dash == 0 || dash == std::string::npos || name.size() > 64) return false;
+    if (name.find_first_not_of("0123456789") != dash) return false;
+    bool digit = false;
+    for (std::size_t i = dash + 1; i < name.size(); ++i) {
+        if (name[i] == '.') {
+            if (!digit) return false;
+            digit = false;
+        } else if (name[i] >= '0' && name[i] <= '9') {
+            digit = true;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 std::vector<DeviceInfo> HidrawBackend::Enumerate()
 {
     std::vector<DeviceInfo> list;
@@ -382,7 +418,11 @@ std::vector<DeviceInfo> HidrawBackend::Enumerate()
         done.push_back(e.path);
         std::vector<TopLevelCollection> tlcs;
         if (!ReadCollections(e.path, tlcs)) continue;
-        for (std::size_t i = 0; i < tlcs.size(); ++i) list.push_back(CollectionInfo(e, tlcs[i], i + 1));
+        const std::string port = PortPathOf(e.path);
+        for (std::size_t i = 0; i < tlcs.size(); ++i) {
+            list.push_back(CollectionInfo(e, tlcs[i], i + 1));
+            list.back().portPath = port;
+        }
     }
     return list;
 }
@@ -416,6 +456,7 @@ std::shared_ptr<IHidDevice> HidrawBackend::Open(const std::string& path, OpenErr
     if (static_cast<std::size_t>(col) > tlcs.size()) return nullptr;
     const TopLevelCollection& tlc = tlcs[static_cast<std::size_t>(col - 1)];
     DeviceInfo info = CollectionInfo(*e, tlc, static_cast<std::size_t>(col));
+    info.portPath = PortPathOf(node);
     auto fds = std::make_shared<NodeFds>();
     do fds->fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
     while (fds->fd < 0 && errno == EINTR);

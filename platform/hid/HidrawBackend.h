@@ -48,11 +48,19 @@ public:
     // report descriptor; false when it cannot be read or parsed.
     bool ReadLengths(const std::string& node, int collection, DeviceInfo& info, TopLevelCollection* tlc = nullptr) const;
 
+    // The sysfs name of the USB device the node belongs to ("1-2.3"), found among the parents
+    // of its class directory; empty for a node that is not on USB.
+    std::string PortPathOf(const std::string& node) const;
+
 private:
     bool ReadCollections(const std::string& node, std::vector<TopLevelCollection>& tlcs) const;
 
     std::string m_sysfs;
     HidrawNodeSource m_source;
 };
+
+// True for a sysfs USB device name that names a port: "1-2", "3-1.4.2" (not "usb1", not an
+// interface such as "1-2:1.0").
+bool IsUsbPortName(const std::string& name);
 
 } // namespace platform::hid

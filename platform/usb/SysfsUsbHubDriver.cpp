@@ -297,6 +297,16 @@ bool SysfsUsbHubDriver::IsSafeName(const std::string& name)
     return name.find('/') == std::string::npos && name.find('\\') == std::string::npos;
 }
 
+std::string SysfsUsbHubDriver::PortPath(const CString& hubPath, ULONG port)
+{
+    std::string hub = hubPath.ToUtf8();
+    if (hub.rfind("\\\\.\\", 0) != 0) return {};
+    hub = hub.substr(4);
+    // The hub of further buses holds root hubs only, never a device.
+    if (hub == kMoreBuses || !IsSafeName(hub) || port == 0 || port > 255) return {};
+    return ChildName(hub, static_cast<unsigned>(port));
+}
+
 std::unique_ptr<IUsbNode> SysfsUsbHubDriver::Open(const CString& path)
 {
     const std::u16string& p = path.Str();

@@ -20,6 +20,8 @@ public:
     // root: the sysfs USB device directory; usbfs: where the device nodes live (BBB/DDD).
     explicit SysfsUsbHubDriver(std::string root = "/sys/bus/usb/devices", std::string usbfs = "/dev/bus/usb");
     std::unique_ptr<IUsbNode> Open(const CString& path) override;
+    // "\\.\usb1", 2 -> "1-2"; "\\.\1-2", 3 -> "1-2.3": the sysfs name, as hidraw's parents have it.
+    std::string PortPath(const CString& hubPath, ULONG port) override;
 
     // sysfs name of the device at a hub's port ("usb1", 2 -> "1-2"; "1-2", 3 -> "1-2.3").
     static std::string ChildName(const std::string& hub, unsigned port);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
@@ -95,6 +96,14 @@ public:
     virtual ~IUsbHubDriver() = default;
     // Null when the path does not open.
     virtual std::unique_ptr<IUsbNode> Open(const CString& path) = 0;
+    // The port path (as the HID backend's DeviceInfo::portPath names it) of the device at a
+    // hub's port; empty when this driver cannot tell, and then nothing is matched by port.
+    virtual std::string PortPath(const CString& hubPath, ULONG port)
+    {
+        (void)hubPath;
+        (void)port;
+        return {};
+    }
 };
 
 // The machine's own hub driver: sysfs + libusb on Linux, the hub IOCTLs on Windows.

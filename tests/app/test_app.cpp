@@ -533,10 +533,11 @@ TEST_F(AppTest, WaitsForTheBootloader)
         EXPECT_EQ(std::count(g_waits.begin(), g_waits.end(), 100u), 600);
         EXPECT_EQ(g_waits.back(), 30000u);
 
-        // A bootloader already present: no 100-ms waits, still the 30-s wait.
+        // A bootloader already present on the mouse's own port: no 100-ms waits, still the
+        // 30-s wait.
         world.SetFaults({});
         Replug(dlg);
-        const int isp = world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65);
+        const int isp = world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65, world.MousePortPath());
         ASSERT_TRUE(platform::ui::RunUntil([&] { return dlg.m_ISPComm.IsOpen(); }, kBound));
         g_waits.clear();
         const double start = platform::ScaledNowMs();
@@ -546,6 +547,25 @@ TEST_F(AppTest, WaitsForTheBootloader)
         EXPECT_GE(elapsed, 3000.0); // the recorded 30 s, cut to a tenth by RecordingWait
         EXPECT_GE(dlg.GetProgress(), 30); // past the bootloader check
         world.RemoveHidInterface(isp);
+    });
+}
+
+TEST_F(AppTest, AnotherDevicesBootloaderIsNeverWritten)
+{
+    // Another device sits in its bootloader on port 4 while this mouse (port 1) is upgraded:
+    // the window's run waits for the mouse's own, flashes it, and leaves the other untouched.
+    SaveConfig();
+    WithDialog([&](CTarvexDlg& dlg) {
+        const int other = world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65, "1-4");
+        ASSERT_TRUE(platform::ui::RunUntil([&] { return dlg.m_ISPComm.IsOpen(); }, kBound));
+        world.PlugMouse();
+        ASSERT_TRUE(platform::ui::RunUntil([&] { return dlg.m_AppComm.IsOpen(); }, kBound));
+        ClickUpgrade(dlg);
+        EXPECT_EQ(dlg.GetStatusText(), CString(u"游戏鼠标应用升级成功！"));
+        EXPECT_EQ(world.GetCounters().writeReports, static_cast<int>((raw.size() + 31) / 32));
+        const std::vector<BYTE> untouched = world.HidInterfaceFlash(other);
+        EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](BYTE b) { return b == 0xFF; }));
+        world.RemoveHidInterface(other);
     });
 }
 

@@ -10,6 +10,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "encfile/AppImage.h"
 #include "platform/Clock.h"
@@ -17,6 +20,8 @@
 #include "platform/hid/HidBackend.h"
 #include "sim/World.h"
 #include "upgrade/ToolDir.h"
+#include "encfile/ToolDir.h"
+#include "upgrade/EventJson.h"
 
 namespace fs = std::filesystem;
 
@@ -25,9 +30,23 @@ namespace field {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_pastSwitch = 0;
 const auto g_start = std::chrono::steady_clock::now();
 
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int)
+{
+    g_interrupted = 1;
+    if (g_pastSwitch) {
+        // Only async-signal-safe calls here.
+        static const char text[] = "\ntarvexctl: Ctrl+C: finishing this mouse, then stopping (it may be in its bootloader)\n";
+#ifdef _WIN32
+        std::fputs(text, stderr);
+#else
+        ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
+        (void)n;
+#endif
+    }
+}
 
 const char* const kFaultNames[] = {"program-info", "program-id", "device-id", "user-data", "no-bootloader", "erase", "write",
                                    "read", "verify", "reset", "unplug-app", "unplug-isp"};
@@ -164,6 +183,47 @@ void InstallInterruptFlag()
 
 bool Interrupted() { return g_interrupted != 0; }
 
+void SetPastSwitch(bool past) { g_pastSwitch = past ? 1 : 0; }
+
+std::string PortText(const std::string& port) { return port.empty() ? "(unknown port)" : port; }
+
+std::string ShellQuote(const std::string& s)
+{
+    if (!s.empty() && s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+:,=@") == std::string::npos)
+        return s;
+    std::string q = "'";
+    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string ToolDirText(const CommonOptions& o)
+{
+    std::string d = platform::NativePath(ToolDirOf(o));
+    while (d.size() > 1 && (d.back() == '/' || d.back() == '\\')) d.pop_back();
+    return d;
+}
+
+std::string DirAdvice(const CommonOptions& o) { return "--dir " + ShellQuote(ToolDirText(o)); }
+
+void Say(const CommonOptions& o, const std::string& text)
+{
+    if (o.bJson)
+        std::printf("{\"t_ms\":%.1f,\"message\":%s,\"level\":\"info\"}\n", ElapsedMs(), JsonString(text).c_str());
+    else
+        std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void Warn(const CommonOptions& o, const std::string& text)
+{
+    if (o.bJson) {
+        std::printf("{\"t_ms\":%.1f,\"message\":%s,\"level\":\"warning\"}\n", ElapsedMs(), JsonString(text).c_str());
+        std::fflush(stdout);
+    } else {
+        std::fprintf(stderr, "tarvexctl: %s\n", text.c_str());
+    }
+}
+
 double ElapsedMs()
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start).count();
@@ -178,8 +238,15 @@ std::string HexId(unsigned long long id)
 
 CString ToolDirOf(const CommonOptions& o)
 {
-    if (o.dir.empty()) return GetToolDir();
+    if (o.dir.empty()) {
+        // As the window chooses it: an installed copy keeps its files per user.
+        const tarvex::ToolDirChoice c = tarvex::CurrentToolDir(true);
+        if (!c.error.empty()) throw Refused{c.error};
+        if (c.dir.empty()) return GetToolDir();
+        return platform::WindowsPath(c.dir);
+    }
     std::error_code ec;
+    if (!fs::is_directory(o.dir, ec)) throw Refused{o.dir + ": not a directory" + (ec ? " (" + ec.message() + ")" : std::string())};
     fs::path p = fs::absolute(o.dir, ec).lexically_normal();
     if (ec) p = o.dir;
     CString s = platform::WindowsPath(p.string());
@@ -189,10 +256,6 @@ CString ToolDirOf(const CommonOptions& o)
 
 LoadedImage LoadConfigAndImage(const CommonOptions& o)
 {
-    if (!o.dir.empty()) {
-        std::error_code ec;
-        if (!fs::is_directory(o.dir, ec)) throw Refused{o.dir + ": not a directory"};
-    }
     LoadedImage r;
     const CString dir = ToolDirOf(o);
     const std::string cfgPath = !o.config.empty() ? o.config : platform::NativePath(dir + SYSTEM_CONFIG_FILE_NAME);
@@ -312,6 +375,7 @@ void CSimulation::Start()
     bool bootloader = false;
     std::error_code ec;
     if (!m_o.simState.empty() && fs::exists(m_o.simState, ec)) {
+        if (!fs::is_regular_file(m_o.simState, ec)) throw Refused{m_o.simState + ": not a regular file"};
         const auto size = fs::file_size(m_o.simState, ec);
         if (ec || size > kMaxSimStateBytes) throw Refused{m_o.simState + ": not a simulated mouse's state (too large)"};
         std::ifstream in(m_o.simState, std::ios::binary);
@@ -347,7 +411,16 @@ void CSimulation::Start()
     }
     w.SetMouseSettings(s);
     w.SetFaults(FaultsFor(m_o.faults, 1, false));
-    if (m_o.bBootloaderPresent) m_foreignId = w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65);
+    // Another device's bootloader on port 4 of the same root hub; the mouse is on port 1.
+    if (m_o.bBootloaderPresent)
+        m_foreignId = w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65, "1-4");
+    // For tests of Ctrl+C before the switch: the signal arrives exactly at request N.
+    if (const char* at = std::getenv("TARVEX_SIM_INTERRUPT_AT_REQUEST")) {
+        const int n = std::atoi(at);
+        if (n > 0) w.SetRequestHook([n](int request) {
+            if (request == n) std::raise(SIGINT);
+        });
+    }
     w.PlugMouse();
     // A mouse whose flash holds no complete firmware comes up in its bootloader.
     if (bootloader || m_bBroken) w.EnterBootloader();
@@ -374,6 +447,13 @@ void CSimulation::PlugLoopMouse(int n)
 
 void CSimulation::UnplugMouse() { sim::World::Instance().UnplugMouse(); }
 
+void CSimulation::SetImage(const std::vector<BYTE>& image, WORD programVer)
+{
+    sim::World::Instance().SetFirmwareImage(image, static_cast<BYTE>(programVer >> 8));
+}
+
+void CSimulation::ReplugAfterFailedReset() { sim::World::Instance().ReplugMouse(); }
+
 void CSimulation::RemoveForeignBootloader()
 {
     if (m_foreignId) sim::World::Instance().RemoveHidInterface(m_foreignId);
@@ -386,11 +466,11 @@ bool CSimulation::MouseHolds(const std::vector<BYTE>& image) const
     return image.size() <= flash.size() && std::equal(image.begin(), image.end(), flash.begin());
 }
 
-void CSimulation::Finish(bool verified)
+bool CSimulation::Finish(bool verified, std::string* error)
 {
     sim::World& w = sim::World::Instance();
     if (w.GetCounters().eraseReports > 0) m_bBroken = !verified;
-    if (m_o.simState.empty()) return;
+    if (m_o.simState.empty()) return true;
     // A mouse on its way back to application mode is saved once it is there.
     for (int i = 0; i < 200; ++i) {
         const sim::MouseMode m = w.GetMouseMode();
@@ -420,15 +500,16 @@ void CSimulation::Finish(bool verified)
     std::size_t used = flash.size();
     while (used > 0 && flash[used - 1] == 0xFF) --used; // the erased tail is implied
     text += "flash=" + ToHex(flash.data(), used) + "\n";
-    const std::string tmp = m_o.simState + ".tmp~";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) throw Refused{m_o.simState + ": cannot write"};
+    // Saved as every other file the tool writes: whole or not at all, never through a link.
+    const BOOL ok = platform::ReplaceFileContents(platform::WindowsPath(m_o.simState), [&](HANDLE h) {
+        DWORD written = 0;
+        return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
+    });
+    if (!ok) {
+        if (error) *error = m_o.simState + ": the simulated mouse's state could not be saved";
+        return false;
     }
-    std::error_code ec;
-    fs::rename(tmp, m_o.simState, ec);
-    if (ec) throw Refused{m_o.simState + ": cannot write"};
+    return true;
 }
 
 } // namespace field

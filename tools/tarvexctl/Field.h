@@ -56,8 +56,20 @@ struct CommonOptions {
 bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, CommonOptions& o);
 extern const char* const kCommonOptionsHelp;
 
-// The tool directory the command works in (Windows-shaped, ending in a backslash).
+// The tool directory the command works in (Windows-shaped, ending in a backslash): --dir,
+// else the tool's own (an installed copy's per-user directory, as the window's). Throws
+// Refused for a --dir that is not a directory and for a directory another user owns.
 CString ToolDirOf(const CommonOptions& o);
+// The same, native and without the trailing separator, for messages.
+std::string ToolDirText(const CommonOptions& o);
+// "--dir '<dir>'": every piece of advice names the directory the command used.
+std::string DirAdvice(const CommonOptions& o);
+std::string ShellQuote(const std::string& s);
+
+// Messages of the field commands: a line on stdout (stderr for warnings), or with --json an
+// event {"t_ms":…,"message":…,"level":…} so that the stream holds JSON objects only.
+void Say(const CommonOptions& o, const std::string& text);
+void Warn(const CommonOptions& o, const std::string& text);
 
 // The configuration and the image as the window loads them: the image must be the one the
 // configuration names (name and CRC). Throws Refused with the reason.
@@ -77,7 +89,13 @@ public:
     // Puts the world in place (before any device thread starts). Throws Refused.
     void Start();
     // Saves the mouse to --sim-state (if given); verified: the run counted as a verified write.
-    void Finish(bool verified);
+    // False with the reason when the state could not be saved (the outcome stays what it was).
+    bool Finish(bool verified, std::string* error = nullptr);
+    // The image the run will flash and its version: the simulated mouse runs it after a
+    // complete write, and reports its version from then on.
+    void SetImage(const std::vector<BYTE>& image, WORD programVer);
+    // A reset that failed leaves the mouse in its bootloader; the technician replugs it.
+    void ReplugAfterFailedReset();
     // The mouse of a loop: settings and faults of mouse n (from 1).
     void PlugLoopMouse(int n);
     void UnplugMouse();
@@ -98,11 +116,15 @@ bool WaitForDevice(CHIDComm& comm, const std::function<bool(CString&)>& find, co
 
 // Devices in bootloader mode on the bus now (each device once, whatever its collections).
 int CountBootloaderDevices();
+// "1-2.3", or "(unknown port)".
+std::string PortText(const std::string& port);
 
 // Ctrl+C and SIGTERM set a flag instead of ending the process: a run after its switch is
-// never cut short.
+// never cut short. While SetPastSwitch(true) holds, the signal is acknowledged at once on
+// stderr ("finishing this mouse…").
 void InstallInterruptFlag();
 bool Interrupted();
+void SetPastSwitch(bool past);
 
 std::string HexId(unsigned long long id);
 double ElapsedMs();

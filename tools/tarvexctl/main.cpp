@@ -22,6 +22,7 @@
 #include "encfile/SystemConfig.h"
 #include "platform/CString.h"
 #include "platform/Kernel.h"
+#include "encfile/ToolDir.h"
 #include "tools/tarvexctl/Field.h"
 #include "upgrade/EventJson.h"
 #ifdef _WIN32
@@ -739,6 +740,19 @@ int Run(const std::vector<std::string>& all)
 
 int main(int argc, char** argv)
 {
+    // The same tool directory as the window's: an installed copy uses the per-user one.
+    tarvex::SetToolDirSettings({TARVEX_INSTALL_BINDIR, TARVEX_SYSTEM_DIR});
+    if (argc == 2 && std::string(argv[1]) == "--where") {
+        const tarvex::ToolDirChoice c = tarvex::CurrentToolDir(false);
+        if (!c.error.empty()) {
+            std::cerr << "tarvexctl: " << c.error << "\n";
+            return kRefused;
+        }
+        std::string dir = c.dir;
+        if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+        std::cout << dir << "\n";
+        return std::cout.flush() ? kOk : kRefused;
+    }
     if (argc >= 2 && field::IsFieldCommand(argv[1])) return field::RunFieldCommand(std::vector<std::string>(argv + 1, argv + argc));
     try {
 #ifdef _WIN32
