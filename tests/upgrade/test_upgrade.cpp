@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <atomic>
+#include <sys/stat.h>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "sim/World.h"
+#include "tests/support/FifoGuard.h"
 #include "tests/support/ImageFactory.h"
 #include "upgrade/RecoveryJournal.h"
 #include "upgrade/RunLog.h"
@@ -121,6 +124,130 @@ TEST(RecoveryJournal, AFileThatIsNotAJournalIsRefusedAndNeverOverwritten)
     std::vector<JournalEntry> got;
     std::string error;
     EXPECT_FALSE(journal.Load(got, error));
+}
+
+JournalEntry EntryFor(ULONGLONG id)
+{
+    JournalEntry e;
+    e.deviceId = id;
+    e.portPath = "1-" + std::to_string(id % 7 + 1);
+    e.bHasUserData = id % 2 == 0;
+    if (e.bHasUserData) e.userData.assign(JOURNAL_USER_DATA_SIZE, static_cast<BYTE>(id));
+    return e;
+}
+
+TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
+{
+    // Runs of several stations (threads here: each save opens a lock of its own) on one
+    // directory: every entry lands, every removal lands, no run is turned away.
+    TempDir dir;
+    constexpr int kWriters = 6, kEach = 15;
+    std::atomic<int> refused{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w)
+        threads.emplace_back([&, w] {
+            CRecoveryJournal j(DirOf(dir));
+            for (int i = 0; i < kEach; ++i)
+                if (!j.Add(EntryFor(static_cast<ULONGLONG>(w * 100 + i)))) ++refused;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(refused.load(), 0);
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(CRecoveryJournal(DirOf(dir)).Load(entries, error)) << error;
+    EXPECT_EQ(entries.size(), static_cast<std::size_t>(kWriters * kEach));
+    threads.clear();
+    for (int w = 0; w < kWriters; ++w)
+        threads.emplace_back([&, w] {
+            CRecoveryJournal j(DirOf(dir));
+            for (int i = 0; i < kEach; ++i)
+                if (!j.Remove(static_cast<ULONGLONG>(w * 100 + i))) ++refused;
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_FALSE(fs::exists(dir / RECOVERY_JOURNAL_FILE_NAME));
+    // Nothing of the saves is left beside it.
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+TEST(RecoveryJournal, NeverWritesThroughALinkPlantedAtItsTemporaryName)
+{
+    TempDir dir;
+    const fs::path victim = dir / "victim";
+    testsupport::WriteBytes(victim, {'k', 'e', 'e', 'p'});
+    fs::create_symlink(victim, dir / "tarvex.journal.save~");
+    CRecoveryJournal j(DirOf(dir));
+    ASSERT_TRUE(j.Add(EntryFor(0xABC))) << j.LastError();
+    EXPECT_EQ(testsupport::ReadBytes(victim), (std::vector<BYTE>{'k', 'e', 'e', 'p'}));
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(j.Load(entries, error));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].portPath, "1-5"); // 0xABC % 7 + 1
+}
+
+TEST(RecoveryJournal, ADamagedJournalIsNamedKeptAndRepairedWithoutLoss)
+{
+    TempDir dir;
+    CRecoveryJournal j(DirOf(dir));
+    ASSERT_TRUE(j.Add(EntryFor(0x111)));
+    ASSERT_TRUE(j.Add(EntryFor(0x222)));
+    // A save cut short by a crash of an old tool: the last line ends half-way.
+    std::string text;
+    {
+        std::ifstream in(dir / RECOVERY_JOURNAL_FILE_NAME, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        text = ss.str();
+    }
+    const std::string damaged = text + CRecoveryJournal::Format(EntryFor(0x334)).substr(0, 300);
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(damaged.begin(), damaged.end()));
+
+    // Nothing is written over it, and the reason says where.
+    EXPECT_FALSE(j.Add(EntryFor(0x999)));
+    EXPECT_NE(j.LastError().find("line 4"), std::string::npos) << j.LastError();
+    std::vector<JournalEntry> valid;
+    std::vector<JournalProblem> problems;
+    std::string error;
+    ASSERT_TRUE(j.Check(valid, problems, error));
+    EXPECT_EQ(valid.size(), 2u);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].line, 4);
+    EXPECT_NE(problems[0].reason.find("cut short"), std::string::npos) << problems[0].reason;
+
+    std::string aside;
+    std::size_t kept = 0;
+    ASSERT_TRUE(j.Repair(aside, kept)) << j.LastError();
+    EXPECT_EQ(kept, 2u);
+    ASSERT_FALSE(aside.empty());
+    EXPECT_EQ(testsupport::ReadBytes(aside), std::vector<BYTE>(damaged.begin(), damaged.end()));
+    std::vector<JournalEntry> entries;
+    ASSERT_TRUE(j.Load(entries, error)) << error;
+    EXPECT_EQ(entries.size(), 2u);
+    ASSERT_TRUE(j.Add(EntryFor(0x999))) << j.LastError();
+}
+
+TEST(RunLog, AFifoOrAPlantedLinkAtItsNameIsRefusedAtOnceAndTheRunGoesOn)
+{
+    TempDir dir;
+    const fs::path log = dir / RUN_LOG_FILE_NAME;
+    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+    CRunLog l(DirOf(dir), "test");
+    std::string problem;
+    l.m_fnProblem = [&](const std::string& why) { problem = why; };
+    bool waited = false;
+    testsupport::CallWithoutWaitingOn(log, [&] { l.Line("one"); }, &waited, std::chrono::seconds(5));
+    EXPECT_FALSE(waited);
+    EXPECT_NE(problem.find("not a regular file"), std::string::npos) << problem;
+
+    fs::remove(log);
+    const fs::path victim = dir / "victim";
+    testsupport::WriteBytes(victim, {'x'});
+    fs::create_symlink(victim, log);
+    CRunLog l2(DirOf(dir), "test");
+    l2.Line("two");
+    EXPECT_EQ(testsupport::ReadBytes(victim), std::vector<BYTE>{'x'});
+    EXPECT_FALSE(l2.Problem().empty());
 }
 
 TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
