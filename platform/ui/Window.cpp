@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyleOption>
@@ -191,11 +192,6 @@ public:
     }
 };
 
-QAccessibleInterface* StaticAccessibleFactory(const QString&, QObject* o)
-{
-    auto* sw = dynamic_cast<StaticWidget*>(o);
-    return sw ? new StaticAccessible(sw) : nullptr;
-}
 
 // Check boxes and radio buttons: a click anywhere on the control counts, as the native button
 // answers one, not only on the box and its text; the focus is a dotted rectangle around the
@@ -220,6 +216,75 @@ protected:
         text.setWidth(std::min(text.width(), w + 4));
         QPainter p(this);
         DrawFocusRect(p, text.adjusted(0, 0, -1, -1));
+    }
+};
+
+// A drop-down list laid out as the native one: the arrow as wide as a scroll bar (17 pixels),
+// the rest for the text. The style's own arrow and padding take 25 pixels, and a list
+// 26 dialog units wide then cuts a three-digit number.
+class ComboStyle final : public QProxyStyle
+{
+public:
+    QRect subControlRect(ComplexControl cc, const QStyleOptionComplex* opt, SubControl sc, const QWidget* w) const override
+    {
+        if (cc != CC_ComboBox || !opt) return QProxyStyle::subControlRect(cc, opt, sc, w);
+        const QRect r = opt->rect;
+        const int arrow = std::min(kScrollBarWidth, r.width() / 2);
+        switch (sc) {
+        case SC_ComboBoxArrow: return QRect(r.right() - arrow, r.top() + 1, arrow, r.height() - 2);
+        case SC_ComboBoxEditField: return QRect(r.left() + 3, r.top() + 2, r.width() - arrow - 5, r.height() - 4);
+        default: return QProxyStyle::subControlRect(cc, opt, sc, w);
+        }
+    }
+
+private:
+    static constexpr int kScrollBarWidth = 17;
+};
+
+QStyle* TheComboStyle()
+{
+    static ComboStyle* style = new ComboStyle; // lives as long as the process
+    return style;
+}
+
+// A drop-down list showing its focus as the classic one does: a dotted rectangle around the
+// text.
+class ComboWidget final : public QComboBox
+{
+public:
+    explicit ComboWidget(QWidget* parent) : QComboBox(parent) { setStyle(TheComboStyle()); }
+
+protected:
+    void paintEvent(QPaintEvent* e) override
+    {
+        QComboBox::paintEvent(e);
+        if (!hasFocus()) return;
+        QStyleOptionComboBox opt;
+        initStyleOption(&opt);
+        const QRect text = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+        QPainter p(this);
+        DrawFocusRect(p, text.adjusted(0, 1, -1, -2));
+    }
+};
+
+// A drop-down list is known by its label and tells its choice as its value (Qt on Linux would
+// name it by its choice, and the label through a relation only a QLabel can give).
+class ComboAccessible final : public QAccessibleWidget
+{
+public:
+    explicit ComboAccessible(QComboBox* cb) : QAccessibleWidget(cb, QAccessible::ComboBox) {}
+    QString text(QAccessible::Text t) const override
+    {
+        auto* cb = static_cast<QComboBox*>(widget());
+        if (t == QAccessible::Value) return cb->currentText();
+        if (t == QAccessible::Name && cb->accessibleName().isEmpty()) return cb->currentText();
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return QAccessibleWidget::actionNames() << showMenuAction(); }
+    void doAction(const QString& name) override
+    {
+        if (name == showMenuAction()) static_cast<QComboBox*>(widget())->showPopup();
+        else QAccessibleWidget::doAction(name);
     }
 };
 
@@ -278,6 +343,14 @@ protected:
         else SendMessageW(h, message, 0, 0);
     }
 };
+
+// The framework's own controls' interfaces; every other widget keeps Qt's.
+QAccessibleInterface* AccessibleFactory(const QString&, QObject* o)
+{
+    if (auto* sw = dynamic_cast<StaticWidget*>(o)) return new StaticAccessible(sw);
+    if (auto* cb = dynamic_cast<ComboWidget*>(o)) return new ComboAccessible(cb);
+    return nullptr;
+}
 
 class DialogWidget final : public QDialog
 {
@@ -554,7 +627,7 @@ Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& r
     const QString text = ToQ(item.pszText);
     QWidget* w = nullptr;
     static const bool s_accessible = [] {
-        QAccessible::installFactory(&StaticAccessibleFactory);
+        QAccessible::installFactory(&AccessibleFactory);
         return true;
     }();
     (void)s_accessible;
@@ -586,7 +659,7 @@ Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& r
         break;
     }
     case Kind::ComboBox:
-        w = new QComboBox(parent);
+        w = new ComboWidget(parent);
         break;
     case Kind::Progress: {
         auto* pb = new QProgressBar(parent);
