@@ -30,6 +30,11 @@ constexpr int IDC_PROGRESS = 1010;
 
 constexpr const WCHAR* kDefaultTitle = u"DUN-X4游戏鼠标ROM升级工具";
 
+// What the window shows while an exit asked for during a run waits for the run's end: the
+// status line belongs to the run, so the Exit button and the title carry it.
+constexpr const WCHAR* kExitPendingCaption = u"升级后退出";
+constexpr const WCHAR* kExitPendingTitle = u"（升级结束后退出）";
+
 
 } // namespace
 
@@ -240,26 +245,68 @@ void CTarvexDlg::OnBnClickedUpgrade()
     m_bUpgrading = true;
     m_btnUpgrade.EnableWindow(FALSE);
     Notify(Change::RunStarted);
-    DoUpgrade();
+    const UpgradeOutcome outcome = DoUpgrade();
     m_btnUpgrade.EnableWindow(TRUE);
     m_bUpgrading = false;
-    Notify(Change::RunEnded);
     if (m_bExitAfterRun) {
         m_bExitAfterRun = false;
-        CDialog::OnCancel();
+        ShowExitPending(false);
+        // Only a success closes the window; a failure stays on screen until the user has
+        // seen it and exits again (after a failure past the switch the mouse may sit in its
+        // bootloader, and the status line says what happened).
+        if (outcome == UpgradeOutcome::Success) {
+            Notify(Change::RunEnded);
+            CDialog::OnCancel();
+            return;
+        }
     }
+    // Enter after a run starts the next one, as the default button says, whichever button
+    // held the focus during the run.
+    if (::IsWindowVisible(m_hWnd)) GotoDlgCtrl(&m_btnUpgrade);
+    Notify(Change::RunEnded);
 }
 
 void CTarvexDlg::OnCancel()
 {
     // A run cannot be stopped halfway: the mouse may be in its bootloader with its flash
     // erased. Hiding the window would let the user believe it had stopped and unplug the
-    // mouse mid-write, so the window stays, showing the run, and closes when it ends.
+    // mouse mid-write, so the window stays, showing the run, and says that the exit waits.
     if (m_bUpgrading) {
-        m_bExitAfterRun = true;
+        if (!m_bExitAfterRun) {
+            m_bExitAfterRun = true;
+            ShowExitPending(true);
+        }
         return;
     }
     CDialog::OnCancel();
+}
+
+void CTarvexDlg::OnOK()
+{
+    // The window has no OK button: Enter that finds no enabled default button (Upgrade
+    // during a run) does nothing rather than end the dialog.
+}
+
+void CTarvexDlg::ShowExitPending(bool bPending)
+{
+    CWnd* pExit = GetDlgItem(IDCANCEL);
+    if (pExit) {
+        if (bPending) {
+            pExit->GetWindowText(m_strExitCaption);
+            pExit->SetWindowText(kExitPendingCaption);
+        } else if (!m_strExitCaption.IsEmpty()) {
+            pExit->SetWindowText(m_strExitCaption);
+        }
+        // Asked once is enough; the close box and Escape still reach OnCancel.
+        pExit->EnableWindow(bPending ? FALSE : TRUE);
+    }
+    UpdateTitle();
+    if (bPending) {
+        CString strTitle;
+        GetWindowText(strTitle);
+        SetWindowText(strTitle + kExitPendingTitle);
+    }
+    Notify(Change::ExitPending);
 }
 
 void CTarvexDlg::SetStatus(COLORREF crText, const WCHAR* pszText)
@@ -318,7 +365,7 @@ private:
     CTarvexDlg& m_dlg;
 };
 
-void CTarvexDlg::DoUpgrade()
+UpgradeOutcome CTarvexDlg::DoUpgrade()
 {
     CWindowFace face(*this);
     UpgradeTarget target;
@@ -340,5 +387,5 @@ void CTarvexDlg::DoUpgrade()
     // run goes on.
     procedure.m_bJournalRequired = false;
     procedure.m_pLog = &log;
-    procedure.Run();
+    return procedure.Run().outcome;
 }

@@ -34,7 +34,7 @@ public:
     // Which picture the result static shows.
     enum class ResultPicture { None, Initial, Success, Failure };
     // What changed, for observers (the demo's log and screenshots, tests).
-    enum class Change { Status, Progress, Result, AppDevice, IspDevice, RunStarted, RunEnded };
+    enum class Change { Status, Progress, Result, AppDevice, IspDevice, RunStarted, RunEnded, ExitPending };
 
     explicit CTarvexDlg(CWnd* pParent = nullptr);
     ~CTarvexDlg() override;
@@ -56,6 +56,8 @@ public:
 
     // State as shown, for observers.
     BOOL IsUpgrading() const { return m_bUpgrading; }
+    // An exit asked for during the run waits for its end (shown on the Exit button and title).
+    BOOL IsExitPending() const { return m_bExitAfterRun; }
     ResultPicture GetResultPicture() const;
     CString GetStatusText() const { return m_promptInfo.GetPromptText(); }
     COLORREF GetStatusColor() const { return m_promptInfo.GetPromptColor(); }
@@ -88,8 +90,10 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
-    // Exit, Escape and the close box; during a run only after the run has ended.
+    // Exit, Escape and the close box; during a run only after the run has ended, and then only
+    // if it succeeded.
     void OnCancel() override;
+    void OnOK() override;
 
     afx_msg void OnPaint();
     afx_msg HCURSOR OnQueryDragIcon();
@@ -97,7 +101,7 @@ protected:
     afx_msg void OnSysCommand(UINT nID, LPARAM lParam);
     afx_msg void OnBnClickedUpgrade();
     // The shared upgrade procedure with the window as its face.
-    void DoUpgrade();
+    UpgradeOutcome DoUpgrade();
 
     DECLARE_MESSAGE_MAP()
 
@@ -109,7 +113,9 @@ private:
     void SetProgress(int nPos);
     void SetResult(CBitmap& bmp);
     void Notify(Change change);
+    void ShowExitPending(bool bPending);
 
     bool m_bUpgrading = false;
     bool m_bExitAfterRun = false;
+    CString m_strExitCaption;
 };

@@ -175,6 +175,18 @@ void CSystemConfigDlg::OnBnClickedSelectFile()
     m_Config.dwAppCrc = header.dwDataCrc;
 }
 
+namespace {
+bool IsHexWord(const CString& s)
+{
+    if (s.GetLength() != 4) return false;
+    for (int i = 0; i < 4; ++i) {
+        const WCHAR c = s.GetAt(i);
+        if (!((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f'))) return false;
+    }
+    return true;
+}
+} // namespace
+
 void CSystemConfigDlg::OnBnClickedOk()
 {
     // Only the edit is tested: an image chosen in an earlier session counts.
@@ -183,7 +195,16 @@ void CSystemConfigDlg::OnBnClickedOk()
         return;
     }
 
-    m_Config.wProgramID = static_cast<WORD>(WcsToULong16(m_editProgramID.m_strValue) & 0xFFFF);
+    // What the field shows is what is saved. The mask keeps it four hexadecimal digits and
+    // equal to m_strValue; should anything have got past it, nothing is saved.
+    CString strProgramID;
+    m_editProgramID.GetWindowText(strProgramID);
+    if (!IsHexWord(strProgramID)) {
+        MessageBeep(0xFFFFFFFF);
+        GotoDlgCtrl(&m_editProgramID);
+        return;
+    }
+    m_Config.wProgramID = static_cast<WORD>(WcsToULong16(strProgramID) & 0xFFFF);
     const int nMajor = m_comboVerMajor.GetCurSel();
     const int nMinor = m_comboVerMinor.GetCurSel();
     m_Config.wProgramVer = static_cast<WORD>(((nMajor < 0 ? 0 : nMajor) & 0xFF) << 8 | ((nMinor < 0 ? 0 : nMinor) & 0xFF));

@@ -132,7 +132,10 @@ void CMaskEdit::OnChar(UINT nChar, UINT nRepCnt, UINT nFlags)
         const int nStart = LOWORD(sel), nEnd = HIWORD(sel);
         SendMessage(EM_SETSEL, static_cast<WPARAM>(nStart), nEnd + 1);
         SendMessage(EM_SCROLLCARET, 0, 0);
+        const BOOL bWasOverwriting = m_bOverwriting;
+        m_bOverwriting = TRUE;
         SendMessage(WM_CLEAR, 0, 0);
+        m_bOverwriting = bWasOverwriting;
         WriteValue(nEnd, static_cast<WCHAR>(nChar));
         Default();
     } else if (m_bUseMask && nChar == 8) {
@@ -182,8 +185,69 @@ void CMaskEdit::CaretLeft()
 
 void CMaskEdit::OnKeyDown(UINT nChar, UINT nRepCnt, UINT nFlags)
 {
-    // Inserting or deleting would shift the positions against the mask.
-    if (m_bUseMask && (nChar == VK_INSERT || nChar == VK_DELETE))
+    // Inserting or deleting would shift the positions against the mask. Shift+Insert and
+    // Ctrl+Insert are the clipboard's keys, and go the clipboard's way.
+    if (m_bUseMask && (nChar == VK_INSERT || nChar == VK_DELETE)) {
+        const bool bShift = GetKeyState(VK_SHIFT) < 0;
+        const bool bCtrl = GetKeyState(VK_CONTROL) < 0;
+        if (nChar == VK_INSERT && bShift)
+            SendMessage(WM_PASTE, 0, 0);
+        else if (nChar == VK_INSERT && bCtrl)
+            SendMessage(WM_COPY, 0, 0);
+        else if (nChar == VK_DELETE && bShift)
+            SendMessage(WM_CUT, 0, 0);
         return;
+    }
     Default();
+}
+
+LRESULT CMaskEdit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (m_bUseMask) {
+        switch (message) {
+        case WM_PASTE:
+            Paste();
+            return 0;
+        case WM_CUT:
+            // The copy is harmless; taking the characters out is not.
+            SendMessage(WM_COPY, 0, 0);
+            MessageBeep(0xFFFFFFFF);
+            return 0;
+        case WM_CLEAR:
+            if (m_bOverwriting)
+                break;
+            MessageBeep(0xFFFFFFFF);
+            return 0;
+        case WM_UNDO:
+        case EM_UNDO:
+            MessageBeep(0xFFFFFFFF);
+            return 0;
+        default:
+            break;
+        }
+    }
+    return CEdit::WindowProc(message, wParam, lParam);
+}
+
+void CMaskEdit::Paste()
+{
+    CString strText;
+    if (!GetClipboardText(strText) || strText.IsEmpty())
+        return;
+    // Typed in as the keys would type it: each character checked at its position, literals
+    // filled in; the first refusal (which beeps) ends the paste.
+    for (int i = 0; i < strText.GetLength(); ++i) {
+        const WCHAR ch = strText.GetAt(i);
+        if (!IsPrintable(ch)) {
+            MessageBeep(0xFFFFFFFF);
+            return;
+        }
+        if (!CheckChar(ch))
+            return;
+        SendCharToSelf(ch);
+        // SendCharToSelf skips the separator that follows; the keys would have typed it.
+        const WCHAR lit = CharAt(m_strLiteral, CaretPos());
+        if (lit != 0 && lit != kInputPos)
+            SendCharToSelf(lit);
+    }
 }

@@ -13,6 +13,12 @@
 // bounds, restore text) read as "nothing there" past their end. Backspace puts back only a
 // printable ASCII character of the restore text; anything else would not fit a mask
 // position, so then it only moves the caret.
+//
+// With the mask on, text that arrives other than by typing keeps to it too: a paste (keys,
+// context menu, WM_PASTE) is typed in character by character from the caret and stops at the
+// first character its position refuses or at the mask's end; cut copies and deletes nothing,
+// a selection is not deleted (Delete, WM_CLEAR), and undo is refused, since each of these
+// would shift or drop positions. The window then always shows m_strValue.
 #pragma once
 #include "platform/ui/Afx.h"
 
@@ -41,6 +47,7 @@ protected:
     // Runs a character through this control's own OnChar, bypassing the check.
     void SendCharToSelf(UINT nChar);
 
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     void OnChar(UINT nChar, UINT nRepCnt, UINT nFlags);
     void OnKeyDown(UINT nChar, UINT nRepCnt, UINT nFlags);
     DECLARE_MESSAGE_MAP()
@@ -52,4 +59,8 @@ private:
     // One position to the left, as a caret (no selection).
     void CaretLeft();
     void WriteValue(int nPos, WCHAR ch);
+    void Paste();
+
+    // Set while OnChar overwrites a position through WM_CLEAR.
+    BOOL m_bOverwriting = FALSE;
 };

@@ -12,6 +12,9 @@ void CPromptInfoCtrl::SetPromptInfo(COLORREF crText, CString strText)
 {
     m_crText = crText;
     m_strText = strText;
+    // The window text follows the line, so assistive technology reads what it shows (the
+    // control draws m_strText itself).
+    ::SetWindowTextW(m_hWnd, m_strText);
     ::InvalidateRect(m_hWnd, nullptr, TRUE);
     ::UpdateWindow(m_hWnd);
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/CString.h"
@@ -57,6 +58,26 @@ struct HidIf {
     std::string portPath; // where it sits, as the HID backend reports it; may be empty
     bool IsBootloader() const { return vid == 0x040B && pid == 0x6876; }
 };
+
+// A feature report is a control transfer, and a full-speed control transfer takes about a
+// millisecond on the bus. The time is kept on the scaled clock as a debt of the bus and slept
+// off (outside every lock) once it is worth a sleep, so a run on a fast clock stays fast and
+// one in real time takes a real mouse's time.
+void TakeBusTime()
+{
+    constexpr double kTransferMs = 1.0;
+    static std::mutex s_mu;
+    static double s_busyUntil = 0; // scaled ms
+    double waitMs = 0;
+    {
+        std::lock_guard<std::mutex> lk(s_mu);
+        const double now = platform::ScaledNowMs();
+        s_busyUntil = std::max(s_busyUntil, now) + kTransferMs;
+        waitMs = s_busyUntil - now;
+    }
+    const auto real = std::chrono::duration<double, std::milli>(waitMs * platform::GetTimeScale());
+    if (real >= std::chrono::microseconds(500)) std::this_thread::sleep_for(real);
+}
 
 } // namespace
 
@@ -501,6 +522,7 @@ public:
 
     int SetFeature(const std::uint8_t* data, std::size_t length) override
     {
+        TakeBusTime();
         std::lock_guard<std::mutex> lk(m_w->mu);
         if (!Alive() || !data || length == 0) return -1;
         if (IsIsp()) return m_w->OnSetFeature(data, length);
@@ -510,6 +532,7 @@ public:
 
     int GetFeature(std::uint8_t* buf, std::size_t length) override
     {
+        TakeBusTime();
         std::lock_guard<std::mutex> lk(m_w->mu);
         if (!Alive() || !buf || length == 0) return -1;
         if (IsIsp()) return m_w->OnGetFeature(buf, length);

@@ -2,6 +2,7 @@
 // event loop (posted messages, waits), and the seams for tests.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -387,6 +388,29 @@ BOOL AfxEnableControlContainer(void*) { return TRUE; }
 BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* picce)
 {
     return picce && picce->dwSize == sizeof(INITCOMMONCONTROLSEX) ? TRUE : FALSE;
+}
+
+std::int16_t GetKeyState(int nVirtKey)
+{
+    using platform::ui::detail::CurrentKeyModifiers;
+    Qt::KeyboardModifier m = Qt::NoModifier;
+    switch (nVirtKey) {
+    case VK_SHIFT: m = Qt::ShiftModifier; break;
+    case VK_CONTROL: m = Qt::ControlModifier; break;
+    case VK_MENU: m = Qt::AltModifier; break;
+    default: return 0;
+    }
+    return (CurrentKeyModifiers() & m) ? static_cast<std::int16_t>(0x8000) : 0;
+}
+
+BOOL GetClipboardText(CString& strText)
+{
+    strText.Empty();
+    if (!QCoreApplication::instance()) return FALSE;
+    const QString text = QGuiApplication::clipboard()->text();
+    if (text.isNull()) return FALSE;
+    strText = CString(reinterpret_cast<const WCHAR*>(text.utf16()), static_cast<int>(text.size()));
+    return TRUE;
 }
 
 BOOL MessageBeep(UINT)

@@ -95,6 +95,7 @@ bool CDialog::CreateFromTemplate(HWND hWndParent)
                       platform::ui::DluToPixelsX(it.cx, units), platform::ui::DluToPixelsY(it.cy, units));
         CreateControl(dlg, it, r);
     }
+    NameFieldsByLabels(dlg);
     return true;
 }
 

@@ -41,6 +41,7 @@ struct Window final : IMessageTarget {
     std::unique_ptr<CMenu> sysMenu;
     int progressLow = 0, progressHigh = 100, progressPos = 0, progressStep = 10;
     QPainter* paintPainter = nullptr; // while WM_PAINT runs inside a Qt paint
+    HWND focusHeldFor = nullptr;      // a dialog: the disabled control whose focus it holds
     bool destroying = false;
 
     LRESULT ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -53,6 +54,8 @@ Window* TopLevelOf(Window* w);
 
 // Creates the record and widget of a control inside a dialog; geometry in pixels.
 Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& rect);
+// Names every edit and list of a finished dialog after its label, for assistive technology.
+void NameFieldsByLabels(Window* dialog);
 // The Qt window flags for a dialog's template styles (owned: it has an owner window).
 Qt::WindowFlags WindowFlagsOf(DWORD style, DWORD exStyle, bool owned);
 // Creates the record of a dialog window with its Qt dialog.

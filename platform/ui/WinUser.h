@@ -161,6 +161,7 @@ inline constexpr WPARAM IMAGE_ICON = 1;
 
 inline constexpr UINT EM_GETSEL = 0x00B0;
 inline constexpr UINT EM_SETSEL = 0x00B1;
+inline constexpr UINT EM_UNDO = 0x00C7;
 inline constexpr UINT EM_SCROLLCARET = 0x00B7;
 inline constexpr UINT EM_REPLACESEL = 0x00C2;
 inline constexpr UINT EM_LIMITTEXT = 0x00C5;

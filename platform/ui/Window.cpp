@@ -2,9 +2,12 @@
 // default processing of each control class on its Qt widget, and real input turned into the
 // messages the code expects.
 #include <QAbstractButton>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -16,8 +19,11 @@
 #include <QMenu>
 #include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOption>
+#include <type_traits>
 #include <QWindow>
 #include <map>
 
@@ -83,6 +89,17 @@ UINT VkFromQtKey(int key)
 
 // ---- widgets -----------------------------------------------------------------------------
 
+// The classic focus rectangle: a dotted line.
+void DrawFocusRect(QPainter& p, const QRect& r)
+{
+    QPen pen(ToQColor(GetSysColor(COLOR_WINDOWTEXT)));
+    pen.setStyle(Qt::DotLine);
+    pen.setCosmetic(true);
+    p.setPen(pen);
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(r);
+}
+
 // Plain, bitmap, icon and owner-drawn statics paint themselves from the record's style.
 class StaticWidget final : public QWidget
 {
@@ -129,8 +146,56 @@ protected:
     }
 };
 
-// Check boxes and radio buttons answer a click anywhere on the control, as the native button
-// does, not only on the box and its text.
+
+// The focus shows as a dotted rectangle inside the button, as on the classic dialog: the
+// style's own focus look is the same as its default-button look, so the default button
+// would show no focus at all.
+class PushButtonWidget final : public QPushButton
+{
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent* e) override
+    {
+        QPushButton::paintEvent(e);
+        if (!hasFocus()) return;
+        QPainter p(this);
+        DrawFocusRect(p, rect().adjusted(4, 4, -5, -5));
+    }
+};
+
+// Text as an assistive technology reads it: without the mnemonic marks.
+QString StripMnemonic(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i)
+        if (text.at(i) == QLatin1Char('&')) text.remove(i, 1); // "&&" leaves one
+    return text;
+}
+
+// A static tells assistive technology its text (the status line too: its window text follows
+// what it shows); a picture is a graphic.
+class StaticAccessible final : public QAccessibleWidget
+{
+public:
+    explicit StaticAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::StaticText) {}
+    QAccessible::Role role() const override
+    {
+        Window* w = FindByWidget(widget());
+        const DWORD type = w ? (w->style & SS_TYPEMASK) : 0;
+        return type == SS_BITMAP || type == SS_ICON ? QAccessible::Graphic : QAccessible::StaticText;
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return StripMnemonic(widget()->windowTitle());
+        return QAccessibleWidget::text(t);
+    }
+};
+
+
+// Check boxes and radio buttons: a click anywhere on the control counts, as the native button
+// answers one, not only on the box and its text; the focus is a dotted rectangle around the
+// text.
 template <class Base>
 class WholeRectButton final : public Base
 {
@@ -139,7 +204,153 @@ public:
 
 protected:
     bool hitButton(const QPoint& pos) const override { return this->rect().contains(pos); }
+    void paintEvent(QPaintEvent* e) override
+    {
+        Base::paintEvent(e);
+        if (!this->hasFocus()) return;
+        QStyleOptionButton opt;
+        this->initStyleOption(&opt);
+        const QStyle::SubElement se = std::is_same_v<Base, QCheckBox> ? QStyle::SE_CheckBoxContents : QStyle::SE_RadioButtonContents;
+        QRect text = this->style()->subElementRect(se, &opt, this);
+        const int w = this->fontMetrics().horizontalAdvance(opt.text.isEmpty() ? QStringLiteral(" ") : QString(opt.text).remove(QLatin1Char('&')));
+        text.setWidth(std::min(text.width(), w + 4));
+        QPainter p(this);
+        DrawFocusRect(p, text.adjusted(0, 0, -1, -1));
+    }
 };
+
+// A drop-down list laid out as the native one: the arrow as wide as a scroll bar (17 pixels),
+// the rest for the text. The style's own arrow and padding take 25 pixels, and a list
+// 26 dialog units wide then cuts a three-digit number.
+class ComboStyle final : public QProxyStyle
+{
+public:
+    QRect subControlRect(ComplexControl cc, const QStyleOptionComplex* opt, SubControl sc, const QWidget* w) const override
+    {
+        if (cc != CC_ComboBox || !opt) return QProxyStyle::subControlRect(cc, opt, sc, w);
+        const QRect r = opt->rect;
+        const int arrow = std::min(kScrollBarWidth, r.width() / 2);
+        switch (sc) {
+        case SC_ComboBoxArrow: return QRect(r.right() - arrow, r.top() + 1, arrow, r.height() - 2);
+        case SC_ComboBoxEditField: return QRect(r.left() + 3, r.top() + 2, r.width() - arrow - 5, r.height() - 4);
+        default: return QProxyStyle::subControlRect(cc, opt, sc, w);
+        }
+    }
+
+private:
+    static constexpr int kScrollBarWidth = 17;
+};
+
+QStyle* TheComboStyle()
+{
+    static ComboStyle* style = new ComboStyle; // lives as long as the process
+    return style;
+}
+
+// A drop-down list showing its focus as the classic one does: a dotted rectangle around the
+// text.
+class ComboWidget final : public QComboBox
+{
+public:
+    explicit ComboWidget(QWidget* parent) : QComboBox(parent) { setStyle(TheComboStyle()); }
+
+protected:
+    void paintEvent(QPaintEvent* e) override
+    {
+        QComboBox::paintEvent(e);
+        if (!hasFocus()) return;
+        QStyleOptionComboBox opt;
+        initStyleOption(&opt);
+        const QRect text = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+        QPainter p(this);
+        DrawFocusRect(p, text.adjusted(0, 1, -1, -2));
+    }
+};
+
+// A drop-down list is known by its label and tells its choice as its value (Qt on Linux would
+// name it by its choice, and the label through a relation only a QLabel can give).
+class ComboAccessible final : public QAccessibleWidget
+{
+public:
+    explicit ComboAccessible(QComboBox* cb) : QAccessibleWidget(cb, QAccessible::ComboBox) {}
+    QString text(QAccessible::Text t) const override
+    {
+        auto* cb = static_cast<QComboBox*>(widget());
+        if (t == QAccessible::Value) return cb->currentText();
+        if (t == QAccessible::Name && cb->accessibleName().isEmpty()) return cb->currentText();
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return QAccessibleWidget::actionNames() << showMenuAction(); }
+    void doAction(const QString& name) override
+    {
+        if (name == showMenuAction()) static_cast<QComboBox*>(widget())->showPopup();
+        else QAccessibleWidget::doAction(name);
+    }
+};
+
+// An edit whose context menu sends the edit messages to the control itself, as the native
+// edit's menu does, so a control that handles them (the masked edit) sees every paste, cut
+// and delete; and that takes no drops, as the native edit takes none.
+class EditWidget final : public QLineEdit
+{
+public:
+    explicit EditWidget(QWidget* parent) : QLineEdit(parent)
+    {
+        setAcceptDrops(false);
+        setDragEnabled(false);
+    }
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* e) override
+    {
+        Window* w = FindByWidget(this);
+        if (!w) return;
+        const HWND h = w->hwnd;
+        setFocus(Qt::PopupFocusReason);
+        const bool ro = isReadOnly();
+        const bool sel = hasSelectedText();
+        const bool secret = echoMode() != QLineEdit::Normal;
+        struct Entry {
+            const char16_t* text;
+            UINT message;
+            bool enabled;
+        };
+        const Entry entries[] = {
+            {u"撤消(&U)", WM_UNDO, !ro && isUndoAvailable()},
+            {nullptr, 0, false},
+            {u"剪切(&T)", WM_CUT, !ro && sel && !secret},
+            {u"复制(&C)", WM_COPY, sel && !secret},
+            {u"粘贴(&P)", WM_PASTE, !ro && !QGuiApplication::clipboard()->text().isEmpty()},
+            {u"删除(&D)", WM_CLEAR, !ro && sel},
+            {nullptr, 0, false},
+            {u"全选(&A)", EM_SETSEL, !text().isEmpty()},
+        };
+        // No parent: the chosen command may destroy the window (and this widget) first.
+        QMenu menu;
+        for (const Entry& it : entries) {
+            if (!it.text) {
+                menu.addSeparator();
+                continue;
+            }
+            QAction* a = menu.addAction(QString::fromUtf16(it.text));
+            a->setData(it.message);
+            a->setEnabled(it.enabled);
+        }
+        QAction* chosen = menu.exec(e->globalPos());
+        if (!chosen || !IsWindow(h)) return;
+        const UINT message = chosen->data().toUInt();
+        if (message == EM_SETSEL) SendMessageW(h, EM_SETSEL, 0, -1);
+        else SendMessageW(h, message, 0, 0);
+    }
+};
+
+// The framework's own controls' interfaces; every other widget keeps Qt's.
+QAccessibleInterface* AccessibleFactory(const QString&, QObject* o)
+{
+    if (auto* sw = dynamic_cast<StaticWidget*>(o)) return new StaticAccessible(sw);
+    if (auto* cb = dynamic_cast<ComboWidget*>(o)) return new ComboAccessible(cb);
+    return nullptr;
+}
 
 class DialogWidget final : public QDialog
 {
@@ -221,6 +432,16 @@ bool DialogKey(Window* origin, QKeyEvent* ke)
     if (key == Qt::Key_Space && mods == Qt::AltModifier) {
         QWidget* wd = dlg->widget;
         OpenSystemMenu(dlg, wd ? wd->mapToGlobal(QPoint(0, 0)) : QPoint());
+        return true;
+    }
+    // Shift+F10 is the Menu key's twin: the context menu of the control with the focus (an
+    // edit's own menu), or the window's system menu from anywhere else.
+    if (key == Qt::Key_F10 && mods == Qt::ShiftModifier) {
+        QWidget* target = origin->widget ? origin->widget.data() : dlg->widget.data();
+        if (!target) return true;
+        const QPoint local = target->rect().center();
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, local, target->mapToGlobal(local), ke->modifiers());
+        QApplication::sendEvent(target, &menuEvent);
         return true;
     }
     if (key == Qt::Key_F4 && mods == Qt::AltModifier) {
@@ -405,6 +626,11 @@ Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& r
     QWidget* parent = dialog->widget;
     const QString text = ToQ(item.pszText);
     QWidget* w = nullptr;
+    static const bool s_accessible = [] {
+        QAccessible::installFactory(&AccessibleFactory);
+        return true;
+    }();
+    (void)s_accessible;
     switch (rec->kind) {
     case Kind::Static:
         w = new StaticWidget(parent);
@@ -419,21 +645,21 @@ Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& r
         } else if (type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON) {
             w = new WholeRectButton<QRadioButton>(text, parent);
         } else {
-            auto* pb = new QPushButton(text, parent);
+            auto* pb = new PushButtonWidget(text, parent);
             pb->setAutoDefault(false);
             w = pb;
         }
         break;
     }
     case Kind::Edit: {
-        auto* le = new QLineEdit(parent);
+        auto* le = new EditWidget(parent);
         le->setText(text);
         le->setMaxLength(32767);
         w = le;
         break;
     }
     case Kind::ComboBox:
-        w = new QComboBox(parent);
+        w = new ComboWidget(parent);
         break;
     case Kind::Progress: {
         auto* pb = new QProgressBar(parent);
@@ -473,6 +699,41 @@ Window* CreateControl(Window* dialog, const DialogItemData& item, const QRect& r
         });
     }
     return raw;
+}
+
+void NameFieldsByLabels(Window* dialog)
+{
+    // An edit or list has no text of its own to be known by: assistive technology names it
+    // after the label left of it on its row (a static ending in a colon), as a reader of the
+    // dialog would. Fields that share one label are numbered in order.
+    auto isLabel = [](Window* lw) {
+        if (!lw || lw->kind != Kind::Static || !lw->widget) return false;
+        const QString t = lw->widget->windowTitle().trimmed();
+        return t.endsWith(QLatin1Char(':')) || t.endsWith(QChar(0xFF1A));
+    };
+    std::vector<std::pair<QWidget*, QWidget*>> named; // field, label
+    for (HWND c : dialog->children) {
+        Window* field = Find(c);
+        if (!field || !field->widget || (field->kind != Kind::Edit && field->kind != Kind::ComboBox)) continue;
+        const QRect fr = field->widget->geometry();
+        QWidget* label = nullptr;
+        for (HWND l : dialog->children) {
+            Window* lw = Find(l);
+            if (!isLabel(lw)) continue;
+            const QRect lr = lw->widget->geometry();
+            if (lr.center().y() < fr.top() || lr.center().y() > fr.bottom() || lr.left() >= fr.left()) continue;
+            if (!label || lr.left() > label->geometry().left()) label = lw->widget;
+        }
+        if (label) named.emplace_back(field->widget, label);
+    }
+    std::map<QWidget*, int> count, seen;
+    for (const auto& [field, label] : named) ++count[label];
+    for (const auto& [field, label] : named) {
+        QString name = StripMnemonic(label->windowTitle().trimmed());
+        name.chop(1);
+        if (count[label] > 1) name += QStringLiteral(" %1").arg(++seen[label]);
+        field->setAccessibleName(name);
+    }
 }
 
 void NotifyParent(Window* w, WORD code)
@@ -638,8 +899,13 @@ void SetTextOf(Window* w, const QString& s)
     else if (auto* b = qobject_cast<QAbstractButton*>(wd)) b->setText(s);
     else if (auto* g = qobject_cast<QGroupBox*>(wd)) g->setTitle(s);
     else {
+        if (wd->windowTitle() == s) return;
         wd->setWindowTitle(s);
         wd->update();
+        if (w->kind == Kind::Static) {
+            QAccessibleEvent changed(wd, QAccessible::NameChanged);
+            QAccessible::updateAccessibility(&changed);
+        }
     }
 }
 
@@ -702,7 +968,7 @@ LRESULT EditProc(Window* w, QLineEdit* le, UINT message, WPARAM wParam, LPARAM l
         if (!le->isReadOnly()) le->cut();
         return 0;
     case WM_COPY:
-        le->copy();
+        if (le->echoMode() == QLineEdit::Normal) le->copy();
         return 0;
     case WM_PASTE:
         if (!le->isReadOnly()) le->paste();
@@ -720,7 +986,14 @@ LRESULT EditProc(Window* w, QLineEdit* le, UINT message, WPARAM wParam, LPARAM l
         case VK_HOME: le->home(shift); break;
         case VK_END: le->end(shift); break;
         case VK_DELETE:
-            if (!le->isReadOnly()) shift ? le->cut() : le->del();
+            if (le->isReadOnly()) break;
+            if (shift) SendMessageW(w->hwnd, WM_CUT, 0, 0);
+            else if (le->hasSelectedText()) SendMessageW(w->hwnd, WM_CLEAR, 0, 0);
+            else le->del();
+            break;
+        case VK_INSERT:
+            if (shift) SendMessageW(w->hwnd, WM_PASTE, 0, 0);
+            else if (ctrl) SendMessageW(w->hwnd, WM_COPY, 0, 0);
             break;
         default: break;
         }
@@ -729,11 +1002,13 @@ LRESULT EditProc(Window* w, QLineEdit* le, UINT message, WPARAM wParam, LPARAM l
     case WM_CHAR: {
         const auto ch = static_cast<char16_t>(wParam);
         switch (ch) {
+        // The clipboard keys reach the control as its messages, as the native edit sends them
+        // to itself.
         case 0x01: le->selectAll(); return 0;
-        case 0x03: le->copy(); return 0;
-        case 0x16: if (!le->isReadOnly()) le->paste(); return 0;
-        case 0x18: if (!le->isReadOnly()) le->cut(); return 0;
-        case 0x1A: le->undo(); return 0;
+        case 0x03: SendMessageW(w->hwnd, WM_COPY, 0, 0); return 0;
+        case 0x16: if (!le->isReadOnly()) SendMessageW(w->hwnd, WM_PASTE, 0, 0); return 0;
+        case 0x18: if (!le->isReadOnly()) SendMessageW(w->hwnd, WM_CUT, 0, 0); return 0;
+        case 0x1A: SendMessageW(w->hwnd, WM_UNDO, 0, 0); return 0;
         case 0x08:
             if (le->isReadOnly()) MessageBeep(0);
             else le->backspace();
@@ -1337,7 +1612,23 @@ BOOL EnableWindow(HWND h, BOOL bEnable)
     if (!w) return FALSE;
     const BOOL wasDisabled = (w->style & WS_DISABLED) ? TRUE : FALSE;
     w->style = bEnable ? (w->style & ~WS_DISABLED) : (w->style | WS_DISABLED);
-    if (w->widget) w->widget->setEnabled(bEnable != FALSE);
+    if (QWidget* wd = w->widget) {
+        // The dialog manager leaves the focus on a control that is disabled, and Enter then
+        // goes nowhere; Qt would hand it to the next control, where Enter presses whatever
+        // button that is. The dialog holds the focus instead and gives it back when the
+        // control is enabled again, unless the user has put it elsewhere meanwhile.
+        Window* top = w->kind == Kind::Dialog ? nullptr : TopLevelOf(w);
+        QWidget* topWidget = top ? top->widget.data() : nullptr;
+        if (!bEnable && topWidget && topWidget->focusWidget() == wd) {
+            topWidget->setFocus(Qt::OtherFocusReason);
+            top->focusHeldFor = h;
+        }
+        wd->setEnabled(bEnable != FALSE);
+        if (bEnable && topWidget && top->focusHeldFor == h) {
+            top->focusHeldFor = nullptr;
+            if (topWidget->focusWidget() == topWidget || !topWidget->focusWidget()) wd->setFocus(Qt::OtherFocusReason);
+        }
+    }
     if (wasDisabled != (bEnable ? FALSE : TRUE)) SendMessageW(h, WM_ENABLE, bEnable ? TRUE : FALSE, 0);
     return wasDisabled;
 }

@@ -212,5 +212,10 @@ LRESULT DefWindowProcW(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 // 0xFFFFFFFF is the simple beep. Counted (see TestHooks.h) and rung on the display.
 BOOL MessageBeep(UINT uType);
+// Whether a modifier key (VK_SHIFT, VK_CONTROL, VK_MENU) is down for the input being
+// handled: the high bit of the result, as the system reports it.
+std::int16_t GetKeyState(int nVirtKey);
+// The clipboard's text (CF_UNICODETEXT); FALSE when it holds none.
+BOOL GetClipboardText(CString& strText);
 HMENU GetSystemMenu(HWND hWnd, BOOL bRevert);
 BOOL AppendMenuW(HMENU hMenu, UINT uFlags, UINT_PTR uIDNewItem, LPCWSTR lpNewItem);

@@ -570,58 +570,138 @@ TEST_F(AppTest, AnotherDevicesBootloaderIsNeverWritten)
 }
 
 TEST_F(AppTest, ExitDuringTheBootloaderWaitKeepsTheWindowUntilTheRunHasEnded)
+=======
+// Exit during a run: acknowledged at once on the Exit button and in the title (the status line
+// stays the run's), the window on screen until the run has ended; then a success closes it,
+// and a failure stays shown, the exit dropped, until the user exits again.
+TEST_F(AppTest, ExitDuringARunWaitsForItsEndAndOnlyASuccessCloses)
 {
 #ifdef _WIN32
     GTEST_SKIP() << "the click mid-run is not yet delivered through the user32 test hooks";
 #endif
-    SaveConfig();
-    CTarvexDlg dlg;
-    dlg.m_pfnWait = &ShortPumpWait;
-    bool clicked = false, endedByHook = false;
-    std::vector<bool> visibleAfterClick; // at each step the run showed after the click
-    dlg.m_fnObserver = [&](CTarvexDlg::Change c) {
-        OnChange(dlg, c);
-        if (clicked && c != CTarvexDlg::Change::AppDevice && c != CTarvexDlg::Change::IspDevice)
-            visibleAfterClick.push_back(::IsWindowVisible(dlg.m_hWnd) != FALSE);
-        if (c == CTarvexDlg::Change::Status && dlg.GetStatusText() == CString(u"检查到游戏鼠标设备，进入升级....")) {
-            // Inside the wait for a bootloader that never comes.
-            platform::ui::RunLater([&] {
-                platform::ui::ClickMouse(dlg.GetDlgItem(IDCANCEL)->m_hWnd);
-                clicked = true;
-            });
-        }
+    struct Case {
+        const char* name;
+        bool bootloader;
+        const char16_t* lastStatus;
+        bool closes;
     };
-    platform::ui::SetDialogShownHook([&](HWND hwnd) {
-        if (hwnd != dlg.m_hWnd) return;
-        platform::ui::SetDialogShownHook(nullptr);
-        Replug(dlg);
-        world.SetFaults(F([](sim::Faults& f) { f.bootloaderPresent = false; }));
-        ClickUpgrade(dlg);
-        // The run is over and ended the dialog itself; end it here only if it did not.
-        if (::IsWindowVisible(dlg.m_hWnd)) {
-            endedByHook = true;
-            dlg.EndDialog(IDOK);
-        }
-    });
-    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
-    EXPECT_FALSE(endedByHook);
-    EXPECT_TRUE(clicked);
-    EXPECT_EQ(runsEnded, 1);
-    // Still on screen for the rest of the run, its last status and progress included.
-    ASSERT_FALSE(visibleAfterClick.empty());
-    EXPECT_EQ(std::count(visibleAfterClick.begin(), visibleAfterClick.end(), false), 0);
-    EXPECT_EQ(dlg.GetStatusText(), CString(u"没有检查到可升级设备！"));
-    EXPECT_EQ(progress.back(), 20);
+    const Case cases[] = {
+        {"no bootloader", false, u"没有检查到可升级设备！", false},
+        {"success", true, u"游戏鼠标应用升级成功！", true},
+    };
+    SaveConfig();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CTarvexDlg dlg;
+        dlg.m_pfnWait = &ShortPumpWait;
+        bool clicked = false, endedByHook = false;
+        bool pendingShown = false;
+        CString titleBefore, titlePending, exitPending;
+        std::vector<bool> visibleAfterClick; // at each step the run showed after the click
+        dlg.m_fnObserver = [&](CTarvexDlg::Change ch) {
+            OnChange(dlg, ch);
+            if (clicked && ch != CTarvexDlg::Change::AppDevice && ch != CTarvexDlg::Change::IspDevice)
+                visibleAfterClick.push_back(::IsWindowVisible(dlg.m_hWnd) != FALSE);
+            if (ch == CTarvexDlg::Change::ExitPending && dlg.IsExitPending()) {
+                pendingShown = true;
+                dlg.GetWindowText(titlePending);
+                dlg.GetDlgItem(IDCANCEL)->GetWindowText(exitPending);
+                EXPECT_FALSE(dlg.GetDlgItem(IDCANCEL)->IsWindowEnabled());
+            }
+            if (ch == CTarvexDlg::Change::Status && dlg.GetStatusText() == CString(u"检查到游戏鼠标设备，进入升级....")) {
+                // Inside the wait for the bootloader.
+                platform::ui::RunLater([&] {
+                    platform::ui::ClickMouse(dlg.GetDlgItem(IDCANCEL)->m_hWnd);
+                    clicked = true;
+                    // Escape once more changes nothing.
+                    platform::ui::SendKey(dlg.m_hWnd, VK_ESCAPE);
+                });
+            }
+        };
+        platform::ui::SetDialogShownHook([&](HWND hwnd) {
+            if (hwnd != dlg.m_hWnd) return;
+            platform::ui::SetDialogShownHook(nullptr);
+            dlg.GetWindowText(titleBefore);
+            Replug(dlg);
+            sim::Faults faults;
+            faults.bootloaderPresent = c.bootloader;
+            world.SetFaults(faults);
+            ClickUpgrade(dlg);
+            EXPECT_EQ(::IsWindowVisible(dlg.m_hWnd) == FALSE, c.closes);
+            if (!::IsWindowVisible(dlg.m_hWnd)) return;
+            // A failure: shown, the exit dropped, the Exit button and title back as they were.
+            CString title, exitText;
+            dlg.GetWindowText(title);
+            dlg.GetDlgItem(IDCANCEL)->GetWindowText(exitText);
+            EXPECT_EQ(title, titleBefore);
+            EXPECT_EQ(exitText, CString(u"退出(&E)"));
+            EXPECT_TRUE(dlg.GetDlgItem(IDCANCEL)->IsWindowEnabled());
+            EXPECT_FALSE(dlg.IsExitPending());
+            EXPECT_EQ(dlg.GetResultPicture(), Picture::Failure);
+            // Asked again without a run, Exit ends the dialog at once.
+            platform::ui::ClickMouse(dlg.GetDlgItem(IDCANCEL)->m_hWnd);
+            if (::IsWindowVisible(dlg.m_hWnd)) {
+                endedByHook = true;
+                dlg.EndDialog(IDOK);
+            }
+        });
+        EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+        EXPECT_FALSE(endedByHook);
+        EXPECT_TRUE(clicked);
+        EXPECT_TRUE(pendingShown);
+        EXPECT_EQ(exitPending, CString(u"升级后退出"));
+        EXPECT_EQ(titlePending, titleBefore + u"（升级结束后退出）");
+        // Still on screen for the rest of the run, its last status and progress included.
+        ASSERT_FALSE(visibleAfterClick.empty());
+        EXPECT_EQ(std::count(visibleAfterClick.begin(), visibleAfterClick.end(), false), 0);
+        EXPECT_EQ(dlg.GetStatusText(), CString(c.lastStatus));
+        if (world.GetMouseMode() != sim::MouseMode::Absent) world.UnplugMouse();
+        runsStarted = runsEnded = 0;
+    }
+}
 
-    // Without a run, Exit ends the dialog at once.
-    CTarvexDlg idle;
-    platform::ui::SetDialogShownHook([&](HWND hwnd) {
-        if (hwnd != idle.m_hWnd) return;
-        platform::ui::SetDialogShownHook(nullptr);
-        platform::ui::ClickMouse(idle.GetDlgItem(IDCANCEL)->m_hWnd);
-        if (::IsWindowVisible(idle.m_hWnd)) idle.EndDialog(IDOK);
+// Enter does what the default button says: nothing while Upgrade is disabled during a run,
+// and after the run, whichever button held the focus, a new run.
+TEST_F(AppTest, EnterNeverExitsAndStartsTheNextRunAfterAny)
+{
+    config.wProgramVer = 0x0100; // older than the mouse's: refused at once, version check on
+    config.bVersionCheck = TRUE;
+    SaveConfig();
+    WithDialog([&](CTarvexDlg& dlg) {
+        Replug(dlg);
+        auto pressEnter = [&] {
+            const HWND focus = ::GetFocus();
+            platform::ui::SendKey(focus ? focus : dlg.m_hWnd, VK_RETURN);
+        };
+        EXPECT_EQ(::GetFocus(), dlg.m_btnUpgrade.m_hWnd) << "the first tab stop";
+        int entersInRun = 0;
+        bool exitAsked = false;
+        onChange = [&](CTarvexDlg&, CTarvexDlg::Change ch) {
+            if (ch == CTarvexDlg::Change::ExitPending) exitAsked = true;
+            if (ch == CTarvexDlg::Change::Status && dlg.IsUpgrading() && entersInRun == 0) {
+                ++entersInRun;
+                pressEnter(); // during the run: Upgrade is disabled
+            }
+        };
+        // Tab to Exit first: the run must still hand the focus back to Upgrade.
+        dlg.GetDlgItem(IDCANCEL)->SetFocus();
+        dlg.m_btnUpgrade.SetFocus();
+        pressEnter();
+        ASSERT_TRUE(platform::ui::RunUntil([&] { return runsEnded == 1; }, kBound));
+        EXPECT_EQ(entersInRun, 1);
+        EXPECT_FALSE(exitAsked);
+        EXPECT_TRUE(::IsWindowVisible(dlg.m_hWnd));
+        EXPECT_EQ(::GetFocus(), dlg.m_btnUpgrade.m_hWnd);
+
+        dlg.GetDlgItem(IDCANCEL)->SetFocus(); // the user tabs to Exit during an automatic run
+        ClickUpgrade(dlg);
+        EXPECT_EQ(::GetFocus(), dlg.m_btnUpgrade.m_hWnd);
+        onChange = nullptr;
+        pressEnter();
+        EXPECT_TRUE(platform::ui::RunUntil([&] { return runsEnded == 3; }, kBound));
+        EXPECT_TRUE(::IsWindowVisible(dlg.m_hWnd));
     });
-    EXPECT_EQ(idle.DoModal(), IDCANCEL);
+    EXPECT_EQ(runsStarted, 3);
 }
 
 TEST_F(AppTest, RequestsDuringARunAreIgnoredUntilItEnds)

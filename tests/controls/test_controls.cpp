@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QWidget>
 #include <QWindow>
 #endif
@@ -260,6 +262,86 @@ TEST_F(MaskEditTest, InsertAndDeleteAreSwallowedOnlyWhileMasked)
         EXPECT_EQ(ui::BeepCount(), 0);
     });
 }
+
+#ifndef _WIN32
+// Text that arrives other than by typing keeps to the mask: what the window shows is always
+// the value, never longer than the mask, each position of its class.
+TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
+{
+    enum class Via { CtrlV, ShiftInsert, Message, CtrlX, ShiftDelete, Delete, Clear, CtrlZ };
+    struct Case {
+        const char* name;
+        const char16_t* clipboard;
+        int selStart, selEnd;
+        Via via;
+        const char16_t* shows;
+        int beeps;
+    };
+    const Case cases[] = {
+        {"paste at the end", u"FFFF", 4, 4, Via::CtrlV, u"ABCD", 1},
+        {"paste overwrites from the caret", u"12", 0, 0, Via::CtrlV, u"12CD", 0},
+        {"paste stops at the mask's end", u"1234", 2, 2, Via::ShiftInsert, u"AB12", 1},
+        {"paste stops at a refused character", u"9g9", 1, 1, Via::Message, u"A9CD", 1},
+        {"paste of a control character", u"1\t2", 0, 0, Via::CtrlV, u"1BCD", 1},
+        {"paste over a selection starts at its start", u"ee", 1, 3, Via::CtrlV, u"AeeD", 0},
+        {"cut copies and deletes nothing", u"", 0, 4, Via::CtrlX, u"ABCD", 1},
+        {"shift+delete is a cut", u"", 1, 3, Via::ShiftDelete, u"ABCD", 1},
+        {"delete of a selection", u"", 1, 3, Via::Delete, u"ABCD", 0},
+        {"WM_CLEAR of a selection", u"", 1, 3, Via::Clear, u"ABCD", 1},
+        {"undo after typing", u"", 0, 0, Via::CtrlZ, u"7BCD", 1},
+    };
+    Run([&] {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            Setup(u"HHHH", u"____", u"ABCD", u"ABCD");
+            if (c.via == Via::CtrlZ) {
+                Place(0);
+                Type(u"7");
+                ui::ResetBeepCount();
+            }
+            QGuiApplication::clipboard()->setText(QString::fromUtf16(c.clipboard));
+            Edit().SetSel(c.selStart, c.selEnd);
+            switch (c.via) {
+            case Via::CtrlV: ui::SendKey(Edit().m_hWnd, 'V', false, true); break;
+            case Via::ShiftInsert: ui::SendKey(Edit().m_hWnd, VK_INSERT, true); break;
+            case Via::Message: Edit().SendMessage(WM_PASTE, 0, 0); break;
+            case Via::CtrlX: ui::SendKey(Edit().m_hWnd, 'X', false, true); break;
+            case Via::ShiftDelete: ui::SendKey(Edit().m_hWnd, VK_DELETE, true); break;
+            case Via::Delete: Key(VK_DELETE); break;
+            case Via::Clear: Edit().SendMessage(WM_CLEAR, 0, 0); break;
+            case Via::CtrlZ: ui::SendKey(Edit().m_hWnd, 'Z', false, true); break;
+            }
+            EXPECT_EQ(Text(), c.shows);
+            EXPECT_EQ(Edit().m_strValue, c.shows);
+            EXPECT_EQ(ui::BeepCount(), c.beeps);
+            if (c.via == Via::CtrlX || c.via == Via::ShiftDelete) {
+                EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf16(u"ABCD").mid(c.selStart, c.selEnd - c.selStart));
+            }
+        }
+        // Without the mask the clipboard keys are the plain edit's.
+        Setup(u"HHHH", u"____", u"ABCD");
+        Edit().m_bUseMask = FALSE;
+        QGuiApplication::clipboard()->setText(QStringLiteral("xyz"));
+        Place(4);
+        ui::SendKey(Edit().m_hWnd, 'V', false, true);
+        EXPECT_EQ(Text(), u"ABCDxyz");
+        QGuiApplication::clipboard()->clear();
+    });
+}
+
+TEST_F(MaskEditTest, LiteralsArePastedAcrossLikeTypedOnes)
+{
+    Run([&] {
+        Setup(u"00:00", u"__:__", u"00:00");
+        QGuiApplication::clipboard()->setText(QStringLiteral("1234"));
+        Place(0);
+        ui::SendKey(Edit().m_hWnd, 'V', false, true);
+        EXPECT_EQ(Text(), u"12:34");
+        EXPECT_EQ(Edit().m_strValue, u"12:34");
+        QGuiApplication::clipboard()->clear();
+    });
+}
+#endif
 
 TEST_F(MaskEditTest, ControlCharactersPassUnexamined)
 {

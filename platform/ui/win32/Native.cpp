@@ -233,6 +233,27 @@ bool FileDialog(Handle owner, bool open, const std::u16string& filter, const std
 }
 
 void Beep(unsigned type) { MessageBeep(type); }
+
+short KeyState(int vk) { return GetKeyState(vk); }
+
+bool ClipboardText(std::u16string& text)
+{
+    text.clear();
+    if (!IsClipboardFormatAvailable(CF_UNICODETEXT) || !OpenClipboard(nullptr)) return false;
+    bool ok = false;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+            const SIZE_T units = GlobalSize(data) / sizeof(wchar_t);
+            std::size_t n = 0;
+            while (n < units && p[n] != 0) ++n;
+            text.assign(reinterpret_cast<const char16_t*>(p), n);
+            GlobalUnlock(data);
+            ok = true;
+        }
+    }
+    CloseClipboard();
+    return ok;
+}
 Handle SystemMenu(Handle h, bool revert) { return GetSystemMenu(H(h), revert ? TRUE : FALSE); }
 
 bool AppendMenuItem(Handle menu, unsigned flags, std::uintptr_t id, const char16_t* text)

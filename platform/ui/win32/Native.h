@@ -79,6 +79,10 @@ int ShowMessageBox(Handle owner, const char16_t* text, const char16_t* caption, 
 bool FileDialog(Handle owner, bool open, const std::u16string& filter, const std::u16string& initial,
                 const std::u16string& defExt, std::uint32_t flags, std::u16string& chosen);
 void Beep(unsigned type);
+// GetKeyState of the calling thread's input.
+short KeyState(int vk);
+// The clipboard's CF_UNICODETEXT; false when it holds none.
+bool ClipboardText(std::u16string& text);
 Handle SystemMenu(Handle h, bool revert);
 bool AppendMenuItem(Handle menu, unsigned flags, std::uintptr_t id, const char16_t* text);
 bool RemoveMenuItem(Handle menu, unsigned position, unsigned flags);

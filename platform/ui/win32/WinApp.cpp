@@ -253,6 +253,16 @@ int MessageBoxW(HWND hWnd, LPCWSTR text, LPCWSTR caption, UINT type)
     return nat::ShowMessageBox(RealOf(hWnd), strText.GetString(), strCaption.GetString(), type);
 }
 
+std::int16_t GetKeyState(int nVirtKey) { return nat::KeyState(nVirtKey); }
+
+BOOL GetClipboardText(CString& strText)
+{
+    std::u16string text;
+    const bool ok = nat::ClipboardText(text);
+    strText = CString(text.c_str(), static_cast<int>(text.size()));
+    return ok ? TRUE : FALSE;
+}
+
 BOOL MessageBeep(UINT type)
 {
     ++g_beeps;
