@@ -739,17 +739,22 @@ int Run(const std::vector<std::string>& all)
 
 int main(int argc, char** argv)
 {
-    if (argc >= 2 && field::IsFieldCommand(argv[1])) return field::RunFieldCommand(std::vector<std::string>(argv + 1, argv + argc));
-    try {
 #ifdef _WIN32
-        // argv is in the ANSI code page there; the wide command line has every character.
-        platform::win32::UseUtf8Console();
-        std::vector<std::string> all = platform::win32::Utf8Arguments();
-        if (!all.empty()) all.erase(all.begin());
-        return Run(all);
+    // Before any command, the field commands too: argv is in the ANSI code page there, the
+    // wide command line has every character; the console is told that our text is UTF-8 and
+    // asked to take the terminal sequences of the live progress line.
+    platform::win32::UseUtf8Console();
+    platform::win32::EnableTerminalSequences();
+    std::vector<std::string> all = platform::win32::Utf8Arguments();
+    if (!all.empty()) all.erase(all.begin());
+    (void)argc;
+    (void)argv;
 #else
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> all(argv + 1, argv + argc);
 #endif
+    if (!all.empty() && field::IsFieldCommand(all[0])) return field::RunFieldCommand(all);
+    try {
+        return Run(all);
     } catch (const UsageError& e) {
         std::cerr << "tarvexctl: " << e.message << "\n";
         if (e.command)
