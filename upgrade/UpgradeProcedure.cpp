@@ -270,6 +270,13 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     HID_ATTRIBUTES_CAPABILITES attCap{};
     if (app.GetHIDAttCap(&attCap)) {
         m_t.pMonitor->Refresh();
+        const CUSBDeviceMonitor::ScanSummary scan = m_t.pMonitor->GetLastScan();
+        if (scan.controllers == 0)
+            Log("switch: no USB host controller could be opened (by HCD name or device interface): the request "
+                "cannot reach the mouse");
+        else if (scan.hubs == 0)
+            Log("switch: " + std::to_string(scan.controllers) +
+                " USB host controller(s) opened, but none of their hubs: the request cannot reach the mouse");
         USB_PORT_ENTRY entry;
         if (m_t.pMonitor->FindPortByVidPid(attCap.Attributes.VendorID, attCap.Attributes.ProductID, entry)) {
             m_t.pMonitor->GetStringDescriptor(entry);

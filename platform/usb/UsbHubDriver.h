@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
@@ -16,6 +17,9 @@ inline constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408; // same value,
 inline constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
 inline constexpr DWORD IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION = 0x220410;
 inline constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+// Sent to a host controller: the name of its driver key, which is the same whichever path
+// opened the controller ("\\.\HCD0" or its device interface).
+inline constexpr DWORD IOCTL_GET_HCD_DRIVERKEY_NAME = 0x220424;
 
 // USB_NODE_CONNECTION_INFORMATION, byte-packed: 35 fixed bytes and room for 30 pipes.
 inline constexpr std::size_t kConnInfoSize = 365;
@@ -43,6 +47,8 @@ inline constexpr std::size_t kNodeInfoSize = 76;
 inline constexpr std::size_t kNodeInfoNumberOfPorts = 6;
 // USB_ROOT_HUB_NAME: ActualLength (ULONG), name from byte 4.
 inline constexpr std::size_t kRootHubNameHeader = 6;
+// USB_HCD_DRIVERKEY_NAME: ActualLength (ULONG), name from byte 4.
+inline constexpr std::size_t kHcdDriverKeyNameHeader = 6;
 // USB_NODE_CONNECTION_NAME: ConnectionIndex, ActualLength, name from byte 8.
 inline constexpr std::size_t kConnNameHeader = 10;
 // USB_DESCRIPTOR_REQUEST: ConnectionIndex, setup packet (bmRequest, bRequest, wValue, wIndex,
@@ -93,8 +99,15 @@ class IUsbHubDriver
 {
 public:
     virtual ~IUsbHubDriver() = default;
-    // Null when the path does not open.
+    // Null when the path does not open. Paths are "\\.\HCDn", "\\.\" + a hub's name, or
+    // one that ControllerInterfacePaths returned.
     virtual std::unique_ptr<IUsbNode> Open(const CString& path) = 0;
+    // The device paths of the host controllers present, found by their device interface
+    // rather than by the legacy "\\.\HCDn" names (which Windows does not give every
+    // controller). A controller may be listed here and have an HCDn name too. Blocks for one
+    // enumeration; called on the monitor's thread. The default lists none: the simulator and
+    // sysfs serve every controller as HCDn.
+    virtual std::vector<CString> ControllerInterfacePaths() { return {}; }
 };
 
 // The machine's own hub driver: sysfs + libusb on Linux, the hub IOCTLs on Windows.

@@ -36,6 +36,8 @@ TEST(WinHubDriver, RecordLayoutsAreTheDriversOwn)
     EXPECT_EQ(f.nodeInfoNumberOfPorts, kNodeInfoNumberOfPorts);
     EXPECT_EQ(f.rootHubNameHeader, kRootHubNameHeader);
     EXPECT_EQ(f.connNameHeader, kConnNameHeader);
+    EXPECT_EQ(f.getHcdDriverKeyName, IOCTL_GET_HCD_DRIVERKEY_NAME);
+    EXPECT_EQ(f.hcdDriverKeyNameHeader, kHcdDriverKeyNameHeader);
     EXPECT_EQ(f.descReqHeader, kDescReqHeader);
     EXPECT_EQ(f.descReqWValue, descreq::wValue);
     EXPECT_EQ(f.descReqWLength, descreq::wLength);
@@ -49,6 +51,29 @@ TEST(WinHubDriver, OnlyDevicePathsOpen)
     EXPECT_EQ(driver->Open(CString(u"\\\\.\\")), nullptr);
     EXPECT_EQ(driver->Open(CString(u"")), nullptr);
     EXPECT_EQ(driver->Open(CString(u"\\\\.\\NoSuchHub#{00000000-0000-0000-0000-000000000000}")), nullptr);
+    // The interface form opens devices only, never a file through "\\?\".
+    EXPECT_EQ(driver->Open(CString(u"\\\\?\\C:\\windows\\win.ini")), nullptr);
+    EXPECT_EQ(driver->Open(CString(u"\\\\?\\C:/windows/win.ini")), nullptr);
+}
+
+TEST(WinHubDriver, ControllersByInterfaceAndWhatTheScanReached)
+{
+    auto driver = MakeSystemHubDriver();
+    const std::vector<CString> itfs = driver->ControllerInterfacePaths();
+    for (const CString& p : itfs) EXPECT_TRUE(p.Str().starts_with(u"\\\\?\\")) << p.ToUtf8();
+    InstallHubDriver(driver);
+    CUSBDeviceMonitor mon;
+    mon.Refresh();
+    InstallHubDriver(nullptr);
+    if (platform::win32::RunningUnderWine()) {
+        // Wine has no USB host controller: no HCDn name and no controller interface, so the
+        // scan says it reached nothing (and a run logs that the switch cannot be sent).
+        EXPECT_TRUE(itfs.empty());
+        EXPECT_EQ(mon.GetLastScan().controllers, 0);
+        EXPECT_EQ(mon.GetLastScan().hubs, 0);
+    } else {
+        EXPECT_GE(mon.GetLastScan().controllers, static_cast<int>(itfs.empty() ? 0 : 1));
+    }
 }
 
 TEST(WinHubDriver, UnderWineTheTreeIsEmpty)
