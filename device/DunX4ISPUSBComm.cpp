@@ -18,7 +18,18 @@ bool CDunX4ISPUSBComm::Filter(const HID_ATTRIBUTES_CAPABILITES& rec)
     return rec.Attributes.VendorID == kVendorID && rec.Attributes.ProductID == kProductID;
 }
 
-bool CDunX4ISPUSBComm::FindDevice(CString& path) { return FindFirstDevice(path, &Filter); }
+// A collection of the bootloader whose feature length cannot hold the layout (another
+// collection of the same device, a broken descriptor) is passed over, not opened and refused
+// again every second while the usable one waits behind it.
+bool CDunX4ISPUSBComm::Usable(const HID_ATTRIBUTES_CAPABILITES& rec)
+{
+    const USHORT len = rec.Capabilities.FeatureReportByteLength;
+    return Filter(rec) && len >= kMinFeatureLength && len <= kMaxFeatureLength;
+}
+
+bool CDunX4ISPUSBComm::FindDevice(CString& path) { return FindFirstDevice(path, &Usable); }
+
+std::vector<CString> CDunX4ISPUSBComm::FindDevices() { return FindAllDevices(&Usable); }
 
 long CDunX4ISPUSBComm::Open(LPCWSTR path)
 {
@@ -97,6 +108,6 @@ bool CDunX4ISPUSBComm::ReadFlash(BYTE* buffer, DWORD size, DWORD& read)
 unsigned CDunX4ISPUSBComm::Run()
 {
     return RunPresencePoll(
-        *this, [this] { return IsStopRequested(); }, [this](CString& p) { return FindDevice(p); },
+        *this, [this] { return IsStopRequested(); }, [this] { return FindDevices(); },
         u"DUNX4_ISP_DEVICE_CHANGE", m_hOwnerWnd);
 }

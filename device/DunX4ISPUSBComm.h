@@ -37,8 +37,12 @@ public:
     bool ReadFlash(BYTE* buffer, DWORD size, DWORD& read);
     bool ResetDevice();
 
+    // The first bootloader collection whose feature reports can hold the layout.
     bool FindDevice(CString& path);
+    // All of them, in enumeration order: the presence poll opens the first that lets it.
+    std::vector<CString> FindDevices();
     static bool Filter(const HID_ATTRIBUTES_CAPABILITES& rec);
+    static bool Usable(const HID_ATTRIBUTES_CAPABILITES& rec);
 
     // Set by the main window before Start; null: nothing is posted.
     std::atomic<HWND> m_hOwnerWnd{nullptr};

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "encfile/AppImage.h"
+#include "platform/hid/HidBackend.h"
 #include "upgrade/RecoveryJournal.h"
 #include "upgrade/RunLog.h"
 
@@ -193,6 +194,9 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     CQL40USBComm& app = *m_t.pAppComm;
     CDunX4ISPUSBComm& isp = *m_t.pISPComm;
     if (!app.IsOpen()) {
+        // A mouse that is there but refused us looks the same on the status line; the log
+        // keeps the reason (a windowed program has no console for stderr).
+        if (const std::string why = platform::hid::AccessDeniedReason(); !why.empty()) Log("no device: " + why);
         stop(UPGRADE_COLOR_BLUE, u"没有发现可升级设备！", true);
         return UpgradeOutcome::NoDevice;
     }

@@ -195,3 +195,33 @@ TEST(WinHidBackend, AnOpenCollectionTimesOutAndCloses)
     EXPECT_EQ(dev->GetFeature(buf, 8), -1);
     EXPECT_FALSE(dev->GetInfo(now));
 }
+
+// A Close that comes between a read's closed check and its ReadFile must still end that read
+// at once, not after its time-out. The window is narrow, so the race is run many times, each
+// with a reader that would otherwise wait a minute.
+TEST(WinHidBackend, ACloseAlwaysEndsTheReadItRaces)
+{
+    auto backend = MakeSystemBackend();
+    std::string path;
+    for (const DeviceInfo& d : backend->Enumerate()) {
+        if (auto dev = backend->Open(d.path, nullptr)) {
+            path = d.path;
+            dev->Close();
+            break;
+        }
+    }
+    if (path.empty()) GTEST_SKIP() << "no HID collection here opens for reading";
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) {
+        auto dev = backend->Open(path, nullptr);
+        ASSERT_NE(dev, nullptr);
+        std::uint8_t buf[64];
+        auto reader = std::async(std::launch::async, [&] { return dev->Read(buf, sizeof buf, 60000); });
+        if (i % 2) std::this_thread::yield();
+        dev->Close();
+        ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "round " << i;
+        EXPECT_EQ(reader.get(), -1) << "round " << i;
+    }
+    // Far below one read's time-out: no round waited for it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
