@@ -57,7 +57,11 @@ int main(int argc, char** argv)
             if (version) std::printf("tarvex %s\n", TARVEX_VERSION);
             if (where) {
                 std::string dir = tarvex::CurrentToolDir(false).dir;
+#ifdef _WIN32
+                if (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back(); // "C:\" stays
+#else
                 if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+#endif
                 std::printf("%s\n", dir.c_str());
             }
             return std::fflush(stdout) == 0 ? 0 : 1;

@@ -87,19 +87,37 @@ void CDunX4ISPUSBComm::Unbind()
     m_binding.reset();
 }
 
-bool CDunX4ISPUSBComm::FindDevice(CString& path)
+// A collection of the bootloader whose feature length cannot hold the layout (another
+// collection of the same device, a broken descriptor) is passed over, not opened and refused
+// again every second while the usable one waits behind it.
+bool CDunX4ISPUSBComm::Usable(const HID_ATTRIBUTES_CAPABILITES& rec)
 {
+    const USHORT len = rec.Capabilities.FeatureReportByteLength;
+    return Filter(rec) && len >= kMinFeatureLength && len <= kMaxFeatureLength;
+}
+
+std::vector<CString> CDunX4ISPUSBComm::FindDevices()
+{
+    std::vector<CString> paths;
     auto backend = platform::hid::GetBackend();
-    if (!backend) return false;
+    if (!backend) return paths;
     for (const auto& d : backend->Enumerate()) {
         HID_ATTRIBUTES_CAPABILITES rec{};
         rec.Attributes.VendorID = d.vendorId;
         rec.Attributes.ProductID = d.productId;
-        if (!Filter(rec) || !Accepts(d)) continue;
-        path = CString::FromUtf8(d.path);
-        return true;
+        rec.Capabilities.FeatureReportByteLength = d.featureReportLength;
+        if (!Usable(rec) || !Accepts(d)) continue;
+        paths.push_back(CString::FromUtf8(d.path));
     }
-    return false;
+    return paths;
+}
+
+bool CDunX4ISPUSBComm::FindDevice(CString& path)
+{
+    const std::vector<CString> paths = FindDevices();
+    if (paths.empty()) return false;
+    path = paths.front();
+    return true;
 }
 
 long CDunX4ISPUSBComm::Open(LPCWSTR path)
@@ -188,6 +206,6 @@ bool CDunX4ISPUSBComm::ReadFlash(BYTE* buffer, DWORD size, DWORD& read)
 unsigned CDunX4ISPUSBComm::Run()
 {
     return RunPresencePoll(
-        *this, [this] { return IsStopRequested(); }, [this](CString& p) { return FindDevice(p); },
+        *this, [this] { return IsStopRequested(); }, [this] { return FindDevices(); },
         u"DUNX4_ISP_DEVICE_CHANGE", m_hOwnerWnd);
 }

@@ -41,8 +41,12 @@ public:
     bool ReadFlash(BYTE* buffer, DWORD size, DWORD& read);
     bool ResetDevice();
 
+    // The first bootloader collection whose feature reports can hold the layout.
     bool FindDevice(CString& path);
+    // All of them, in enumeration order: the presence poll opens the first that lets it.
+    std::vector<CString> FindDevices();
     static bool Filter(const HID_ATTRIBUTES_CAPABILITES& rec);
+    static bool Usable(const HID_ATTRIBUTES_CAPABILITES& rec);
 
     // The bootloader carries no identity; only its USB port tells whose it is. Once a run has
     // switched a mouse, it binds this object to that mouse's port: from then on only the

@@ -180,16 +180,23 @@ BOOL CHIDComm::GetFeature(BYTE* report, ULONG length)
 
 bool CHIDComm::FindFirstDevice(CString& path, bool (*filter)(const HID_ATTRIBUTES_CAPABILITES&))
 {
+    std::vector<CString> all = FindAllDevices(filter);
+    if (all.empty()) return false;
+    path = all.front();
+    return true;
+}
+
+std::vector<CString> CHIDComm::FindAllDevices(bool (*filter)(const HID_ATTRIBUTES_CAPABILITES&))
+{
+    std::vector<CString> out;
     auto backend = platform::hid::GetBackend();
-    if (!backend || !filter) return false;
+    if (!backend || !filter) return out;
     for (const DeviceInfo& d : backend->Enumerate()) {
         // The enumeration already holds each collection's attributes and capabilities; asking
         // again by path would enumerate once more per entry.
         HID_ATTRIBUTES_CAPABILITES rec;
         FillRecord(d, &rec);
-        if (!filter(rec)) continue;
-        path = CString::FromUtf8(d.path);
-        return true;
+        if (filter(rec)) out.push_back(CString::FromUtf8(d.path));
     }
-    return false;
+    return out;
 }

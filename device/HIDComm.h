@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
@@ -90,6 +91,8 @@ public:
 protected:
     // Finds the first present collection whose attributes pass the filter.
     bool FindFirstDevice(CString& path, bool (*filter)(const HID_ATTRIBUTES_CAPABILITES&));
+    // Every present collection that passes the filter, in enumeration order.
+    std::vector<CString> FindAllDevices(bool (*filter)(const HID_ATTRIBUTES_CAPABILITES&));
     std::shared_ptr<platform::hid::IHidDevice> Device() const;
     // Hook for derived classes: runs after a successful open and before a close, under the
     // open/close lock.

@@ -8,7 +8,7 @@ constexpr DWORD kPollIntervalMs = 1000;
 }
 
 unsigned RunPresencePoll(CHIDComm& comm, const std::function<bool()>& stopRequested,
-                         const std::function<bool(CString&)>& findDevice, LPCWSTR messageName,
+                         const std::function<std::vector<CString>()>& findDevices, LPCWSTR messageName,
                          const std::atomic<HWND>& owner)
 {
     if (stopRequested()) return 0;
@@ -27,10 +27,11 @@ unsigned RunPresencePoll(CHIDComm& comm, const std::function<bool()>& stopReques
                     PostMessageW(hwnd, RegisterWindowMessageW(messageName), comm.IsOpen() ? 1 : 0, 0);
             }
         } else {
-            CString path;
-            if (findDevice(path) && comm.Open(path) == 0) {
+            for (const CString& path : findDevices()) {
+                if (comm.Open(path) != 0) continue;
                 if (HWND hwnd = owner.load())
                     PostMessageW(hwnd, RegisterWindowMessageW(messageName), comm.IsOpen() ? 1 : 0, 0);
+                break;
             }
         }
         countdown = 1;

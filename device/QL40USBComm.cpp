@@ -26,10 +26,12 @@ bool CQL40USBComm::Filter(const HID_ATTRIBUTES_CAPABILITES& rec)
 
 bool CQL40USBComm::FindDevice(CString& path) { return FindFirstDevice(path, &Filter); }
 
+std::vector<CString> CQL40USBComm::FindDevices() { return FindAllDevices(&Filter); }
+
 unsigned CQL40USBComm::Run()
 {
     return RunPresencePoll(
-        *this, [this] { return IsStopRequested(); }, [this](CString& p) { return FindDevice(p); },
+        *this, [this] { return IsStopRequested(); }, [this] { return FindDevices(); },
         u"QL40_DEVICE_CHANGE", m_hOwnerWnd);
 }
 

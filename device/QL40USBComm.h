@@ -37,6 +37,9 @@ public:
     bool OnInputReport(const BYTE* report, DWORD length) override;
 
     bool FindDevice(CString& path);
+    // Every matching collection, in enumeration order: the presence poll opens the first that
+    // lets it.
+    std::vector<CString> FindDevices();
     static bool Filter(const HID_ATTRIBUTES_CAPABILITES& rec);
 
     // Set by the main window before Start; null: nothing is posted.

@@ -63,15 +63,38 @@ void CUSBDeviceMonitor::Refresh()
 
 void CUSBDeviceMonitor::ScanHostControllers()
 {
+    m_LastScan = {};
     auto driver = GetHubDriver();
     if (!driver) return;
+    // The legacy names first, in their order, then the controllers found by their device
+    // interface: on today's PCs a controller need not have an HCDn name at all. One controller
+    // reached by two paths is walked once.
+    std::vector<CString> seen;
     for (int n = 0; n < kMaxControllers; ++n) {
         auto hcd = driver->Open(CString::Formatted(u"\\\\.\\HCD%d", n));
-        if (!hcd) continue;
-        CString rootHub = GetRootHubName(*hcd);
-        if (!rootHub.IsEmpty()) EnumerateHub(MakeDevicePath(rootHub), 0);
+        if (hcd) ScanController(*hcd, seen);
         // The controller stays open until its whole tree has been walked.
     }
+    for (const CString& path : driver->ControllerInterfacePaths()) {
+        auto hcd = driver->Open(path);
+        if (hcd) ScanController(*hcd, seen);
+    }
+}
+
+void CUSBDeviceMonitor::ScanController(IUsbNode& controller, std::vector<CString>& seen)
+{
+    // The driver key names the controller whichever path opened it; its root hub's name is
+    // the same for both paths too, and serves where the driver key cannot be read.
+    CString rootHub = GetRootHubName(controller);
+    CString key = GetControllerName(controller, IOCTL_GET_HCD_DRIVERKEY_NAME);
+    CString id = key.IsEmpty() ? (rootHub.IsEmpty() ? CString() : CString(u"hub:") + rootHub) : CString(u"key:") + key;
+    if (!id.IsEmpty()) {
+        for (const CString& s : seen)
+            if (s == id) return;
+        seen.push_back(id);
+    }
+    ++m_LastScan.controllers;
+    if (!rootHub.IsEmpty()) EnumerateHub(MakeDevicePath(rootHub), 0);
 }
 
 CString CUSBDeviceMonitor::NameFromWide(const BYTE* p, std::size_t bytes)
@@ -93,14 +116,22 @@ CString CUSBDeviceMonitor::NameFromWide(const BYTE* p, std::size_t bytes)
 
 CString CUSBDeviceMonitor::GetRootHubName(IUsbNode& controller)
 {
+    return GetControllerName(controller, IOCTL_USB_GET_ROOT_HUB_NAME);
+}
+
+// USB_ROOT_HUB_NAME and USB_HCD_DRIVERKEY_NAME share one shape: the length of the whole
+// record, then the name.
+CString CUSBDeviceMonitor::GetControllerName(IUsbNode& controller, DWORD code)
+{
+    static_assert(kRootHubNameHeader == kHcdDriverKeyNameHeader);
     BYTE head[kRootHubNameHeader] = {};
     DWORD returned = 0;
-    if (!controller.IoControl(IOCTL_USB_GET_ROOT_HUB_NAME, nullptr, 0, head, sizeof head, &returned)) return CString();
+    if (!controller.IoControl(code, nullptr, 0, head, sizeof head, &returned)) return CString();
     DWORD actual = GetU32(head);
     if (actual <= 4 || actual > 0x10000) return CString();
     std::vector<BYTE> buf(actual, 0);
     returned = 0;
-    if (!controller.IoControl(IOCTL_USB_GET_ROOT_HUB_NAME, nullptr, 0, buf.data(), actual, &returned)) return CString();
+    if (!controller.IoControl(code, nullptr, 0, buf.data(), actual, &returned)) return CString();
     DWORD valid = returned < actual ? returned : actual;
     if (valid <= 4) return CString();
     return NameFromWide(buf.data() + 4, valid - 4);
@@ -131,6 +162,7 @@ void CUSBDeviceMonitor::EnumerateHub(const CString& hubPath, int depth)
     auto driver = GetHubDriver();
     auto hub = driver ? driver->Open(hubPath) : nullptr;
     if (!hub) return;
+    ++m_LastScan.hubs;
     BYTE node[kNodeInfoSize] = {};
     DWORD returned = 0;
     if (!hub->IoControl(IOCTL_USB_GET_NODE_INFORMATION, node, sizeof node, node, sizeof node, &returned)) return;

@@ -4,6 +4,7 @@
 // request that restarts it into its bootloader. Runs on the caller's thread only.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
@@ -44,13 +45,24 @@ public:
     const USB_PORT_ENTRY& GetEntry(int index) const { return m_Entries[index]; }
     int GetUsedCount() const;
 
+    // What the last Refresh could reach: how many host controllers and hubs it opened (each
+    // controller once however many paths name it). Both 0: no request can reach any device, and
+    // a run says so in its log rather than waiting for a bootloader that cannot come.
+    struct ScanSummary {
+        int controllers = 0;
+        int hubs = 0;
+    };
+    ScanSummary GetLastScan() const { return m_LastScan; }
+
     // Checks a descriptor-request reply of `returned` bytes (12-byte header included) and
     // yields its text; false for a reply that is not a well-formed string descriptor.
     static bool ParseStringDescriptorReply(const BYTE* buffer, DWORD returned, CString& text);
 
 private:
     void ScanHostControllers();
+    void ScanController(platform::usb::IUsbNode& controller, std::vector<CString>& seen);
     CString GetRootHubName(platform::usb::IUsbNode& controller);
+    static CString GetControllerName(platform::usb::IUsbNode& controller, DWORD code);
     void EnumerateHub(const CString& hubPath, int depth);
     CString GetNodeConnectionName(platform::usb::IUsbNode& hub, ULONG port);
     static CString MakeDevicePath(const CString& name);
@@ -59,4 +71,5 @@ private:
     void FreeEntry(USB_PORT_ENTRY& e);
 
     USB_PORT_ENTRY m_Entries[kMaxEntries];
+    ScanSummary m_LastScan;
 };

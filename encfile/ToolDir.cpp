@@ -1,6 +1,7 @@
 #include "encfile/ToolDir.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,27 @@ std::mutex g_mu;
 ToolDirSettings g_settings;
 std::atomic<bool> g_reported{false};
 
+// On Windows both '\' and '/' separate path components ("C:\Tools\tarvex.exe"); on Linux
+// a backslash is an ordinary character of a file name.
+bool IsSeparator(char c)
+{
+#ifdef _WIN32
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
+
+// "/home/u" on Linux; "C:\Users\u" (or with '/') on Windows, where "\x" lacks a drive.
+bool IsAbsolute(const std::string& p)
+{
+#ifdef _WIN32
+    return p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' && IsSeparator(p[2]);
+#else
+    return !p.empty() && p[0] == '/';
+#endif
+}
+
 // Two spellings of one directory compare equal; a directory that does not exist is
 // compared by its normalised spelling.
 fs::path Canonical(const fs::path& p)
@@ -35,9 +57,9 @@ fs::path Canonical(const fs::path& p)
     std::error_code ec;
     fs::path c = fs::weakly_canonical(p, ec);
     if (ec) c = p.lexically_normal();
-    // "/usr/bin/" and "/usr/bin" are the same directory.
+    // "/usr/bin/" and "/usr/bin" are the same directory (and "C:\Tools\" and "C:\Tools").
     std::string s = c.string();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    while (s.size() > 1 && IsSeparator(s.back()) && !(s.size() == 3 && s[1] == ':')) s.pop_back();
     return fs::path(s);
 }
 
@@ -54,9 +76,11 @@ std::string HomeFromPasswd()
 #endif
 }
 
+// The directory with a separator at its end: the kind it already uses ("C:\x" gets '\').
 std::string WithSlash(std::string dir)
 {
-    if (dir.empty() || dir.back() != '/') dir += '/';
+    if (!dir.empty() && IsSeparator(dir.back())) return dir;
+    dir += dir.find('\\') != std::string::npos && IsSeparator('\\') ? '\\' : '/';
     return dir;
 }
 
@@ -116,25 +140,26 @@ ToolDirChoice ChooseToolDir(const std::string& exePath, const std::string& insta
                             const char* home)
 {
     ToolDirChoice c;
-    const std::size_t slash = exePath.rfind('/');
-    const std::string exeDir = slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
+    std::size_t slash = exePath.size();
+    while (slash > 0 && !IsSeparator(exePath[slash - 1])) --slash;
+    const std::string exeDir = exePath.substr(0, slash);
     c.dir = exeDir;
     if (installedBinDir.empty() || exeDir.empty() || Canonical(exeDir) != Canonical(installedBinDir)) return c;
 
     c.kind = ToolDirKind::Installed;
-    if (xdgDataHome && xdgDataHome[0] == '/') {
-        c.dir = WithSlash(xdgDataHome) + "tarvex/";
+    if (xdgDataHome && IsAbsolute(xdgDataHome)) {
+        c.dir = WithSlash(WithSlash(xdgDataHome) + "tarvex");
         return c;
     }
-    std::string h = home && home[0] == '/' ? std::string(home) : HomeFromPasswd();
-    if (h.empty() || h[0] != '/') {
+    std::string h = home && IsAbsolute(home) ? std::string(home) : HomeFromPasswd();
+    if (!IsAbsolute(h)) {
         // Still an absolute path, so nothing lands in the current directory; the system's
         // conventional home for accounts without one, which no such user can create.
         c.dir = "/nonexistent/tarvex/";
         c.error = "no home directory for the per-user tool directory (set HOME or XDG_DATA_HOME)";
         return c;
     }
-    c.dir = WithSlash(h) + ".local/share/tarvex/";
+    c.dir = WithSlash(WithSlash(WithSlash(WithSlash(h) + ".local") + "share") + "tarvex");
     return c;
 }
 
@@ -143,11 +168,12 @@ bool MakeToolDir(const std::string& dir, std::string* error)
     // Each missing level is made by hand with 0700: the directory holds the access password.
     std::size_t pos = 0;
     while (pos <= dir.size()) {
-        std::size_t next = dir.find('/', pos);
-        if (next == std::string::npos) next = dir.size();
+        std::size_t next = pos;
+        while (next < dir.size() && !IsSeparator(dir[next])) ++next;
         const std::string path = dir.substr(0, next);
         pos = next + 1;
-        if (path.empty()) continue;
+        // "" before a leading '/', and a bare drive ("C:"), are no directories to make.
+        if (path.empty() || (path.size() == 2 && path[1] == ':')) continue;
         std::error_code ec;
         const fs::file_status st = fs::status(path, ec);
         if (fs::exists(st)) {

@@ -29,7 +29,7 @@ enum class ToolDirKind { Portable, Installed };
 
 struct ToolDirChoice {
     ToolDirKind kind = ToolDirKind::Portable;
-    std::string dir;   // native, absolute, ending in '/'
+    std::string dir;   // native, absolute, ending in a separator ('\' or '/' on Windows)
     std::string error; // set when an installed copy has no home: dir then names a place
                        // that cannot be created, so reads and saves fail visibly
 };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "encfile/AppImage.h"
+#include "platform/hid/HidBackend.h"
 #include "upgrade/RecoveryJournal.h"
 #include "upgrade/RunLog.h"
 
@@ -206,6 +207,9 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     CQL40USBComm& app = *m_t.pAppComm;
     CDunX4ISPUSBComm& isp = *m_t.pISPComm;
     if (!app.IsOpen()) {
+        // A mouse that is there but refused us looks the same on the status line; the log
+        // keeps the reason (a windowed program has no console for stderr).
+        if (const std::string why = platform::hid::AccessDeniedReason(); !why.empty()) Log("no device: " + why);
         stop(UPGRADE_COLOR_BLUE, u"没有发现可升级设备！", true);
         return UpgradeOutcome::NoDevice;
     }
@@ -292,6 +296,13 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     HID_ATTRIBUTES_CAPABILITES attCap{};
     if (app.GetHIDAttCap(&attCap)) {
         m_t.pMonitor->Refresh();
+        const CUSBDeviceMonitor::ScanSummary scan = m_t.pMonitor->GetLastScan();
+        if (scan.controllers == 0)
+            Log("switch: no USB host controller could be opened (by HCD name or device interface): the request "
+                "cannot reach the mouse");
+        else if (scan.hubs == 0)
+            Log("switch: " + std::to_string(scan.controllers) +
+                " USB host controller(s) opened, but none of their hubs: the request cannot reach the mouse");
         USB_PORT_ENTRY entry;
         // By port where the port is known, so the request reaches this mouse and not another
         // of the same kind.

@@ -75,5 +75,8 @@ void InstallBackend(std::shared_ptr<IHidBackend> backend);
 bool AccessDeniedSeen();
 void NoteAccessDenied(const std::string& path);
 void ClearAccessDenied();
+// The last refusal in words ("<path> is present but cannot be opened (...)"), for the run log
+// of a program that has no console to show stderr; empty while none is noted.
+std::string AccessDeniedReason();
 
 } // namespace platform::hid

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
@@ -17,6 +18,9 @@ inline constexpr DWORD IOCTL_USB_GET_NODE_INFORMATION = 0x220408; // same value,
 inline constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_INFORMATION = 0x22040C;
 inline constexpr DWORD IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION = 0x220410;
 inline constexpr DWORD IOCTL_USB_GET_NODE_CONNECTION_NAME = 0x220414;
+// Sent to a host controller: the name of its driver key, which is the same whichever path
+// opened the controller ("\\.\HCD0" or its device interface).
+inline constexpr DWORD IOCTL_GET_HCD_DRIVERKEY_NAME = 0x220424;
 
 // USB_NODE_CONNECTION_INFORMATION, byte-packed: 35 fixed bytes and room for 30 pipes.
 inline constexpr std::size_t kConnInfoSize = 365;
@@ -44,6 +48,8 @@ inline constexpr std::size_t kNodeInfoSize = 76;
 inline constexpr std::size_t kNodeInfoNumberOfPorts = 6;
 // USB_ROOT_HUB_NAME: ActualLength (ULONG), name from byte 4.
 inline constexpr std::size_t kRootHubNameHeader = 6;
+// USB_HCD_DRIVERKEY_NAME: ActualLength (ULONG), name from byte 4.
+inline constexpr std::size_t kHcdDriverKeyNameHeader = 6;
 // USB_NODE_CONNECTION_NAME: ConnectionIndex, ActualLength, name from byte 8.
 inline constexpr std::size_t kConnNameHeader = 10;
 // USB_DESCRIPTOR_REQUEST: ConnectionIndex, setup packet (bmRequest, bRequest, wValue, wIndex,
@@ -94,7 +100,8 @@ class IUsbHubDriver
 {
 public:
     virtual ~IUsbHubDriver() = default;
-    // Null when the path does not open.
+    // Null when the path does not open. Paths are "\\.\HCDn", "\\.\" + a hub's name, or
+    // one that ControllerInterfacePaths returned.
     virtual std::unique_ptr<IUsbNode> Open(const CString& path) = 0;
     // The port path (as the HID backend's DeviceInfo::portPath names it) of the device at a
     // hub's port; empty when this driver cannot tell, and then nothing is matched by port.
@@ -104,6 +111,12 @@ public:
         (void)port;
         return {};
     }
+    // The device paths of the host controllers present, found by their device interface
+    // rather than by the legacy "\\.\HCDn" names (which Windows does not give every
+    // controller). A controller may be listed here and have an HCDn name too. Blocks for one
+    // enumeration; called on the monitor's thread. The default lists none: the simulator and
+    // sysfs serve every controller as HCDn.
+    virtual std::vector<CString> ControllerInterfacePaths() { return {}; }
 };
 
 // The machine's own hub driver: sysfs + libusb on Linux, the hub IOCTLs on Windows.

@@ -72,18 +72,22 @@ HANDLE OpenForQuery(const std::wstring& path)
     return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-// Waits for an overlapped operation up to realMs; cancels it on time-out so that its buffer
-// is ours again. Returns the bytes transferred, 0 on time-out, -1 on failure.
-int Finish(HANDLE h, OVERLAPPED& ov, DWORD realMs)
+enum class Outcome { Done, TimedOut, Closed, Failed };
+
+// Waits for an overlapped operation up to realMs, or until the collection is closed; cancels
+// it then so that its buffer is ours again. *n gets the bytes transferred when it is Done.
+// The close event is set before Close cancels anything: an operation issued after Close
+// began sees it at once here, so no read or write can outlive a Close by its time-out.
+Outcome Finish(HANDLE h, OVERLAPPED& ov, HANDLE closed, DWORD realMs, DWORD* n)
 {
-    if (WaitForSingleObject(ov.hEvent, realMs) != WAIT_OBJECT_0) {
-        CancelIo(h);
-        DWORD n = 0;
-        if (GetOverlappedResult(h, &ov, &n, TRUE)) return static_cast<int>(n); // it finished meanwhile
-        return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
-    }
-    DWORD n = 0;
-    return GetOverlappedResult(h, &ov, &n, FALSE) ? static_cast<int>(n) : -1;
+    *n = 0;
+    HANDLE both[2] = {ov.hEvent, closed};
+    DWORD w = WaitForMultipleObjects(2, both, FALSE, realMs);
+    if (w == WAIT_OBJECT_0) return GetOverlappedResult(h, &ov, n, FALSE) ? Outcome::Done : Outcome::Failed;
+    CancelIo(h); // this thread's own operation
+    if (GetOverlappedResult(h, &ov, n, TRUE)) return Outcome::Done; // it finished meanwhile
+    if (w == WAIT_OBJECT_0 + 1) return Outcome::Closed;
+    return w == WAIT_TIMEOUT && GetLastError() == ERROR_OPERATION_ABORTED ? Outcome::TimedOut : Outcome::Failed;
 }
 
 class WinHidDevice : public IHidDevice
@@ -93,27 +97,36 @@ public:
     {
         m_readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_closeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
     ~WinHidDevice() override { Close(); }
 
-    bool Usable() const { return m_readEvent && m_writeEvent; }
+    bool Usable() const { return m_readEvent && m_writeEvent && m_closeEvent; }
 
+    // The class driver takes exactly one output report of the collection's length: a shorter
+    // write is padded with zeros, a longer one trimmed. Success means the whole report went
+    // out: the HID class writes a report all or nothing, and the byte count it reports is not
+    // to be trusted (Wine's reports 7 for an 8-byte report). The result is the caller's length,
+    // or the report's when trimming dropped bytes that were not zero padding.
     int Write(const std::uint8_t* data, std::size_t length, unsigned timeoutMs) override
     {
         std::lock_guard<std::mutex> lk(m_mu);
-        if (m_closed || !data || length == 0) return -1;
-        // The class driver takes exactly one output report; a shorter one is padded.
-        std::vector<std::uint8_t> report(std::max<std::size_t>(length, m_info.outputReportLength), 0);
-        std::copy(data, data + length, report.begin());
+        const std::size_t reportLength = m_info.outputReportLength;
+        if (m_closed || !data || length == 0 || reportLength == 0) return -1;
+        std::vector<std::uint8_t> report(reportLength, 0);
+        std::copy(data, data + std::min(length, reportLength), report.begin());
+        std::size_t delivered = length;
+        if (length > reportLength && std::any_of(data + reportLength, data + length, [](std::uint8_t b) { return b != 0; }))
+            delivered = reportLength;
         OVERLAPPED ov{};
         ov.hEvent = m_writeEvent;
         ResetEvent(m_writeEvent);
         if (!WriteFile(m_h, report.data(), static_cast<DWORD>(report.size()), nullptr, &ov) &&
             GetLastError() != ERROR_IO_PENDING)
             return -1;
-        int n = Finish(m_h, ov, platform::win32::RealMsFor(timeoutMs));
-        if (n <= 0) return -1;
-        return static_cast<int>(std::min<std::size_t>(length, static_cast<std::size_t>(n)));
+        DWORD n = 0;
+        if (Finish(m_h, ov, m_closeEvent, platform::win32::RealMsFor(timeoutMs), &n) != Outcome::Done) return -1;
+        return static_cast<int>(delivered);
     }
 
     int Read(std::uint8_t* buf, std::size_t length, unsigned timeoutMs) override
@@ -127,8 +140,15 @@ public:
         if (!ReadFile(m_h, report.data(), static_cast<DWORD>(report.size()), nullptr, &ov) &&
             GetLastError() != ERROR_IO_PENDING)
             return -1;
-        int n = Finish(m_h, ov, platform::win32::RealMsFor(timeoutMs));
-        if (n <= 0) return n;
+        DWORD got = 0;
+        switch (Finish(m_h, ov, m_closeEvent, platform::win32::RealMsFor(timeoutMs), &got)) {
+        case Outcome::Done: break;
+        case Outcome::TimedOut: return 0;
+        case Outcome::Closed:
+        case Outcome::Failed: return -1;
+        }
+        const int n = static_cast<int>(got);
+        if (n <= 0) return 0;
         std::size_t copy = std::min<std::size_t>(length, static_cast<std::size_t>(n));
         std::copy(report.begin(), report.begin() + static_cast<std::ptrdiff_t>(copy), buf);
         return static_cast<int>(copy);
@@ -167,17 +187,19 @@ public:
 
     void Close() override
     {
-        {
-            std::lock_guard<std::mutex> lk(m_mu);
-            if (m_closed.exchange(true)) return;
-            // A read blocked in another thread ends now, with failure.
-            CancelIoEx(m_h, nullptr);
-        }
+        if (m_closed.exchange(true)) return;
+        // Not under m_mu, which a write holds while it waits: a read or write waiting in
+        // another thread ends now, with failure, and one that has passed its closed check but
+        // not started yet sees the event as soon as it waits. Only this call, once, changes
+        // the handles, and it does so below, under both locks.
+        if (m_closeEvent) SetEvent(m_closeEvent);
+        CancelIoEx(m_h, nullptr);
         std::lock_guard<std::mutex> rlk(m_readMu);
         std::lock_guard<std::mutex> lk(m_mu);
         CloseHandle(m_h);
         if (m_readEvent) CloseHandle(m_readEvent);
         if (m_writeEvent) CloseHandle(m_writeEvent);
+        if (m_closeEvent) CloseHandle(m_closeEvent);
         m_h = INVALID_HANDLE_VALUE;
     }
 
@@ -188,6 +210,7 @@ private:
     HANDLE m_h;
     HANDLE m_readEvent = nullptr;
     HANDLE m_writeEvent = nullptr;
+    HANDLE m_closeEvent = nullptr; // set by Close, before it cancels
     DeviceInfo m_info;
 };
 
@@ -220,7 +243,9 @@ public:
             if (!path.empty() && QueryPath(path, info)) out.push_back(std::move(info));
         }
         SetupDiDestroyDeviceInfoList(set);
-        std::sort(out.begin(), out.end(), [](const DeviceInfo& a, const DeviceInfo& b) { return a.path < b.path; });
+        // SetupAPI's own order, unsorted: the device classes open the first match in it, as
+        // a program that walks SetupDiEnumDeviceInterfaces itself does. It is stable while the
+        // set of devices is.
         return out;
     }
 

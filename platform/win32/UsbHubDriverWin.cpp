@@ -1,6 +1,7 @@
 // The hub requests on Windows go to the hub driver as they are: the paths the topology
-// monitor builds ("\\.\HCD0", "\\.\" + a hub's name) open the host controllers and hubs, and
-// the records it builds and reads have the driver's own byte layouts.
+// monitor builds ("\\.\HCD0", "\\.\" + a hub's name) and the controllers' interface paths
+// ("\\?\pci#...#{3abf6f2d-...}") open the host controllers and hubs, and the records it builds
+// and reads have the driver's own byte layouts.
 #include <memory>
 
 #include "platform/usb/UsbHubDriver.h"
@@ -35,10 +36,22 @@ public:
     std::unique_ptr<IUsbNode> Open(const CString& path) override
     {
         // Only device paths: a hub name that came back from a device must not reach a file.
-        if (!path.Str().starts_with(u"\\\\.\\") || path.GetLength() <= 4) return nullptr;
+        const std::u16string& p = path.Str();
+        // An interface path ("\\?\pci#...#{guid}") has no further separator, unlike a file's
+        // "\\?\C:\...".
+        const bool device = p.starts_with(u"\\\\.\\");
+        const bool itf = p.starts_with(u"\\\\?\\") && p.find_first_of(u"\\/", 4) == std::u16string::npos;
+        if (!(device || itf) || p.size() <= 4) return nullptr;
         void* h = platform::win32::OpenUsbNode(path.GetString());
         if (!h) return nullptr;
         return std::make_unique<WinUsbNode>(h);
+    }
+
+    std::vector<CString> ControllerInterfacePaths() override
+    {
+        std::vector<CString> out;
+        for (auto& p : platform::win32::HostControllerInterfaces()) out.emplace_back(std::move(p));
+        return out;
     }
 };
 

@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <atomic>
+
 #include "platform/win32/Win32Api.h"
 
 namespace platform::win32 {
@@ -229,6 +231,30 @@ std::vector<std::string> Utf8Arguments()
 }
 
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+
+namespace {
+std::atomic<bool> g_sequences{false};
+
+bool SequencesOn(DWORD which)
+{
+    HANDLE h = GetStdHandle(which);
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || !h || !GetConsoleMode(h, &mode)) return false; // no console
+    if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+    // Consoles before Windows 10 refuse the flag with ERROR_INVALID_PARAMETER.
+    return SetConsoleMode(h, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
+}
+} // namespace
+
+bool EnableTerminalSequences()
+{
+    SequencesOn(STD_ERROR_HANDLE);
+    bool on = SequencesOn(STD_OUTPUT_HANDLE);
+    g_sequences.store(on);
+    return on;
+}
+
+bool TerminalSequencesOn() { return g_sequences.load(); }
 
 bool RunningUnderWine()
 {

@@ -65,6 +65,12 @@ int ToWide(std::uint32_t codePage, std::uint32_t flags, const char* src, int src
 std::vector<std::string> Utf8Arguments();
 // Text written to a console is read as UTF-8.
 void UseUtf8Console();
+// Asks the consoles behind stdout and stderr to interpret terminal sequences ("\r\033[K").
+// True when stdout is such a console afterwards; false for a file, a pipe, or a console that
+// refuses (before Windows 10), where a program should write plain lines instead. The answer
+// is kept: TerminalSequencesOn() gives it again.
+bool EnableTerminalSequences();
+bool TerminalSequencesOn();
 
 // True under Wine, whose world (no USB host controllers, its own virtual HID devices) some
 // tests describe.

@@ -569,8 +569,6 @@ TEST_F(AppTest, AnotherDevicesBootloaderIsNeverWritten)
     });
 }
 
-TEST_F(AppTest, ExitDuringTheBootloaderWaitKeepsTheWindowUntilTheRunHasEnded)
-=======
 // Exit during a run: acknowledged at once on the Exit button and in the title (the status line
 // stays the run's), the window on screen until the run has ended; then a success closes it,
 // and a failure stays shown, the exit dropped, until the user exits again.

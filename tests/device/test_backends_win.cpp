@@ -36,6 +36,8 @@ TEST(WinHubDriver, RecordLayoutsAreTheDriversOwn)
     EXPECT_EQ(f.nodeInfoNumberOfPorts, kNodeInfoNumberOfPorts);
     EXPECT_EQ(f.rootHubNameHeader, kRootHubNameHeader);
     EXPECT_EQ(f.connNameHeader, kConnNameHeader);
+    EXPECT_EQ(f.getHcdDriverKeyName, IOCTL_GET_HCD_DRIVERKEY_NAME);
+    EXPECT_EQ(f.hcdDriverKeyNameHeader, kHcdDriverKeyNameHeader);
     EXPECT_EQ(f.descReqHeader, kDescReqHeader);
     EXPECT_EQ(f.descReqWValue, descreq::wValue);
     EXPECT_EQ(f.descReqWLength, descreq::wLength);
@@ -49,6 +51,29 @@ TEST(WinHubDriver, OnlyDevicePathsOpen)
     EXPECT_EQ(driver->Open(CString(u"\\\\.\\")), nullptr);
     EXPECT_EQ(driver->Open(CString(u"")), nullptr);
     EXPECT_EQ(driver->Open(CString(u"\\\\.\\NoSuchHub#{00000000-0000-0000-0000-000000000000}")), nullptr);
+    // The interface form opens devices only, never a file through "\\?\".
+    EXPECT_EQ(driver->Open(CString(u"\\\\?\\C:\\windows\\win.ini")), nullptr);
+    EXPECT_EQ(driver->Open(CString(u"\\\\?\\C:/windows/win.ini")), nullptr);
+}
+
+TEST(WinHubDriver, ControllersByInterfaceAndWhatTheScanReached)
+{
+    auto driver = MakeSystemHubDriver();
+    const std::vector<CString> itfs = driver->ControllerInterfacePaths();
+    for (const CString& p : itfs) EXPECT_TRUE(p.Str().starts_with(u"\\\\?\\")) << p.ToUtf8();
+    InstallHubDriver(driver);
+    CUSBDeviceMonitor mon;
+    mon.Refresh();
+    InstallHubDriver(nullptr);
+    if (platform::win32::RunningUnderWine()) {
+        // Wine has no USB host controller: no HCDn name and no controller interface, so the
+        // scan says it reached nothing (and a run logs that the switch cannot be sent).
+        EXPECT_TRUE(itfs.empty());
+        EXPECT_EQ(mon.GetLastScan().controllers, 0);
+        EXPECT_EQ(mon.GetLastScan().hubs, 0);
+    } else {
+        EXPECT_GE(mon.GetLastScan().controllers, static_cast<int>(itfs.empty() ? 0 : 1));
+    }
 }
 
 TEST(WinHubDriver, UnderWineTheTreeIsEmpty)
@@ -169,4 +194,34 @@ TEST(WinHidBackend, AnOpenCollectionTimesOutAndCloses)
     EXPECT_EQ(dev->Write(buf, 8, 1000), -1);
     EXPECT_EQ(dev->GetFeature(buf, 8), -1);
     EXPECT_FALSE(dev->GetInfo(now));
+}
+
+// A Close that comes between a read's closed check and its ReadFile must still end that read
+// at once, not after its time-out. The window is narrow, so the race is run many times, each
+// with a reader that would otherwise wait a minute.
+TEST(WinHidBackend, ACloseAlwaysEndsTheReadItRaces)
+{
+    auto backend = MakeSystemBackend();
+    std::string path;
+    for (const DeviceInfo& d : backend->Enumerate()) {
+        if (auto dev = backend->Open(d.path, nullptr)) {
+            path = d.path;
+            dev->Close();
+            break;
+        }
+    }
+    if (path.empty()) GTEST_SKIP() << "no HID collection here opens for reading";
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) {
+        auto dev = backend->Open(path, nullptr);
+        ASSERT_NE(dev, nullptr);
+        std::uint8_t buf[64];
+        auto reader = std::async(std::launch::async, [&] { return dev->Read(buf, sizeof buf, 60000); });
+        if (i % 2) std::this_thread::yield();
+        dev->Close();
+        ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "round " << i;
+        EXPECT_EQ(reader.get(), -1) << "round " << i;
+    }
+    // Far below one read's time-out: no round waited for it.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }

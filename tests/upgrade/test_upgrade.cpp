@@ -480,4 +480,19 @@ TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)
     EXPECT_NE(Slurp(dir / "tarvex.log").find("journal write failed"), std::string::npos);
 }
 
+// A machine where no host controller opens (Wine; a PC whose controllers the tool cannot
+// reach): the switch cannot be sent, and the log says why the bootloader never came.
+TEST_F(Procedure, ATreeThatCannotBeReachedIsNamedInTheLog)
+{
+    struct NoControllers : platform::usb::IUsbHubDriver {
+        std::unique_ptr<platform::usb::IUsbNode> Open(const CString&) override { return nullptr; }
+    };
+    platform::usb::InstallHubDriver(std::make_shared<NoControllers>());
+    const UpgradeReport r = Run(false);
+    sim::World::Install();
+    EXPECT_EQ(r.outcome, UpgradeOutcome::NoBootloader);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("switch: no USB host controller could be opened"), std::string::npos) << text;
+}
+
 } // namespace

@@ -742,7 +742,20 @@ int main(int argc, char** argv)
 {
     // The same tool directory as the window's: an installed copy uses the per-user one.
     tarvex::SetToolDirSettings({TARVEX_INSTALL_BINDIR, TARVEX_SYSTEM_DIR});
-    if (argc == 2 && std::string(argv[1]) == "--where") {
+#ifdef _WIN32
+    // Before any command, the field commands too: argv is in the ANSI code page there, the
+    // wide command line has every character; the console is told that our text is UTF-8 and
+    // asked to take the terminal sequences of the live progress line.
+    platform::win32::UseUtf8Console();
+    platform::win32::EnableTerminalSequences();
+    std::vector<std::string> all = platform::win32::Utf8Arguments();
+    if (!all.empty()) all.erase(all.begin());
+    (void)argc;
+    (void)argv;
+#else
+    std::vector<std::string> all(argv + 1, argv + argc);
+#endif
+    if (all.size() == 1 && all[0] == "--where") {
         const tarvex::ToolDirChoice c = tarvex::CurrentToolDir(false);
         if (!c.error.empty()) {
             std::cerr << "tarvexctl: " << c.error << "\n";
@@ -753,17 +766,9 @@ int main(int argc, char** argv)
         std::cout << dir << "\n";
         return std::cout.flush() ? kOk : kRefused;
     }
-    if (argc >= 2 && field::IsFieldCommand(argv[1])) return field::RunFieldCommand(std::vector<std::string>(argv + 1, argv + argc));
+    if (!all.empty() && field::IsFieldCommand(all[0])) return field::RunFieldCommand(all);
     try {
-#ifdef _WIN32
-        // argv is in the ANSI code page there; the wide command line has every character.
-        platform::win32::UseUtf8Console();
-        std::vector<std::string> all = platform::win32::Utf8Arguments();
-        if (!all.empty()) all.erase(all.begin());
         return Run(all);
-#else
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
-#endif
     } catch (const UsageError& e) {
         std::cerr << "tarvexctl: " << e.message << "\n";
         if (e.command)
