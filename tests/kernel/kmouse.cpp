@@ -3,7 +3,9 @@
 //
 //   tarvex-kmouse run --out DIR [--plug-after-ms N]
 //                     [--fault no-bootloader|fail-write:N|unplug-write:N|deaf:N|unplug-app:N]
+//   tarvex-kmouse bootloader --out DIR --udc NAME [--name GADGET]   another device, in its bootloader
 //   tarvex-kmouse judge --out DIR --image RAW
+//   tarvex-kmouse judge-untouched --out DIR                         that device was never written
 //
 // Application mode runs on gadgetfs (user-space ep0): only there can the device see the string
 // request 0xFF with language 0x4D21 that sends it to its bootloader. Requests arrive on an
@@ -26,6 +28,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -215,6 +218,7 @@ struct Options {
     std::string gadgetfs = "/dev/gadget";
     std::string configfs = "/sys/kernel/config";
     std::string ffsMount = "/dev/tarvex-isp";
+    std::string ispName = "tarvex_isp"; // the configfs gadget and FunctionFS instance
     std::string udc;
     long plugAfterMs = 0;
     long switchDelayMs = 1500;
@@ -532,7 +536,8 @@ public:
 
     bool Create()
     {
-        m_dir = g_opt.configfs + "/usb_gadget/tarvex_isp";
+        m_dir = g_opt.configfs + "/usb_gadget/" + g_opt.ispName;
+        const std::string fn = "ffs." + g_opt.ispName;
         Remove(); // a previous run killed half-way
         auto mk = [](const std::string& p) {
             if (::mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -545,15 +550,15 @@ public:
             !WriteFile(m_dir + "/bcdDevice", "0x0100") || !WriteFile(m_dir + "/bcdUSB", "0x0200") ||
             !mk(m_dir + "/strings/0x409") || !WriteFile(m_dir + "/strings/0x409/manufacturer", "Tarvex") ||
             !WriteFile(m_dir + "/strings/0x409/product", "DUN-X4 ISP") || !mk(m_dir + "/configs/c.1") ||
-            !mk(m_dir + "/functions/ffs.tarvex_isp"))
+            !mk(m_dir + "/functions/" + fn))
             return false;
-        if (::symlink((m_dir + "/functions/ffs.tarvex_isp").c_str(), (m_dir + "/configs/c.1/ffs.tarvex_isp").c_str()) != 0 &&
+        if (::symlink((m_dir + "/functions/" + fn).c_str(), (m_dir + "/configs/c.1/" + fn).c_str()) != 0 &&
             errno != EEXIST) {
             Diag("link function: %s", std::strerror(errno));
             return false;
         }
         if (!mk(g_opt.ffsMount)) return false;
-        if (::mount("tarvex_isp", g_opt.ffsMount.c_str(), "functionfs", 0, nullptr) != 0) {
+        if (::mount(g_opt.ispName.c_str(), g_opt.ffsMount.c_str(), "functionfs", 0, nullptr) != 0) {
             Diag("mount functionfs on %s: %s", g_opt.ffsMount.c_str(), std::strerror(errno));
             return false;
         }
@@ -701,10 +706,10 @@ private:
         m_ep0 = -1;
         if (m_mounted) ::umount(g_opt.ffsMount.c_str());
         m_mounted = false;
-        ::unlink((m_dir + "/configs/c.1/ffs.tarvex_isp").c_str());
+        ::unlink((m_dir + "/configs/c.1/ffs." + g_opt.ispName).c_str());
         ::rmdir((m_dir + "/configs/c.1/strings/0x409").c_str());
         ::rmdir((m_dir + "/configs/c.1").c_str());
-        ::rmdir((m_dir + "/functions/ffs.tarvex_isp").c_str());
+        ::rmdir((m_dir + "/functions/ffs." + g_opt.ispName).c_str());
         ::rmdir((m_dir + "/strings/0x409").c_str());
         ::rmdir(m_dir.c_str());
     }
@@ -716,18 +721,66 @@ private:
 
 // ---- the mouse's life -------------------------------------------------------------------------
 
+std::vector<std::string> ReadLinesOf(const std::string& path);
+
+// The lowest-named controller: gadgetfs takes the first free one in that order, and the
+// bootloader must come up where the application mode was, on the same port.
 std::string FirstUdc()
 {
     DIR* d = ::opendir("/sys/class/udc");
     if (!d) return {};
-    std::string name;
+    std::vector<std::string> names;
     while (dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') {
-            name = e->d_name;
-            break;
-        }
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
     ::closedir(d);
-    return name;
+    std::sort(names.begin(), names.end());
+    return names.empty() ? std::string() : names.front();
+}
+
+// Another device that sits in its bootloader from the start, on a controller of its own: it
+// serves every request (so a host that writes to it is seen doing so) until it is stopped.
+int RunForeignBootloader()
+{
+    ::mkdir(g_out.c_str(), 0755);
+    g_diag = std::fopen((g_out + "/kmouse.log").c_str(), "w");
+    g_exchange = std::fopen((g_out + "/exchange.log").c_str(), "w");
+    if (!g_diag || !g_exchange || g_opt.udc.empty()) {
+        std::fprintf(stderr, "tarvex-kmouse: cannot write into %s, or no --udc\n", g_out.c_str());
+        return 1;
+    }
+    kmouse::MouseModel model(kmouse::Settings{}, g_opt.faults);
+    g_model = &model;
+    Bootloader isp;
+    if (!isp.Create() || !isp.Attach()) {
+        Diag("the bootloader gadget could not be set up on %s", g_opt.udc.c_str());
+        return 1;
+    }
+    WriteFile(g_out + "/attached", g_opt.udc);
+    while (!g_stop) {
+        const kmouse::IspAction end = isp.Serve();
+        if (end != kmouse::IspAction::Ok) Note("bootloader served until it left");
+        if (end == kmouse::IspAction::Leave || end == kmouse::IspAction::Unplug) break;
+    }
+    isp.Detach();
+    SaveFlash();
+    Diag("stopped");
+    return 0;
+}
+
+// The foreign device's verdict: no host ever erased or wrote it.
+int JudgeUntouched(const std::string& out)
+{
+    int bad = 0;
+    bool seen = false;
+    for (const auto& l : ReadLinesOf(out + "/exchange.log")) {
+        seen = true;
+        if (l.rfind("isp erase", 0) == 0 || l.rfind("isp write", 0) == 0) {
+            if (bad++ < 3) std::printf("other device: %s\n", l.c_str());
+        }
+    }
+    if (bad) std::printf("other device: written to %d times: another mouse's image reached it\n", bad);
+    else std::printf("other device: never erased or written%s\n", seen ? " (it saw requests)" : "");
+    return bad ? 1 : 0;
 }
 
 int Run()
@@ -800,6 +853,11 @@ int Run()
 
 std::vector<std::string> ReadLines(const std::string& path)
 {
+    return ReadLinesOf(path);
+}
+
+std::vector<std::string> ReadLinesOf(const std::string& path)
+{
     std::vector<std::string> lines;
     std::ifstream f(path);
     for (std::string l; std::getline(f, l);) lines.push_back(l);
@@ -832,7 +890,9 @@ int Usage()
 {
     std::fprintf(stderr, "usage: tarvex-kmouse run --out DIR [--plug-after-ms N] [--max-seconds N] [--udc NAME]\n"
                          "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK|deaf:REQUEST|unplug-app:REQUEST]\n"
-                         "       tarvex-kmouse judge --out DIR --image RAW\n");
+                         "       tarvex-kmouse bootloader --out DIR --udc NAME [--name GADGET]\n"
+                         "       tarvex-kmouse judge --out DIR --image RAW\n"
+                         "       tarvex-kmouse judge-untouched --out DIR\n");
     return 2;
 }
 
@@ -855,6 +915,7 @@ int main(int argc, char** argv)
         if (a == "--out") v = value(nullptr), g_out = v ? v : "";
         else if (a == "--image") v = value(nullptr), image = v ? v : "";
         else if (a == "--udc") v = value(nullptr), g_opt.udc = v ? v : "";
+        else if (a == "--name") v = value(nullptr), g_opt.ispName = v ? v : "", g_opt.ffsMount = "/dev/" + g_opt.ispName;
         else if (a == "--plug-after-ms") v = value(&g_opt.plugAfterMs);
         else if (a == "--max-seconds") v = value(&g_opt.maxSeconds);
         else if (a == "--fault") {
@@ -872,7 +933,8 @@ int main(int argc, char** argv)
     }
     if (g_out.empty()) return Usage();
     if (cmd == "judge") return image.empty() ? Usage() : Judge(g_out, image);
-    if (cmd != "run") return Usage();
+    if (cmd == "judge-untouched") return JudgeUntouched(g_out);
+    if (cmd != "run" && cmd != "bootloader") return Usage();
 
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
@@ -894,7 +956,7 @@ int main(int argc, char** argv)
             if (sigtimedwait(&s, nullptr, &ts) > 0 || Clock::now() >= end) g_stop = true;
         }
     });
-    int rc = Run();
+    int rc = cmd == "bootloader" ? RunForeignBootloader() : Run();
     g_stop = true;
     watcher.join();
     return rc;

@@ -359,6 +359,30 @@ TEST_F(Field, AForeignBootloaderOnAnotherPortIsNeverWritten)
     EXPECT_TRUE(Has(d.out, "{\"mode\":\"bootloader\",\"port\":\"1-4\"")) << d.out;
 }
 
+TEST_F(Field, LoopsOnOneDirectoryLoseNoEntryAndRefuseNoMouse)
+{
+    // Four stations share one tool directory; every mouse fails after its switch, so every
+    // identity must be in the journal afterwards, and no mouse may have been refused because
+    // another station held the journal.
+    std::string cmd;
+    for (int k = 0; k < 4; ++k) {
+        cmd += Quote(TARVEXCTL_PATH) + " upgrade";
+        for (const auto& a : Sim({"--loop", "--count", "5", "--fault", "write", "--sim-device-id", std::to_string(k + 1) + "00000"}))
+            cmd += " " + Quote(a);
+        cmd += " >" + Quote((dir / ("out" + std::to_string(k))).string()) + " 2>&1 </dev/null & ";
+    }
+    cmd += "wait";
+    ASSERT_EQ(std::system(("sh -c " + Quote(cmd)).c_str()), 0);
+    for (int k = 0; k < 4; ++k) {
+        const std::string out = Slurp(dir / ("out" + std::to_string(k)));
+        EXPECT_TRUE(Has(out, "5 mice: 0 upgraded, 0 to replug, 5 failed after the switch, 0 refused")) << out;
+    }
+    const Result j = Run("journal", {"--dir", dir.Path().string()});
+    EXPECT_TRUE(Has(j.out, "20 pending entries")) << j.out;
+    // Nothing of the saves is left beside the journal.
+    for (const auto& e : fs::directory_iterator(dir.Path())) EXPECT_NE(e.path().filename().string().front(), '.') << e.path();
+}
+
 TEST_F(Field, TheSimulatedMouseRunsWhatWasWritten)
 {
     // After an upgrade to 2.0 it reports version 2, so the version check stops a second run.
