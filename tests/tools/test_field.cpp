@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -381,6 +382,18 @@ TEST_F(Field, LoopsOnOneDirectoryLoseNoEntryAndRefuseNoMouse)
     EXPECT_TRUE(Has(j.out, "20 pending entries")) << j.out;
     // Nothing of the saves is left beside the journal.
     for (const auto& e : fs::directory_iterator(dir.Path())) EXPECT_NE(e.path().filename().string().front(), '.') << e.path();
+}
+
+TEST_F(Field, AReportThatCannotBeKeptStopsTheLoopBeforeAnyMouse)
+{
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    testsupport::WriteBytes(dir / "old.csv", {'t', 'i', 'm', 'e', ',', 'x', '\n'});
+    for (const std::string& report : {(dir / "fifo").string(), std::string("/dev/full"), (dir / "old.csv").string()}) {
+        SCOPED_TRACE(report);
+        const Result r = Run("upgrade", Sim({"--loop", "--count", "1", "--report", report}));
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_FALSE(Has(r.out, "mouse 1:")) << r.out;
+    }
 }
 
 TEST_F(Field, TheSimulatedMouseRunsWhatWasWritten)
