@@ -755,7 +755,12 @@ int RunForeignBootloader()
         Diag("the bootloader gadget could not be set up on %s", g_opt.udc.c_str());
         return 1;
     }
-    WriteFile(g_out + "/attached", g_opt.udc);
+    {
+        // The case starts the product only once this device is on its bus.
+        std::ofstream marker(g_out + "/attached");
+        marker << g_opt.udc << "\n";
+    }
+    Diag("attached on %s", g_opt.udc.c_str());
     while (!g_stop) {
         const kmouse::IspAction end = isp.Serve();
         if (end != kmouse::IspAction::Ok) Note("bootloader served until it left");
