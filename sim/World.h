@@ -147,28 +147,34 @@ public:
     std::vector<BYTE> HidInterfaceFlash(int id);
 
     // ---- the mouse ----
+    // "The mouse" is mouse 0; a station has more (mouse k, from 0), each on a port of its own,
+    // each with its settings, faults, flash and mode. Calls without a mouse number mean mouse 0.
     void PlugMouse(int hub = -1, int port = 1); // -1: root hub of controller 0
-    void UnplugMouse();
+    void PlugMouse(int mouse, int hub, int port);
+    int MouseCount();
+    void UnplugMouse(int mouse = 0);
     // Unplugs the mouse and plugs it in again at the same port: it comes up in application
     // mode running what its flash holds (as after a reset that did not happen).
-    void ReplugMouse();
-    MouseMode GetMouseMode();
+    void ReplugMouse(int mouse = 0);
+    MouseMode GetMouseMode(int mouse = 0);
     void SetMouseSettings(const MouseSettings& s);
-    MouseSettings GetMouseSettings();
+    void SetMouseSettings(int mouse, const MouseSettings& s);
+    MouseSettings GetMouseSettings(int mouse = 0);
     // Puts the bootloader on the bus at once (as if the switch had just completed).
-    void EnterBootloader();
+    void EnterBootloader(int mouse = 0);
     // Sends an unsolicited 0x06 report carrying `value` (little-endian in bytes 2..3).
     void SendTestData(WORD value);
     // Sends any input report on the vendor collection (byte 0 the report ID).
     void SendInputReport(std::vector<BYTE> report);
 
     void SetFaults(const Faults& f); // also restarts the request and report counts of faults
-    Faults GetFaults();
+    void SetFaults(int mouse, const Faults& f);
+    Faults GetFaults(int mouse = 0);
     void SetBootloaderPresent(bool present);
 
     // The mouse's port path ("1-1" for controller 0's root hub, port 1; a hub at "1-2" gives
     // its ports "1-2.1" and so on); empty while it is absent.
-    std::string MousePortPath();
+    std::string MousePortPath(int mouse = 0);
     // The image the host will flash and the major version it carries: after a leave with that
     // image in its flash (identity areas aside) the mouse reports this version, as a real
     // mouse running the new firmware would.
@@ -177,7 +183,8 @@ public:
     // the mouse, under the world's lock: a test's way to act at an exact step.
     void SetRequestHook(std::function<void(int)> hook);
 
-    std::vector<BYTE> Flash();
+    std::vector<BYTE> Flash(int mouse = 0);
+    void SetFlash(int mouse, const std::vector<BYTE>& contents);
     void SetFlash(const std::vector<BYTE>& contents); // up to 64 KiB
 
     Counters GetCounters();

@@ -20,9 +20,13 @@ std::uint8_t OldFirmwareByte(std::size_t i) { return static_cast<std::uint8_t>(0
 
 } // namespace
 
-MouseModel::MouseModel(Settings s, Faults f) : m_s(s), m_f(f), m_flash(kFlashSize)
+MouseModel::MouseModel(Settings s, Faults f) : m_s(s), m_f(f)
 {
-    for (std::size_t i = 0; i < kFlashSize; ++i) m_flash[i] = OldFirmwareByte(i);
+    for (std::size_t i = 0; i < kFlashSize; ++i) m_flash.Bytes()[i] = OldFirmwareByte(i);
+    m_id.programId = s.programId;
+    m_id.version = s.version;
+    m_id.deviceId = s.deviceId;
+    m_id.userByte = &Settings::UserByte;
 }
 
 std::vector<std::uint8_t> MouseModel::OnOutputReport(const std::uint8_t* data, std::size_t n)
@@ -31,34 +35,22 @@ std::vector<std::uint8_t> MouseModel::OnOutputReport(const std::uint8_t* data, s
         m_log.push_back("app ignored output report of " + std::to_string(n) + " bytes");
         return {};
     }
-    std::vector<std::uint8_t> r(kAppReport, 0);
-    r[0] = kVendorReportId;
-    r[1] = data[1];
     char line[64];
     switch (data[1]) {
-    case 0x23:
-        m_log.push_back("app 23");
-        for (int i = 0; i < 4; ++i) r[2 + i] = static_cast<std::uint8_t>(m_s.programId >> (8 * i));
-        r[6] = m_s.version;
-        return r;
-    case 0x31:
-        m_log.push_back("app 31");
-        for (int i = 0; i < 6; ++i) r[2 + i] = static_cast<std::uint8_t>(m_s.deviceId >> (8 * i));
-        return r;
-    case 0x02: {
-        const unsigned offset = data[2], count = data[3], block = data[4];
-        std::snprintf(line, sizeof line, "app 02 block %u offset %u count %u", block, offset, count);
+    case sim::proto::kCmdProgramInfo: m_log.push_back("app 23"); break;
+    case sim::proto::kCmdDeviceId: m_log.push_back("app 31"); break;
+    case sim::proto::kCmdUserData:
+        std::snprintf(line, sizeof line, "app 02 block %u offset %u count %u", data[4], data[2], data[3]);
         m_log.push_back(line);
-        r[2] = data[2];
-        r[3] = data[3];
-        for (unsigned i = 0; i < 4; ++i) r[4 + i] = offset + i < 256 ? Settings::UserByte(block, offset + i) : 0;
-        return r;
-    }
+        break;
     default:
         std::snprintf(line, sizeof line, "app unknown command %02X", data[1]);
         m_log.push_back(line);
         return {};
     }
+    // The answer is the one model every simulated mouse gives.
+    const auto reply = sim::proto::Answer(m_id, data, n);
+    return reply ? std::vector<std::uint8_t>(reply->begin(), reply->end()) : std::vector<std::uint8_t>{};
 }
 
 bool MouseModel::OnStringRequest(std::uint8_t index, std::uint16_t language)
@@ -66,7 +58,7 @@ bool MouseModel::OnStringRequest(std::uint8_t index, std::uint16_t language)
     char line[64];
     std::snprintf(line, sizeof line, "string %02X lang %04X", index, language);
     m_log.push_back(line);
-    return index == 0xFF && language == 0x4D21;
+    return sim::proto::IsSwitchRequest(index, language);
 }
 
 IspAction MouseModel::WouldRefuse() const
@@ -89,28 +81,12 @@ IspAction MouseModel::OnSetFeature(const std::uint8_t* d, std::size_t n)
         m_log.push_back("isp set-feature of " + std::to_string(n) + " bytes refused");
         return IspAction::Refuse;
     }
-    const std::size_t offset = (static_cast<std::size_t>(d[1]) << 8) | d[2];
+    const std::size_t offset = sim::proto::Flash::OffsetOf(d);
     switch (d[0]) {
-    case 0xA7:
-        m_log.push_back("isp erase");
-        std::fill(m_flash.begin(), m_flash.end(), 0xFF);
-        m_erased = true;
-        m_writes = 0;
-        return IspAction::Ok;
-    case 0xA8:
-        m_log.push_back("isp write " + Hex4(offset));
-        ++m_writes;
-        // The flash only clears bits, as real flash does: a write over unerased data shows.
-        for (std::size_t i = 0; i < kChunk && offset + i < kFlashSize; ++i) m_flash[offset + i] &= d[8 + i];
-        return IspAction::Ok;
-    case 0xAA:
-        m_log.push_back("isp read " + Hex4(offset));
-        m_readPending = true;
-        m_readOffset = offset;
-        return IspAction::Ok;
-    case 0xA9:
-        m_log.push_back("isp leave");
-        return IspAction::Leave;
+    case sim::proto::kIspErase: m_log.push_back("isp erase"); break;
+    case sim::proto::kIspWrite: m_log.push_back("isp write " + Hex4(offset)); break;
+    case sim::proto::kIspRead: m_log.push_back("isp read " + Hex4(offset)); break;
+    case sim::proto::kIspLeave: m_log.push_back("isp leave"); break;
     default: {
         char line[48];
         std::snprintf(line, sizeof line, "isp unknown command %02X", d[0]);
@@ -118,18 +94,20 @@ IspAction MouseModel::OnSetFeature(const std::uint8_t* d, std::size_t n)
         return IspAction::Refuse;
     }
     }
+    if (d[0] == sim::proto::kIspErase) {
+        m_erased = true;
+        m_writes = 0;
+    }
+    if (d[0] == sim::proto::kIspWrite) ++m_writes;
+    // The flash itself is the shared model's; here it only clears bits, as real flash does.
+    switch (m_flash.Command(d, n)) {
+    case sim::proto::Flash::Result::Ok: return IspAction::Ok;
+    case sim::proto::Flash::Result::Leave: return IspAction::Leave;
+    default: return IspAction::Refuse;
+    }
 }
 
-void MouseModel::GetFeature(std::uint8_t* out, std::size_t n)
-{
-    std::fill(out, out + n, 0);
-    if (!m_readPending || n < 8 + kChunk) return;
-    m_readPending = false;
-    out[0] = 0xAA;
-    out[1] = static_cast<std::uint8_t>(m_readOffset >> 8);
-    out[2] = static_cast<std::uint8_t>(m_readOffset);
-    for (std::size_t i = 0; i < kChunk && m_readOffset + i < kFlashSize; ++i) out[8 + i] = m_flash[m_readOffset + i];
-}
+void MouseModel::GetFeature(std::uint8_t* out, std::size_t n) { m_flash.Reply(out, n); }
 
 std::vector<std::string> MouseModel::TakeLog()
 {

@@ -1,5 +1,8 @@
 // The DUN-X4 as the kernel VM test plays it: what the mouse answers and remembers, kept apart
-// from the USB gadget plumbing (kmouse.cpp) so that it can be tested without a kernel.
+// from the USB gadget plumbing (kmouse.cpp) so that it can be tested without a kernel. The
+// answers and the flash are the simulator's own model (sim/Protocol.h), so the simulated
+// mouse and this one answer with the same code; this file adds the exchange log, the faults
+// of a device on a real bus, and the judge.
 //
 //  - application mode: output reports on the vendor collection (report ID 0xBA, 8 bytes) are
 //    requests; each gets one 8-byte input report back: program info (0x23), device ID (0x31),
@@ -14,6 +17,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "sim/Protocol.h"
 
 namespace kmouse {
 
@@ -61,7 +66,7 @@ public:
     void GetFeature(std::uint8_t* out, std::size_t n);
     void OnStallSetFeature(const char* why);
 
-    const std::vector<std::uint8_t>& Flash() const { return m_flash; }
+    const std::vector<std::uint8_t>& Flash() const { return m_flash.Bytes(); }
     // Lines of the exchange log written since the last call.
     std::vector<std::string> TakeLog();
     void Note(const std::string& line) { m_log.push_back(line); }
@@ -69,12 +74,11 @@ public:
 private:
     Settings m_s;
     Faults m_f;
-    std::vector<std::uint8_t> m_flash;
+    sim::proto::Identity m_id;
+    sim::proto::Flash m_flash{true};
     std::vector<std::string> m_log;
     bool m_erased = false;
     long m_writes = 0; // write commands since the erase
-    bool m_readPending = false;
-    std::size_t m_readOffset = 0;
 };
 
 // The image the mouse must hold after a good run: the raw image with the device ID at 0x4100

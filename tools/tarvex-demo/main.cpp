@@ -35,6 +35,7 @@
 #include "platform/Kernel.h"
 #include "platform/ui/TestHooks.h"
 #include "res/Resources.h"
+#include "sim/FaultNames.h"
 #include "sim/World.h"
 
 namespace {
@@ -62,8 +63,6 @@ struct Options {
     bool bEvents = false;
 };
 
-const char* const kFaultNames[] = {"program-info", "program-id", "device-id", "user-data", "no-bootloader", "erase", "write",
-                                   "read", "verify", "reset", "unplug-app", "unplug-isp"};
 
 void Usage(FILE* out)
 {
@@ -123,9 +122,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             }
         } else if (a == "--fault") {
             if (!value(v)) return false;
-            bool known = false;
-            for (const char* n : kFaultNames) known = known || v == n;
-            if (!known) {
+            // One mouse here: a fault names no mouse number.
+            if (!sim::IsFaultArgument(v) || v.find('@') != std::string::npos) {
                 std::fprintf(stderr, "tarvex-demo: unknown fault '%s'\n", v.c_str());
                 return false;
             }
@@ -189,12 +187,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
     return true;
 }
 
-bool Has(const Options& o, const char* fault)
-{
-    for (auto& f : o.faults)
-        if (f == fault) return true;
-    return false;
-}
+bool Has(const Options& o, const char* fault) { return sim::HasFault(o.faults, fault, 1); }
 
 Options g_opt;
 int g_exitCode = kExitFailure;
@@ -377,21 +370,8 @@ bool MakeScratch(const std::filesystem::path& dir, const sim::MouseSettings& mou
 
 sim::Faults MakeFaults()
 {
-    sim::Faults f;
-    if (Has(g_opt, "program-info")) f.silentFromRequest = 1;
-    if (Has(g_opt, "device-id")) f.deviceIdWrongEcho = true;
-    if (Has(g_opt, "user-data")) f.wrongOffsetEcho = true;
-    if (Has(g_opt, "no-bootloader")) f.bootloaderPresent = false;
-    if (Has(g_opt, "erase")) f.failErase = true;
-    if (Has(g_opt, "write")) f.failWriteChunk = 3;
-    if (Has(g_opt, "read")) f.failReadChunk = 2;
-    if (Has(g_opt, "verify")) f.corruptReadBack = true;
-    if (Has(g_opt, "reset")) f.failLeave = true;
-    // Request 1 is the program-info query on arrival; the run's own query is request 2.
-    if (Has(g_opt, "unplug-app")) f.unplugAfterRequest = 2;
-    // Feature report 1 is the erase: the mouse leaves while the image is being written.
-    if (Has(g_opt, "unplug-isp")) f.unplugAfterIspReport = 5;
-    return f;
+    // The window asks for the program info when the mouse arrives, before the run's own requests.
+    return sim::FaultsFor(g_opt.faults, 1, 1);
 }
 
 #ifdef _WIN32
@@ -493,7 +473,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tarvex-demo: cannot write the image and configuration in %s\n", scratch.string().c_str());
         return kExitFailure;
     }
-    if (Has(g_opt, "program-id") && !g_opt.devProgramId) mouse.programId = 0x00011234;
+    if (Has(g_opt, "program-id") && !g_opt.devProgramId) mouse.programId = sim::kForeignProgramId;
     world.SetMouseSettings(mouse);
     world.SetFaults(MakeFaults());
     if (g_opt.bBootloaderPresent) world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65);

@@ -18,6 +18,8 @@
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "platform/hid/HidBackend.h"
+#include "sim/FaultNames.h"
+#include "sim/SimState.h"
 #include "sim/World.h"
 #include "upgrade/ToolDir.h"
 #include "encfile/ToolDir.h"
@@ -48,38 +50,11 @@ void OnInterrupt(int)
     }
 }
 
-const char* const kFaultNames[] = {"program-info", "program-id", "device-id", "user-data", "no-bootloader", "erase", "write",
-                                   "read", "verify", "reset", "unplug-app", "unplug-isp"};
-
 bool ParseHexValue(std::string s, std::size_t maxDigits, unsigned long long& v)
 {
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = s.substr(2);
     if (s.empty() || s.size() > maxDigits || s.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
     v = std::stoull(s, nullptr, 16);
-    return true;
-}
-
-// A sim-state file holds 64 KiB of flash as hex and the user data; far less than this.
-constexpr std::uintmax_t kMaxSimStateBytes = 1024 * 1024;
-constexpr const char* kSimStateFirstLine = "tarvex-sim-state 1";
-
-std::string ToHex(const BYTE* p, std::size_t n)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(2 * n);
-    for (std::size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
-bool FromHex(const std::string& s, std::vector<BYTE>& out)
-{
-    if (s.size() % 2 || s.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
-    out.resize(s.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<BYTE>(std::stoul(s.substr(2 * i, 2), nullptr, 16));
     return true;
 }
 
@@ -137,14 +112,7 @@ bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, Comm
         if (*end || !(o.dTimeScale > 0) || o.dTimeScale > 100) throw UsageError{"bad time scale '" + v + "'"};
     } else if (a == "--fault") {
         const std::string v = value();
-        const std::string name = v.substr(0, v.find('@'));
-        bool known = std::any_of(std::begin(kFaultNames), std::end(kFaultNames), [&](const char* n) { return name == n; });
-        if (!known) throw UsageError{"unknown fault '" + v + "'"};
-        if (auto at = v.find('@'); at != std::string::npos) {
-            const std::string n = v.substr(at + 1);
-            if (n.empty() || n.size() > 6 || n.find_first_not_of("0123456789") != std::string::npos || std::stoul(n) == 0)
-                throw UsageError{"bad fault '" + v + "' (NAME@N, N from 1)"};
-        }
+        if (!sim::IsFaultArgument(v)) throw UsageError{"unknown fault '" + v + "' (NAME or NAME@N, N from 1)"};
         o.faults.push_back(v);
     } else if (a == "--device-program-id") {
         unsigned long long x = 0;
@@ -316,47 +284,6 @@ bool WaitForDevice(CHIDComm& comm, const std::function<bool(CString&)>& find, co
 
 // ---- the simulated mouse -------------------------------------------------------------------
 
-namespace {
-
-sim::Faults FaultsFor(const std::vector<std::string>& names, int mouse, bool loop)
-{
-    auto has = [&](const char* n) {
-        for (const auto& f : names) {
-            const auto at = f.find('@');
-            if (f.substr(0, at) != n) continue;
-            if (at == std::string::npos || std::stoul(f.substr(at + 1)) == static_cast<unsigned long>(mouse)) return true;
-        }
-        return false;
-    };
-    sim::Faults f;
-    if (has("program-info")) f.silentFromRequest = 1;
-    if (has("device-id")) f.deviceIdWrongEcho = true;
-    if (has("user-data")) f.wrongOffsetEcho = true;
-    if (has("no-bootloader")) f.bootloaderPresent = false;
-    if (has("erase")) f.failErase = true;
-    if (has("write")) f.failWriteChunk = 3;
-    if (has("read")) f.failReadChunk = 2;
-    if (has("verify")) f.corruptReadBack = true;
-    if (has("reset")) f.failLeave = true;
-    // The loop asks for the device ID on arrival: the run's own program-info query is request 2.
-    if (has("unplug-app")) f.unplugAfterRequest = loop ? 2 : 1;
-    // Feature report 1 is the erase: the mouse leaves while the image is being written.
-    if (has("unplug-isp")) f.unplugAfterIspReport = 5;
-    return f;
-}
-
-bool HasFault(const std::vector<std::string>& names, const char* n, int mouse)
-{
-    for (const auto& f : names) {
-        const auto at = f.find('@');
-        if (f.substr(0, at) == n && (at == std::string::npos || std::stoul(f.substr(at + 1)) == static_cast<unsigned long>(mouse)))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 CSimulation::CSimulation(const CommonOptions& o) : m_o(o) {}
 
 void CSimulation::Start()
@@ -366,51 +293,18 @@ void CSimulation::Start()
     w.Reset();
     sim::World::Install();
 
-    sim::MouseSettings s;
-    if (m_o.devProgramId) s.programId = static_cast<DWORD>(*m_o.devProgramId);
-    else if (HasFault(m_o.faults, "program-id", 1)) s.programId = 0x00011234;
-    if (m_o.devVersion) s.version = static_cast<BYTE>(*m_o.devVersion);
-    if (m_o.devDeviceId) s.deviceId = *m_o.devDeviceId;
-
-    bool bootloader = false;
+    sim::SimState st;
+    if (m_o.devProgramId) st.settings.programId = static_cast<DWORD>(*m_o.devProgramId);
+    else if (sim::HasFault(m_o.faults, "program-id", 1)) st.settings.programId = sim::kForeignProgramId;
+    if (m_o.devVersion) st.settings.version = static_cast<BYTE>(*m_o.devVersion);
+    if (m_o.devDeviceId) st.settings.deviceId = *m_o.devDeviceId;
     std::error_code ec;
-    if (!m_o.simState.empty() && fs::exists(m_o.simState, ec)) {
-        if (!fs::is_regular_file(m_o.simState, ec)) throw Refused{m_o.simState + ": not a regular file"};
-        const auto size = fs::file_size(m_o.simState, ec);
-        if (ec || size > kMaxSimStateBytes) throw Refused{m_o.simState + ": not a simulated mouse's state (too large)"};
-        std::ifstream in(m_o.simState, std::ios::binary);
-        std::string line;
-        if (!std::getline(in, line) || line != kSimStateFirstLine) throw Refused{m_o.simState + ": not a simulated mouse's state"};
-        std::vector<BYTE> flash;
-        s.userData.assign(16, std::vector<BYTE>(256, 0));
-        int seen = 0;
-        while (std::getline(in, line)) {
-            const auto eq = line.find('=');
-            if (eq == std::string::npos) continue;
-            const std::string key = line.substr(0, eq), v = line.substr(eq + 1);
-            unsigned long long x = 0;
-            std::vector<BYTE> bytes;
-            bool ok = true;
-            if (key == "mode") ok = v == "application" || v == "bootloader", bootloader = v == "bootloader", seen |= 1;
-            else if (key == "firmware") ok = v == "ok" || v == "broken", m_bBroken = v == "broken";
-            else if (key == "program_id") ok = ParseHexValue(v, 8, x), s.programId = static_cast<DWORD>(x);
-            else if (key == "version") ok = ParseHexValue(v, 2, x), s.version = static_cast<BYTE>(x);
-            else if (key == "device_id") ok = ParseHexValue(v, 12, x), s.deviceId = x, seen |= 2;
-            else if (key.rfind("user_data_", 0) == 0) {
-                const std::string n = key.substr(10);
-                ok = !n.empty() && n.size() <= 2 && n.find_first_not_of("0123456789") == std::string::npos && std::stoul(n) < 16 &&
-                     FromHex(v, bytes) && bytes.size() == 256;
-                if (ok) s.userData[std::stoul(n)] = bytes;
-            } else if (key == "flash") {
-                ok = FromHex(v, flash) && flash.size() <= 65536, seen |= 4;
-            }
-            if (!ok) throw Refused{m_o.simState + ": bad line '" + key + "'"};
-        }
-        if (seen != 7) throw Refused{m_o.simState + ": incomplete simulated mouse's state"};
-        w.SetFlash(flash);
+    if (!m_o.simState.empty() && fs::exists(fs::symlink_status(m_o.simState, ec))) {
+        std::string error;
+        if (!sim::ReadSimState(m_o.simState, st, error)) throw Refused{error};
+        m_bBroken = st.broken;
     }
-    w.SetMouseSettings(s);
-    w.SetFaults(FaultsFor(m_o.faults, 1, false));
+    w.SetFaults(sim::FaultsFor(m_o.faults, 1, 0));
     // Another device's bootloader on port 4 of the same root hub; the mouse is on port 1.
     if (m_o.bBootloaderPresent)
         m_foreignId = w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65, "1-4");
@@ -421,9 +315,7 @@ void CSimulation::Start()
             if (request == n) std::raise(SIGINT);
         });
     }
-    w.PlugMouse();
-    // A mouse whose flash holds no complete firmware comes up in its bootloader.
-    if (bootloader || m_bBroken) w.EnterBootloader();
+    sim::RestoreSimState(w, 0, st, -1, 1);
 }
 
 void CSimulation::PlugLoopMouse(int n)
@@ -432,7 +324,7 @@ void CSimulation::PlugLoopMouse(int n)
     w.UnplugMouse();
     sim::MouseSettings s;
     if (m_o.devProgramId) s.programId = static_cast<DWORD>(*m_o.devProgramId);
-    else if (HasFault(m_o.faults, "program-id", n)) s.programId = 0x00011234;
+    else if (sim::HasFault(m_o.faults, "program-id", n)) s.programId = sim::kForeignProgramId;
     if (m_o.devVersion) s.version = static_cast<BYTE>(*m_o.devVersion);
     s.deviceId = (m_o.devDeviceId ? *m_o.devDeviceId : s.deviceId) + static_cast<ULONGLONG>(n - 1);
     // Each mouse has user data of its own.
@@ -441,7 +333,8 @@ void CSimulation::PlugLoopMouse(int n)
         for (std::size_t i = 0; i < 256; ++i) s.userData[b][i] = static_cast<BYTE>((b * 37 + i + static_cast<std::size_t>(n) * 11) & 0xFF);
     w.SetFlash({});
     w.SetMouseSettings(s);
-    w.SetFaults(FaultsFor(m_o.faults, n, true));
+    // The loop asks for the device ID on arrival, before the run's own first request.
+    w.SetFaults(sim::FaultsFor(m_o.faults, n, 1));
     w.PlugMouse();
 }
 
@@ -477,36 +370,9 @@ bool CSimulation::Finish(bool verified, std::string* error)
         if (m != sim::MouseMode::Leaving && m != sim::MouseMode::Switching) break;
         Sleep(50);
     }
-    const sim::MouseMode mode = w.GetMouseMode();
-    sim::MouseSettings s = w.GetMouseSettings();
-    const std::vector<BYTE> flash = w.Flash();
-    if (m_bBroken) {
-        // The identity lived in the flash: what the flash holds now is all the mouse has.
-        s.deviceId = 0;
-        for (int i = 0; i < 6; ++i) s.deviceId |= static_cast<ULONGLONG>(flash[0x4100 + static_cast<std::size_t>(i)]) << (8 * i);
-        for (std::size_t b = 5; b <= 8; ++b) std::copy_n(flash.begin() + 0x3D00 + static_cast<long>((b - 5) * 256), 256, s.userData[b].begin());
-    }
-    // A mouse that left the bus is plugged in again next time.
-    const bool bootloader = mode == sim::MouseMode::Bootloader || m_bBroken;
-    std::string text = std::string(kSimStateFirstLine) + "\n";
-    char buf[64];
-    text += std::string("mode=") + (bootloader ? "bootloader" : "application") + "\n";
-    text += std::string("firmware=") + (m_bBroken ? "broken" : "ok") + "\n";
-    std::snprintf(buf, sizeof buf, "program_id=%08X\nversion=%02X\n", static_cast<unsigned>(s.programId), static_cast<unsigned>(s.version));
-    text += buf;
-    text += "device_id=" + HexId(s.deviceId) + "\n";
-    for (std::size_t b = 0; b < s.userData.size() && b < 16; ++b)
-        text += "user_data_" + std::to_string(b) + "=" + ToHex(s.userData[b].data(), s.userData[b].size()) + "\n";
-    std::size_t used = flash.size();
-    while (used > 0 && flash[used - 1] == 0xFF) --used; // the erased tail is implied
-    text += "flash=" + ToHex(flash.data(), used) + "\n";
-    // Saved as every other file the tool writes: whole or not at all, never through a link.
-    const BOOL ok = platform::ReplaceFileContents(platform::WindowsPath(m_o.simState), [&](HANDLE h) {
-        DWORD written = 0;
-        return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) && written == text.size();
-    });
-    if (!ok) {
-        if (error) *error = m_o.simState + ": the simulated mouse's state could not be saved";
+    std::string why;
+    if (!sim::WriteSimState(m_o.simState, sim::CaptureSimState(w, 0, m_bBroken), why)) {
+        if (error) *error = why;
         return false;
     }
     return true;
