@@ -362,16 +362,42 @@ TEST_F(Tarvexctl, UsageErrorsExitTwoAndChangeNothing)
     EXPECT_EQ(Run({"--help"}).status, 0);
 }
 
+// The manual page documents every command of the table that drives dispatch and --help.
+TEST_F(Tarvexctl, TheManualPageDocumentsEveryCommand)
+{
+    const Result r = Run({"--help"});
+    ASSERT_EQ(r.status, 0);
+    std::ifstream in(std::string(TARVEX_SOURCE_DIR) + "/packaging/man/tarvexctl.1.in");
+    std::stringstream man;
+    man << in.rdbuf();
+    const std::string page = man.str();
+    const auto commandsAt = page.find(".SH COMMANDS");
+    ASSERT_NE(commandsAt, std::string::npos);
+    std::istringstream overview(r.out.substr(r.out.find("commands:")));
+    std::string line;
+    int n = 0;
+    std::getline(overview, line);
+    while (std::getline(overview, line) && line.rfind("  ", 0) == 0) {
+        // "  img make      encode ...": the command is the words before the wide gap.
+        const std::string name = line.substr(2, line.find("  ", 2) - 2);
+        ++n;
+        EXPECT_NE(page.find("\n.B " + name, commandsAt), std::string::npos) << name << " is not in man tarvexctl";
+    }
+    EXPECT_GE(n, 10);
+}
+
 TEST_F(Tarvexctl, HelpOnEveryCommandVersionAndUnknownCommands)
 {
     const std::vector<std::vector<std::string>> commands = {{"img", "make"}, {"img", "show"}, {"img", "extract"},
-                                                            {"cfg", "show"}, {"cfg", "create"}, {"cfg", "set"}};
+                                                            {"cfg", "show"}, {"cfg", "create"}, {"cfg", "set"},
+                                                            {"upgrade"},     {"recover"},     {"journal"},
+                                                            {"devices"}};
     for (const auto& words : commands) {
         for (const char* flag : {"--help", "-h"}) {
             std::vector<std::string> args = words;
             args.push_back(flag);
             Result r = Run(args);
-            const std::string name = words[0] + " " + words[1];
+            const std::string name = words.size() > 1 ? words[0] + " " + words[1] : words[0];
             EXPECT_EQ(r.status, 0) << name << " " << flag;
             EXPECT_NE(r.out.find("usage: tarvexctl " + name + " "), std::string::npos) << name << ": " << r.out;
             EXPECT_TRUE(r.err.empty()) << r.err;
@@ -386,7 +412,7 @@ TEST_F(Tarvexctl, HelpOnEveryCommandVersionAndUnknownCommands)
         Result r = Run(args);
         EXPECT_EQ(r.status, 0);
         for (const auto& words : commands)
-            EXPECT_NE(r.out.find(words[0] + " " + words[1]), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(words.size() > 1 ? words[0] + " " + words[1] : "  " + words[0] + " "), std::string::npos) << r.out;
     }
     Result r = Run({"img", "--help"});
     EXPECT_EQ(r.status, 0);

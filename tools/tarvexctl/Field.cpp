@@ -77,68 +77,62 @@ const char* const kCommonOptionsHelp =
     "    --sim-state FILE    keep the simulated mouse (mode, flash, device ID, user data) in FILE\n"
     "                        between commands; the --device-* options apply when FILE does not exist yet\n";
 
-bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, CommonOptions& o)
+tarvexctl::OptionSpec CommonSpec()
 {
-    const std::string& a = args[i];
-    auto value = [&]() -> std::string {
-        if (i + 1 >= args.size()) throw UsageError{a + " needs a value"};
-        return args[++i];
-    };
-    if (a == "--dir") {
-        o.dir = value();
-    } else if (a == "--config") {
-        o.config = value();
-    } else if (a == "--image") {
-        o.image = value();
-    } else if (a == "--wait") {
+    tarvexctl::OptionSpec spec;
+    spec.values = {"--dir", "--config", "--image", "--time-scale", "--device-program-id", "--device-version", "--sim-device-id",
+                   "--sim-state"};
+    spec.repeated = {"--fault"};
+    spec.optionalNumbers = {"--wait"};
+    spec.flags = {"-v", "--verbose", "--json", "--simulate", "--bootloader-present", "--foreign-bootloader-stays"};
+    return spec;
+}
+
+CommonOptions ReadCommon(const tarvexctl::Args& args)
+{
+    CommonOptions o;
+    o.dir = args.Value("--dir").value_or("");
+    o.config = args.Value("--config").value_or("");
+    o.image = args.Value("--image").value_or("");
+    if (auto w = args.Value("--wait")) {
         o.waitSeconds = -1;
-        if (i + 1 < args.size() && !args[i + 1].empty() && std::isdigit(static_cast<unsigned char>(args[i + 1][0]))) {
-            const std::string v = args[++i];
+        if (!w->empty()) {
             char* end = nullptr;
-            const double s = std::strtod(v.c_str(), &end);
-            if (*end || !(s >= 0) || s > 1e6) throw UsageError{"--wait takes a number of seconds"};
-            o.waitSeconds = s;
+            const double sec = std::strtod(w->c_str(), &end);
+            if (*end || !(sec >= 0) || sec > 1e6) throw UsageError{"--wait takes a number of seconds"};
+            o.waitSeconds = sec;
         }
-    } else if (a == "-v" || a == "--verbose") {
-        o.bVerbose = true;
-    } else if (a == "--json") {
-        o.bJson = true;
-    } else if (a == "--simulate") {
-        o.bSimulate = true;
-    } else if (a == "--time-scale") {
-        const std::string v = value();
+    }
+    o.bVerbose = args.Flag("-v") || args.Flag("--verbose");
+    o.bJson = args.Flag("--json");
+    o.bSimulate = args.Flag("--simulate");
+    if (auto v = args.Value("--time-scale")) {
         char* end = nullptr;
-        o.dTimeScale = std::strtod(v.c_str(), &end);
-        if (*end || !(o.dTimeScale > 0) || o.dTimeScale > 100) throw UsageError{"bad time scale '" + v + "'"};
-    } else if (a == "--fault") {
-        const std::string v = value();
+        o.dTimeScale = std::strtod(v->c_str(), &end);
+        if (*end || !(o.dTimeScale > 0) || o.dTimeScale > 100) throw UsageError{"bad time scale '" + *v + "'"};
+    }
+    for (const std::string& v : args.Values("--fault")) {
         if (!sim::IsFaultArgument(v)) throw UsageError{"unknown fault '" + v + "' (NAME or NAME@N, N from 1)"};
         o.faults.push_back(v);
-    } else if (a == "--device-program-id") {
-        unsigned long long x = 0;
-        const std::string v = value();
-        if (!ParseHexValue(v, 8, x)) throw UsageError{"bad program ID '" + v + "'"};
-        o.devProgramId = static_cast<unsigned long>(x);
-    } else if (a == "--device-version") {
-        const std::string v = value();
-        if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos || std::stoul(v) > 255)
-            throw UsageError{"bad device version '" + v + "' (0..255)"};
-        o.devVersion = static_cast<int>(std::stoul(v));
-    } else if (a == "--sim-device-id") {
-        unsigned long long x = 0;
-        const std::string v = value();
-        if (!ParseHexValue(v, 12, x)) throw UsageError{"bad device ID '" + v + "' (up to 12 hex digits)"};
-        o.devDeviceId = x;
-    } else if (a == "--bootloader-present") {
-        o.bBootloaderPresent = true;
-    } else if (a == "--foreign-bootloader-stays") {
-        o.bForeignBootloaderStays = true;
-    } else if (a == "--sim-state") {
-        o.simState = value();
-    } else {
-        return false;
     }
-    return true;
+    unsigned long long x = 0;
+    if (auto v = args.Value("--device-program-id")) {
+        if (!ParseHexValue(*v, 8, x)) throw UsageError{"bad program ID '" + *v + "'"};
+        o.devProgramId = static_cast<unsigned long>(x);
+    }
+    if (auto v = args.Value("--device-version")) {
+        if (v->empty() || v->size() > 3 || v->find_first_not_of("0123456789") != std::string::npos || std::stoul(*v) > 255)
+            throw UsageError{"bad device version '" + *v + "' (0..255)"};
+        o.devVersion = static_cast<int>(std::stoul(*v));
+    }
+    if (auto v = args.Value("--sim-device-id")) {
+        if (!ParseHexValue(*v, 12, x)) throw UsageError{"bad device ID '" + *v + "' (up to 12 hex digits)"};
+        o.devDeviceId = x;
+    }
+    o.bBootloaderPresent = args.Flag("--bootloader-present");
+    o.bForeignBootloaderStays = args.Flag("--foreign-bootloader-stays");
+    o.simState = args.Value("--sim-state").value_or("");
+    return o;
 }
 
 void InstallInterruptFlag()

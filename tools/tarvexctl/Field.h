@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/DunX4ISPUSBComm.h"
+#include "tools/tarvexctl/Cli.h"
 #include "device/QL40USBComm.h"
 #include "encfile/EncFile.h"
 #include "encfile/SystemConfig.h"
@@ -22,16 +23,15 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitAfterSwitch = 3; // the mouse may be in its bootloader: tarvexctl recover
 inline constexpr int kExitResetFailed = 4; // upgraded, but still in its bootloader: replug it
 
-bool IsFieldCommand(const std::string& name);
 // argv[0] is the command name.
 int RunFieldCommand(const std::vector<std::string>& args);
 
-struct UsageError {
-    std::string message;
-};
-struct Refused {
-    std::string message;
-};
+using tarvexctl::Refused;
+using tarvexctl::UsageError;
+
+// The long help of a field command, for the command table ("upgrade", "recover", "journal",
+// "devices").
+std::string FieldHelp(const std::string& command);
 
 // Options every field command reads: where the files are, and the simulated mouse.
 struct CommonOptions {
@@ -52,8 +52,9 @@ struct CommonOptions {
     std::string simState;
 };
 
-// Reads the option at args[i] if it is a common one (advancing i past its value).
-bool TakeCommonOption(const std::vector<std::string>& args, std::size_t& i, CommonOptions& o);
+// The options every field command takes, and their values from a parsed command line.
+tarvexctl::OptionSpec CommonSpec();
+CommonOptions ReadCommon(const tarvexctl::Args& args);
 extern const char* const kCommonOptionsHelp;
 
 // The tool directory the command works in (Windows-shaped, ending in a backslash): --dir,

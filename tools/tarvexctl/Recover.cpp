@@ -30,7 +30,6 @@ namespace field {
 namespace {
 
 const char* const kRecoverHelp =
-    "usage: tarvexctl recover [--device-id HEX] [options]\n"
     "Flashes the device that is in bootloader mode with the configured image, carrying the identity\n"
     "(device ID and user data) that the failed run saved in the recovery journal; reads back,\n"
     "verifies and restarts it. One pending entry is used as it is; with several, --device-id picks\n"
@@ -39,8 +38,6 @@ const char* const kRecoverHelp =
     "(still in its bootloader, the entry stays: try again); 4 recovered, but the reset failed: replug it.\n";
 
 const char* const kJournalHelp =
-    "usage: tarvexctl journal [--dir DIR] [--json]\n"
-    "       tarvexctl journal --check | --repair | --remove DEVICE_ID [--dir DIR]\n"
     "Lists the pending entries of the recovery journal: mice whose run ended after the switch\n"
     "without a verified write, each with the USB port it was switched on. It says which journal\n"
     "it read. --check names every damaged line and why; --repair keeps every valid entry and moves\n"
@@ -50,7 +47,6 @@ const char* const kJournalHelp =
     "is damaged (--check) or could not be changed; 2 usage.\n";
 
 const char* const kDevicesHelp =
-    "usage: tarvexctl devices [--json] [--simulate ...]\n"
     "Lists every DUN-X4 on the bus in either mode with its USB port: in application mode with the\n"
     "program ID, version and device ID it reports, in bootloader mode as it is (a bootloader\n"
     "carries no identity: the port is what tells whose it is).\n"
@@ -88,32 +84,24 @@ std::vector<JournalEntry> LoadJournal(const CRecoveryJournal& journal)
 
 } // namespace
 
-int JournalCommand(const std::vector<std::string>& args)
+const char* RecoverHelp() { return kRecoverHelp; }
+const char* JournalHelp() { return kJournalHelp; }
+const char* DevicesHelp() { return kDevicesHelp; }
+
+int JournalCommand(const std::vector<std::string>& argv)
 {
+    const tarvexctl::Args args(argv, tarvexctl::OptionSpec{{"--dir", "--remove"}, {}, {}, {"--json", "--check", "--repair"}});
+    args.NoPositional();
     CommonOptions c;
+    c.dir = args.Value("--dir").value_or("");
+    c.bJson = args.Flag("--json");
     enum class Action { List, Check, Repair, Remove } action = Action::List;
     ULONGLONG removeId = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            std::cout << kJournalHelp;
-            return kExitUpgraded;
-        }
-        if (args[i] == "--dir" || args[i] == "--json") {
-            TakeCommonOption(args, i, c);
-            continue;
-        }
-        Action a = Action::List;
-        if (args[i] == "--check") a = Action::Check;
-        else if (args[i] == "--repair") a = Action::Repair;
-        else if (args[i] == "--remove") {
-            if (i + 1 >= args.size()) throw UsageError{"--remove needs a device ID"};
-            removeId = ParseDeviceId(args[++i]);
-            a = Action::Remove;
-        } else
-            throw UsageError{"unknown option " + args[i]};
-        if (action != Action::List) throw UsageError{"--check, --repair and --remove go one at a time"};
-        action = a;
-    }
+    const int actions = (args.Flag("--check") ? 1 : 0) + (args.Flag("--repair") ? 1 : 0) + (args.Value("--remove") ? 1 : 0);
+    if (actions > 1) throw UsageError{"--check, --repair and --remove go one at a time"};
+    if (args.Flag("--check")) action = Action::Check;
+    if (args.Flag("--repair")) action = Action::Repair;
+    if (auto v = args.Value("--remove")) removeId = ParseDeviceId(*v), action = Action::Remove;
     // A --dir that is not a directory is refused before anything else.
     CRecoveryJournal journal(ToolDirOf(c));
     if (action == Action::Check) {
@@ -163,17 +151,11 @@ int JournalCommand(const std::vector<std::string>& args)
     return kExitUpgraded;
 }
 
-int DevicesCommand(const std::vector<std::string>& args)
+int DevicesCommand(const std::vector<std::string>& argv)
 {
-    CommonOptions c;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            std::cout << kDevicesHelp << kCommonOptionsHelp;
-            return kExitUpgraded;
-        }
-        if (TakeCommonOption(args, i, c)) continue;
-        throw UsageError{"unknown option " + args[i]};
-    }
+    const tarvexctl::Args args(argv, CommonSpec());
+    args.NoPositional();
+    const CommonOptions c = ReadCommon(args);
     if (!c.bSimulate && (!c.faults.empty() || !c.simState.empty() || c.bBootloaderPresent))
         throw UsageError{"the simulated mouse's options need --simulate"};
     std::optional<CSimulation> simulation;
@@ -329,25 +311,16 @@ Choice ChooseTarget(const CommonOptions& c, const std::vector<JournalEntry>& ent
 
 } // namespace
 
-int RecoverCommand(const std::vector<std::string>& args)
+int RecoverCommand(const std::vector<std::string>& argv)
 {
-    CommonOptions c;
+    tarvexctl::OptionSpec spec = CommonSpec();
+    spec.values.push_back("--device-id");
+    const tarvexctl::Args args(argv, spec);
+    args.NoPositional();
+    const CommonOptions c = ReadCommon(args);
+    if (c.bJson) throw UsageError{"recover has no --json"};
     std::optional<ULONGLONG> wantedId;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            std::cout << kRecoverHelp << kCommonOptionsHelp;
-            return kExitUpgraded;
-        }
-        if (a == "--device-id") {
-            if (i + 1 >= args.size()) throw UsageError{"--device-id needs a value"};
-            wantedId = ParseDeviceId(args[++i]);
-            continue;
-        }
-        if (a == "--json") throw UsageError{"recover has no --json"};
-        if (TakeCommonOption(args, i, c)) continue;
-        throw UsageError{"unknown option " + a};
-    }
+    if (auto v = args.Value("--device-id")) wantedId = ParseDeviceId(*v);
     if (c.config.empty() != c.image.empty()) throw UsageError{"--config and --image go together"};
     if (!c.bSimulate && (!c.faults.empty() || !c.simState.empty() || c.bBootloaderPresent))
         throw UsageError{"the simulated mouse's options need --simulate"};

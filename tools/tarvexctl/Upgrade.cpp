@@ -30,12 +30,13 @@ namespace field {
 int RecoverCommand(const std::vector<std::string>& args);
 int JournalCommand(const std::vector<std::string>& args);
 int DevicesCommand(const std::vector<std::string>& args);
+const char* RecoverHelp();
+const char* JournalHelp();
+const char* DevicesHelp();
 
 namespace {
 
 const char* const kUpgradeHelp =
-    "usage: tarvexctl upgrade [options]\n"
-    "       tarvexctl upgrade --loop [--count N] [--report FILE] [options]\n"
     "Upgrades the mouse in application mode with the configured image, as the window does.\n"
     "  --json                JSON event lines on stdout instead of the progress line\n"
     "  --loop                one mouse after another until Ctrl+C (or --count N mice); one line per\n"
@@ -241,30 +242,21 @@ struct UpgradeOptions {
     std::string report;
 };
 
-UpgradeOptions ParseUpgrade(const std::vector<std::string>& args)
+UpgradeOptions ParseUpgrade(const std::vector<std::string>& argv)
 {
+    tarvexctl::OptionSpec spec = CommonSpec();
+    spec += tarvexctl::OptionSpec{{"--count", "--report"}, {}, {}, {"--loop"}};
+    const tarvexctl::Args args(argv, spec);
+    args.NoPositional();
     UpgradeOptions o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (TakeCommonOption(args, i, o.common)) continue;
-        if (a == "--loop") {
-            o.bLoop = true;
-        } else if (a == "--count") {
-            if (i + 1 >= args.size()) throw UsageError{"--count needs a value"};
-            const std::string v = args[++i];
-            if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos || std::stol(v) < 1)
-                throw UsageError{"--count takes a number from 1"};
-            o.count = std::stol(v);
-        } else if (a == "--report") {
-            if (i + 1 >= args.size()) throw UsageError{"--report needs a file"};
-            o.report = args[++i];
-        } else if (a == "--help" || a == "-h") {
-            std::cout << kUpgradeHelp << kCommonOptionsHelp;
-            std::exit(kExitUpgraded);
-        } else {
-            throw UsageError{"unknown option " + a};
-        }
+    o.common = ReadCommon(args);
+    o.bLoop = args.Flag("--loop");
+    if (auto v = args.Value("--count")) {
+        if (v->empty() || v->size() > 9 || v->find_first_not_of("0123456789") != std::string::npos || std::stol(*v) < 1)
+            throw UsageError{"--count takes a number from 1"};
+        o.count = std::stol(*v);
     }
+    o.report = args.Value("--report").value_or("");
     if (!o.bLoop && (o.count || !o.report.empty())) throw UsageError{"--count and --report belong to --loop"};
     if (o.common.config.empty() != o.common.image.empty()) throw UsageError{"--config and --image go together"};
     if (!o.common.bSimulate && (!o.common.faults.empty() || !o.common.simState.empty() || o.common.bBootloaderPresent))
@@ -624,43 +616,44 @@ int UpgradeCommand(const std::vector<std::string>& args)
 
 } // namespace
 
-bool IsFieldCommand(const std::string& name)
-{
-    return name == "upgrade" || name == "recover" || name == "journal" || name == "devices";
-}
-
 int RunFieldCommand(const std::vector<std::string>& args)
 {
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     const bool json = std::find(rest.begin(), rest.end(), "--json") != rest.end();
-    int status = kExitUntouched;
-    std::string error;
+    // With --json the stream ends with the real exit status, whatever happened; the error
+    // itself is main's to report, as for every command.
+    auto end = [&](int status, const std::string& error) {
+        if (!json) return;
+        if (!error.empty()) std::printf("{\"t_ms\":%.1f,\"error\":%s}\n", ElapsedMs(), JsonString(error).c_str());
+        std::printf("{\"t_ms\":%.1f,\"exit\":%d}\n", ElapsedMs(), status);
+        std::fflush(stdout);
+    };
     try {
+        int status = kExitUntouched;
         if (args[0] == "upgrade") status = UpgradeCommand(rest);
         else if (args[0] == "recover") status = RecoverCommand(rest);
         else if (args[0] == "devices") status = DevicesCommand(rest);
         else status = JournalCommand(rest);
+        end(status, {});
+        return status;
     } catch (const UsageError& e) {
-        error = e.message;
-        status = kExitUsage;
-        if (!json) std::cerr << "tarvexctl: " << e.message << "\n(tarvexctl " << args[0] << " --help)\n";
+        end(kExitUsage, e.message);
+        throw;
     } catch (const Refused& e) {
-        error = e.message;
-        status = kExitUntouched;
-        if (!json) std::cerr << "tarvexctl: " << e.message << "\n";
+        end(kExitUntouched, e.message);
+        throw;
     } catch (const std::exception& e) {
-        // A file system error anywhere ends in a message, never in an abort.
-        error = e.what();
-        status = kExitUntouched;
-        if (!json) std::cerr << "tarvexctl: " << e.what() << "\n";
+        end(kExitUntouched, e.what());
+        throw;
     }
-    // With --json the stream ends with the real exit status, whatever happened before.
-    if (json) {
-        if (!error.empty()) std::printf("{\"t_ms\":%.1f,\"error\":%s}\n", ElapsedMs(), JsonString(error).c_str());
-        std::printf("{\"t_ms\":%.1f,\"exit\":%d}\n", ElapsedMs(), status);
-        std::fflush(stdout);
-    }
-    return status;
+}
+
+std::string FieldHelp(const std::string& command)
+{
+    if (command == "upgrade") return std::string(kUpgradeHelp) + kCommonOptionsHelp;
+    if (command == "recover") return std::string(RecoverHelp()) + kCommonOptionsHelp;
+    if (command == "devices") return std::string(DevicesHelp()) + kCommonOptionsHelp;
+    return JournalHelp();
 }
 
 } // namespace field

@@ -23,6 +23,7 @@
 #include "platform/CString.h"
 #include "platform/Kernel.h"
 #include "encfile/ToolDir.h"
+#include "tools/tarvexctl/Cli.h"
 #include "tools/tarvexctl/Field.h"
 #include "upgrade/EventJson.h"
 #ifdef _WIN32
@@ -30,6 +31,7 @@
 #endif
 
 namespace fs = std::filesystem;
+using namespace tarvexctl;
 
 namespace {
 
@@ -39,82 +41,6 @@ constexpr int kUsage = 2;
 // The configuration dialog's limits.
 constexpr int kMaxTitle = 100;
 constexpr int kMaxPassword = 100;
-
-struct Command;
-struct UsageError {
-    UsageError(std::string text, std::string inGroup = {}) : message(std::move(text)), group(std::move(inGroup)) {}
-    std::string message;
-    std::string group;                // the group whose commands to list ("": all)
-    const Command* command = nullptr; // set by the dispatch: the command whose synopsis to show
-};
-struct Refused {
-    std::string message;
-};
-
-// ---- command line ------------------------------------------------------------------------
-
-// Options and positionals of one command. Value options take "--opt VALUE" or "--opt=VALUE".
-class Args
-{
-public:
-    Args(std::vector<std::string> args, std::vector<std::string> valueOpts, std::vector<std::string> flagOpts)
-    {
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            if (a.size() < 2 || a.compare(0, 2, "--") != 0 || a == "--") {
-                if (a == "--") {
-                    m_positional.insert(m_positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-                    break;
-                }
-                m_positional.push_back(a);
-                continue;
-            }
-            std::string name = a, value;
-            bool hasValue = false;
-            if (auto eq = a.find('='); eq != std::string::npos) {
-                name = a.substr(0, eq);
-                value = a.substr(eq + 1);
-                hasValue = true;
-            }
-            if (Contains(valueOpts, name)) {
-                if (!hasValue) {
-                    if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
-                    value = args[++i];
-                }
-                if (m_values.count(name)) throw UsageError{name + " given twice"};
-                m_values[name] = value;
-            } else if (Contains(flagOpts, name) && !hasValue) {
-                m_flags.push_back(name);
-            } else {
-                throw UsageError{"unknown option " + a};
-            }
-        }
-    }
-    std::optional<std::string> Value(const std::string& name) const
-    {
-        auto it = m_values.find(name);
-        if (it == m_values.end()) return std::nullopt;
-        return it->second;
-    }
-    bool Flag(const std::string& name) const { return Contains(m_flags, name); }
-    const std::vector<std::string>& Positional() const { return m_positional; }
-    std::string OnePositional(const char* what) const
-    {
-        if (m_positional.size() != 1) throw UsageError{std::string("expected exactly one ") + what};
-        return m_positional[0];
-    }
-
-private:
-    static bool Contains(const std::vector<std::string>& v, const std::string& s)
-    {
-        for (const auto& x : v)
-            if (x == s) return true;
-        return false;
-    }
-    std::map<std::string, std::string> m_values;
-    std::vector<std::string> m_flags;
-    std::vector<std::string> m_positional;
-};
 
 // ---- output ------------------------------------------------------------------------------
 
@@ -573,19 +499,23 @@ int CfgSet(const std::vector<std::string>& argv)
 template <int N>
 int FieldCommand(const std::vector<std::string>& rest)
 {
-    static const char* const names[] = {"upgrade", "recover", "journal"};
+    static const char* const names[] = {"upgrade", "recover", "journal", "devices"};
     std::vector<std::string> args{names[N]};
     args.insert(args.end(), rest.begin(), rest.end());
     return field::RunFieldCommand(args);
 }
 
-struct Command {
+} // namespace
+
+struct tarvexctl::Command {
     const char* name;     // the words that select it: "img make"
     const char* synopsis; // what follows the name
     const char* summary;  // one line for the overview
-    const char* details;  // options and behaviour, for --help
+    std::string details;  // options and behaviour, for --help
     int (*run)(const std::vector<std::string>&);
 };
+
+namespace {
 
 const char* const kCfgOptionHelp =
     "  --image BIMG             the image the tool loads: it is checked, and its file name, name and CRC\n"
@@ -615,18 +545,15 @@ const Command kCommands[] = {
     {"cfg create", "--out FILE --password TEXT [OPTIONS]", "write a new configuration file", kCfgOptionHelp,
      CfgCreate},
     {"cfg set", "FILE OPTION...", "change fields of a configuration file", kCfgOptionHelp, CfgSet},
-    // The field commands parse their own options and answer their own --help (main hands
-    // them over before this table is consulted); the rows give the overview and 'help'.
-    {"upgrade", "[--loop [--count N] [--report FILE]] [OPTIONS]", "upgrade the mouse, or many in a row",
-     "Upgrades the mouse as the window does; 'tarvexctl upgrade --help' lists its options.\n", FieldCommand<0>},
-    {"recover", "[--device-id HEX] [OPTIONS]", "flash a mouse left in its bootloader",
-     "Flashes the bootloader device that is present with the image and the journaled identity;\n"
-     "'tarvexctl recover --help' lists its options.\n",
+    // The field commands: the upgrade procedure on the mouse, recovery and the journal.
+    {"upgrade", "[--loop [--count N] [--report FILE]] [--json] [OPTIONS]", "upgrade the mouse, or many in a row",
+     field::FieldHelp("upgrade"), FieldCommand<0>},
+    {"recover", "[--device-id HEX] [OPTIONS]", "flash a mouse left in its bootloader", field::FieldHelp("recover"),
      FieldCommand<1>},
-    {"journal", "[--json] [OPTIONS]", "list the pending recovery entries",
-     "Lists the mice whose upgrade did not end in a verified write; 'tarvexctl journal --help'\n"
-     "lists its options.\n",
-     FieldCommand<2>},
+    {"journal", "[--json | --check | --repair | --remove DEVICE_ID] [--dir DIR]", "the pending recovery entries",
+     field::FieldHelp("journal"), FieldCommand<2>},
+    {"devices", "[--json] [--simulate ...]", "list every DUN-X4 on the bus with its port", field::FieldHelp("devices"),
+     FieldCommand<3>},
 };
 
 std::vector<std::string> Words(const char* name)
@@ -766,7 +693,6 @@ int main(int argc, char** argv)
         std::cout << dir << "\n";
         return std::cout.flush() ? kOk : kRefused;
     }
-    if (!all.empty() && field::IsFieldCommand(all[0])) return field::RunFieldCommand(all);
     try {
         return Run(all);
     } catch (const UsageError& e) {
