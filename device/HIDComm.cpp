@@ -196,7 +196,21 @@ std::vector<CString> CHIDComm::FindAllDevices(bool (*filter)(const HID_ATTRIBUTE
         // again by path would enumerate once more per entry.
         HID_ATTRIBUTES_CAPABILITES rec;
         FillRecord(d, &rec);
-        if (filter(rec)) out.push_back(CString::FromUtf8(d.path));
+        if (!filter(rec)) continue;
+        if (const auto port = PortFilter(); port && d.portPath != *port) continue;
+        out.push_back(CString::FromUtf8(d.path));
     }
     return out;
+}
+
+void CHIDComm::SetPortFilter(std::optional<std::string> port)
+{
+    std::lock_guard<std::mutex> lk(m_devMu);
+    m_portFilter = std::move(port);
+}
+
+std::optional<std::string> CHIDComm::PortFilter() const
+{
+    std::lock_guard<std::mutex> lk(m_devMu);
+    return m_portFilter;
 }

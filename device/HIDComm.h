@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,10 @@ public:
     // The USB port path of the open device (DeviceInfo::portPath); empty when none is open or
     // the backend cannot tell.
     std::string GetPortPath() const;
+    // A station keeps one device object per port: with a filter set, only collections on that
+    // port are found (nullopt: any port, the default).
+    void SetPortFilter(std::optional<std::string> port);
+    std::optional<std::string> PortFilter() const;
 
     // The feature report calls of the HID class driver; TRUE = the whole report went through.
     BOOL SetFeature(const BYTE* report, ULONG length);
@@ -107,6 +112,7 @@ private:
     std::shared_ptr<platform::hid::IHidDevice> m_pDevice;
     CString m_strPath;
     std::string m_strPortPath;
+    std::optional<std::string> m_portFilter;
     std::atomic<HANDLE> m_hDevice{nullptr};
     std::atomic<USHORT> m_nFeatureReportLength{0};
     std::atomic<USHORT> m_nInputReportLength{0};

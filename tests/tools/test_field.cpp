@@ -396,6 +396,45 @@ TEST_F(Field, AReportThatCannotBeKeptStopsTheLoopBeforeAnyMouse)
     }
 }
 
+TEST_F(Field, AStationUpgradesEveryPortAtOnceAndAFaultStaysOnItsPort)
+{
+    // Four mice on four ports, the third one's write fails: the other three are upgraded, the
+    // third's identity (and only its) waits in the journal under its own port.
+    Result r = Run("upgrade", Sim({"--all", "--sim-mice", "4", "--fault", "write@3", "--report", (dir / "r.csv").string()}));
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "4 mice: 3 upgraded, 0 to replug, 1 failed after the switch")) << r.out;
+    EXPECT_TRUE(Has(r.out, "[1-3] mouse 5EED1234ABCF v1.0 -> - write (after-switch)")) << r.out;
+    for (const char* ok : {"[1-1] mouse 5EED1234ABCD v1.0 -> v2.0 success", "[1-2] mouse 5EED1234ABCE v1.0 -> v2.0 success",
+                           "[1-4] mouse 5EED1234ABD0 v1.0 -> v2.0 success"})
+        EXPECT_TRUE(Has(r.out, ok)) << ok << "\n" << r.out;
+    const std::string csv = Slurp(dir / "r.csv");
+    EXPECT_TRUE(Has(csv, ",5EED1234ABCF,v1.0,-,write,after-switch,")) << csv;
+    EXPECT_TRUE(Has(csv, ",1-3,00015A3C,")) << csv;
+    const std::string journal = Slurp(dir / "tarvex.journal");
+    EXPECT_TRUE(Has(journal, "device_id=5EED1234ABCF ")) << journal;
+    EXPECT_TRUE(Has(journal, "port=1-3 ")) << journal;
+    EXPECT_FALSE(Has(journal, "ABCD")) << journal;
+
+    // The station mode: each port takes its next mouse as it comes, to seven in all; the
+    // stream is JSON only, every mouse's event names its port, and a reset that fails on
+    // port 1-2 stays there.
+    fs::remove(dir / "tarvex.journal");
+    r = Run("upgrade", Sim({"--loop", "--parallel", "--count", "7", "--sim-mice", "3", "--fault", "reset@2", "--json"}));
+    EXPECT_EQ(r.status, 4) << r.out << r.err;
+    std::istringstream in(r.out);
+    int mice = 0, line = 0;
+    for (std::string l; std::getline(in, l); ++line) {
+        EXPECT_TRUE(l.size() > 2 && l.front() == '{' && l.back() == '}') << l;
+        if (!Has(l, "\"outcome\":")) continue;
+        ++mice;
+        EXPECT_TRUE(Has(l, "{\"t_ms\":")) << l;
+        EXPECT_TRUE(Has(l, "\"port\":\"1-2\"") == Has(l, "\"outcome\":\"reset\"")) << l;
+    }
+    EXPECT_EQ(mice, 7);
+    EXPECT_TRUE(Has(r.out, "\"mice\":7,")) << r.out;
+    EXPECT_TRUE(r.out.size() > 12 && Has(r.out.substr(r.out.size() - 12), "\"exit\":4}")) << r.out;
+}
+
 TEST_F(Field, TheSimulatedMouseRunsWhatWasWritten)
 {
     // After an upgrade to 2.0 it reports version 2, so the version check stops a second run.

@@ -1,6 +1,7 @@
 #include "tools/tarvexctl/Field.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <chrono>
 #include <cstdio>
@@ -32,13 +33,13 @@ namespace field {
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
-volatile std::sig_atomic_t g_pastSwitch = 0;
+std::atomic<int> g_pastSwitch{0}; // runs past their switch (lock-free: read in the handler)
 const auto g_start = std::chrono::steady_clock::now();
 
 void OnInterrupt(int)
 {
     g_interrupted = 1;
-    if (g_pastSwitch) {
+    if (g_pastSwitch.load() > 0) {
         // Only async-signal-safe calls here.
         static const char text[] = "\ntarvexctl: Ctrl+C: finishing this mouse, then stopping (it may be in its bootloader)\n";
 #ifdef _WIN32
@@ -145,7 +146,7 @@ void InstallInterruptFlag()
 
 bool Interrupted() { return g_interrupted != 0; }
 
-void SetPastSwitch(bool past) { g_pastSwitch = past ? 1 : 0; }
+void SetPastSwitch(bool past) { g_pastSwitch += past ? 1 : -1; }
 
 std::string PortText(const std::string& port) { return port.empty() ? "(unknown port)" : port; }
 

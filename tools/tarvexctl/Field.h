@@ -121,8 +121,9 @@ int CountBootloaderDevices();
 std::string PortText(const std::string& port);
 
 // Ctrl+C and SIGTERM set a flag instead of ending the process: a run after its switch is
-// never cut short. While SetPastSwitch(true) holds, the signal is acknowledged at once on
-// stderr ("finishing this mouse…").
+// never cut short. While any run is past its switch (SetPastSwitch(true) when it passes,
+// SetPastSwitch(false) when it ends), the signal is acknowledged at once on stderr
+// ("finishing this mouse…").
 void InstallInterruptFlag();
 bool Interrupted();
 void SetPastSwitch(bool past);

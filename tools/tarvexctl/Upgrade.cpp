@@ -21,6 +21,8 @@
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "tools/tarvexctl/Field.h"
+#include "tools/tarvexctl/Report.h"
+#include "tools/tarvexctl/Station.h"
 #include "upgrade/RecoveryJournal.h"
 #include "upgrade/UpgradeProcedure.h"
 #include "upgrade/AppendFile.h"
@@ -41,6 +43,10 @@ const char* const kUpgradeHelp =
     "  --json                JSON event lines on stdout instead of the progress line\n"
     "  --loop                one mouse after another until Ctrl+C (or --count N mice); one line per\n"
     "                        mouse and the totals; --report FILE appends one CSV record per mouse\n"
+    "  --all                 every mouse on the bus now, each on its own port, all at once\n"
+    "  --loop --parallel     a station: each port starts its own run the moment a mouse arrives on it\n"
+    "  --ports PATH,...      only these USB ports (as `tarvexctl devices` names them)\n"
+    "  --sim-mice N          with --simulate: N simulated mice on ports 1-1 .. 1-N\n"
     "Only the bootloader that comes up on the switched mouse's own USB port is written; another\n"
     "device's bootloader elsewhere on the bus is never touched. Ctrl+C before the switch ends the\n"
     "run at once with the mouse untouched; after it, the mouse is finished first.\n"
@@ -168,7 +174,12 @@ public:
     {
         if (Interrupted()) return false;
         SetPastSwitch(true);
+        m_bPassed = true;
         return true;
+    }
+    ~CTerminalFace() override
+    {
+        if (m_bPassed) SetPastSwitch(false);
     }
     void EndLive()
     {
@@ -231,21 +242,24 @@ private:
     int m_nProgress = 0;
     UpgradePicture m_picture = UpgradePicture::Initial;
     std::string m_last, m_liveLine;
-    bool m_bApp = false, m_bIsp = false, m_bLiveShown = false;
+    bool m_bApp = false, m_bIsp = false, m_bLiveShown = false, m_bPassed = false;
     int m_nPolls = 0;
 };
 
 struct UpgradeOptions {
     CommonOptions common;
     bool bLoop = false;
+    bool bAll = false, bParallel = false;
     std::optional<long> count;
     std::string report;
+    std::vector<std::string> ports;
+    int simMice = 0;
 };
 
 UpgradeOptions ParseUpgrade(const std::vector<std::string>& argv)
 {
     tarvexctl::OptionSpec spec = CommonSpec();
-    spec += tarvexctl::OptionSpec{{"--count", "--report"}, {}, {}, {"--loop"}};
+    spec += tarvexctl::OptionSpec{{"--count", "--report", "--ports", "--sim-mice"}, {}, {}, {"--loop", "--all", "--parallel"}};
     const tarvexctl::Args args(argv, spec);
     args.NoPositional();
     UpgradeOptions o;
@@ -257,7 +271,31 @@ UpgradeOptions ParseUpgrade(const std::vector<std::string>& argv)
         o.count = std::stol(*v);
     }
     o.report = args.Value("--report").value_or("");
-    if (!o.bLoop && (o.count || !o.report.empty())) throw UsageError{"--count and --report belong to --loop"};
+    o.bAll = args.Flag("--all");
+    o.bParallel = args.Flag("--parallel");
+    if (auto v = args.Value("--ports")) {
+        std::string rest = *v;
+        for (std::size_t at; !rest.empty(); rest = at == std::string::npos ? std::string() : rest.substr(at + 1)) {
+            at = rest.find(',');
+            const std::string port = rest.substr(0, at);
+            if (port.empty() || port.size() > 200) throw UsageError{"--ports takes port paths separated by commas"};
+            o.ports.push_back(port);
+        }
+    }
+    if (auto v = args.Value("--sim-mice")) {
+        if (v->empty() || v->size() > 2 || v->find_first_not_of("0123456789") != std::string::npos || std::stoi(*v) < 1 ||
+            std::stoi(*v) > 32)
+            throw UsageError{"--sim-mice takes a number from 1 to 32"};
+        o.simMice = std::stoi(*v);
+    }
+    if (o.bParallel && !o.bLoop) throw UsageError{"--parallel goes with --loop"};
+    if (o.bAll && o.bLoop) throw UsageError{"--all upgrades the mice on the bus now; --loop --parallel is the station mode"};
+    const bool station = o.bAll || o.bParallel;
+    if (!station && (!o.ports.empty() || o.simMice)) throw UsageError{"--ports and --sim-mice belong to --all or --loop --parallel"};
+    if (o.simMice && !o.common.bSimulate) throw UsageError{"the simulated mouse's options need --simulate"};
+    if (station && !o.common.simState.empty()) throw UsageError{"--sim-state keeps one mouse; a station's mice are not kept"};
+    if (o.bAll && o.count) throw UsageError{"--count belongs to --loop"};
+    if (!o.bLoop && !o.bAll && (o.count || !o.report.empty())) throw UsageError{"--count and --report belong to --loop"};
     if (o.common.config.empty() != o.common.image.empty()) throw UsageError{"--config and --image go together"};
     if (!o.common.bSimulate && (!o.common.faults.empty() || !o.common.simState.empty() || o.common.bBootloaderPresent))
         throw UsageError{"the simulated mouse's options need --simulate"};
@@ -354,7 +392,6 @@ int UpgradeSingle(const UpgradeOptions& o)
     }
     CTerminalFace face(StyleOf(c), c, d.app, d.isp);
     const UpgradeReport r = RunOnce(d, img, face, journal, log);
-    SetPastSwitch(false);
     face.EndLive();
     int status = ExitOf(ClassOf(r.outcome));
     if (simulation) {
@@ -374,100 +411,6 @@ int UpgradeSingle(const UpgradeOptions& o)
 }
 
 // ---- many mice in a row ------------------------------------------------------------------------
-
-std::string ImageName(const ENC_FILE_HEADER& h)
-{
-    std::string n;
-    for (std::size_t i = 0; i < sizeof(h.szName) && h.szName[i]; ++i) {
-        const unsigned char ch = static_cast<unsigned char>(h.szName[i]);
-        n += (ch >= 0x20 && ch < 0x7F) ? static_cast<char>(ch) : '_';
-    }
-    return n;
-}
-
-std::string HostName()
-{
-    char buf[256] = {};
-#ifdef _WIN32
-    if (const char* n = std::getenv("COMPUTERNAME")) std::snprintf(buf, sizeof buf, "%s", n);
-#else
-    if (gethostname(buf, sizeof buf - 1) != 0) buf[0] = 0;
-#endif
-    return buf;
-}
-
-// One mouse of a loop, as the report and the JSON stream carry it. The first seven columns
-// are those of earlier reports, so a reader of those keeps working.
-struct Record {
-    std::string time, deviceId, oldVersion, newVersion, outcome, cls, seconds;
-    std::string port, programId, image, imageCrc, startTime, detail;
-
-    static const char* Header()
-    {
-        return "time,device_id,old_version,new_version,outcome,class,seconds,port,program_id,image,image_crc,"
-               "tool_version,host,start_time,detail";
-    }
-    static std::string Csv(const std::string& v)
-    {
-        if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
-        std::string q = "\"";
-        for (char ch : v) q += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-        return q + "\"";
-    }
-    std::string Line() const
-    {
-        const std::string fields[] = {time, deviceId, oldVersion, newVersion, outcome, cls, seconds, port, programId, image,
-                                      imageCrc, TARVEX_VERSION, HostName(), startTime, detail};
-        std::string line;
-        for (const auto& f : fields) line += (line.empty() ? "" : ",") + Csv(f);
-        return line + "\n";
-    }
-    std::string Json() const
-    {
-        return "\"device_id\":" + JsonString(deviceId) + ",\"old_version\":" + JsonString(oldVersion) +
-               ",\"new_version\":" + JsonString(newVersion) + ",\"outcome\":" + JsonString(outcome) +
-               ",\"class\":" + JsonString(cls) + ",\"seconds\":" + seconds + ",\"port\":" + JsonString(port) +
-               ",\"program_id\":" + JsonString(programId) + ",\"image\":" + JsonString(image) +
-               ",\"image_crc\":" + JsonString(imageCrc) + ",\"tool_version\":" + JsonString(TARVEX_VERSION) +
-               ",\"host\":" + JsonString(HostName()) + ",\"start_time\":" + JsonString(startTime) +
-               ",\"detail\":" + JsonString(detail);
-    }
-};
-
-// The CSV report: a regular file only, opened once before any mouse is touched; a file
-// with other columns is refused rather than mixed; every record written whole or reported.
-class CReport
-{
-public:
-    void Open(const std::string& path)
-    {
-        std::string why;
-        if (!m_file.Open(path, true, why)) throw Refused{path + ": cannot keep the report there: " + why};
-        if (m_file.Size() == 0) {
-            if (!m_file.Write(std::string(Record::Header()) + "\n", why)) throw Refused{path + ": cannot write: " + why};
-            return;
-        }
-        // Read through the platform's files, which take regular files only.
-        std::string head;
-        HANDLE h = CreateFileW(platform::WindowsPath(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            char buf[512];
-            DWORD n = 0;
-            if (ReadFile(h, buf, sizeof buf, &n, nullptr)) head.assign(buf, n);
-            CloseHandle(h);
-        }
-        head = head.substr(0, head.find('\n'));
-        if (!head.empty() && head.back() == '\r') head.pop_back();
-        if (head != Record::Header())
-            throw Refused{path + ": a report with other columns (an older tarvexctl's, or another file): give a new file"};
-    }
-    bool IsOpen() const { return m_file.IsOpen(); }
-    bool Append(const Record& r, std::string& why) { return m_file.Write(r.Line(), why); }
-
-private:
-    CAppendFile m_file;
-};
 
 std::string VersionText(BYTE v) { return "v" + std::to_string(v) + ".0"; }
 std::string ImageVersionText(WORD v) { return "v" + std::to_string(v >> 8) + "." + std::to_string(v & 0xFF); }
@@ -520,7 +463,6 @@ int UpgradeLoop(const UpgradeOptions& o)
         face.m_bGuardSwitch = true;
         if (simulation && !c.bForeignBootloaderStays) face.m_fnForeignBootloader = [&] { simulation->RemoveForeignBootloader(); };
         const UpgradeReport r = RunOnce(d, img, face, journal, log);
-        SetPastSwitch(false);
         face.EndLive();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         OutcomeClass cls = ClassOf(r.outcome);
@@ -611,6 +553,16 @@ int UpgradeCommand(const std::vector<std::string>& args)
 {
     const UpgradeOptions o = ParseUpgrade(args);
     InstallInterruptFlag();
+    if (o.bAll || o.bParallel) {
+        StationOptions so;
+        so.common = o.common;
+        so.bLoop = o.bLoop;
+        so.count = o.count;
+        so.report = o.report;
+        so.ports = o.ports;
+        so.simMice = o.simMice ? o.simMice : 1;
+        return UpgradeStation(so);
+    }
     return o.bLoop ? UpgradeLoop(o) : UpgradeSingle(o);
 }
 
