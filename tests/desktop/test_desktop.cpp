@@ -76,6 +76,15 @@ bool Xdotool(const QStringList& args)
     return true;
 }
 
+// A click by xdotool at a screen position. "mousemove --sync" waits for the pointer to move,
+// which it never does when it is already there: a step beside the point comes first.
+bool XClick(QPoint onScreen, int button = 1)
+{
+    return Xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x() + 1), QString::number(onScreen.y() + 1),
+                    QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
+                    QString::number(onScreen.y()), QStringLiteral("click"), QString::number(button)});
+}
+
 // The window is on screen, where the X server (and the window manager) put it.
 bool WaitOnScreen(QWidget* top)
 {
@@ -94,9 +103,7 @@ void Click(HWND h, bool right = false)
         return;
     }
     ASSERT_TRUE(WaitOnScreen(top));
-    const QPoint onScreen = top->mapToGlobal(inWindow);
-    ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
-                         QString::number(onScreen.y()), QStringLiteral("click"), right ? QStringLiteral("3") : QStringLiteral("1")}));
+    ASSERT_TRUE(XClick(top->mapToGlobal(inWindow), right ? 3 : 1));
 }
 
 // A key as the keyboard gives it, to the control with the focus: xdotool on X (the pointer
@@ -122,6 +129,9 @@ void Shot(const char* name)
 {
     const char* dir = std::getenv("TARVEX_DESKTOP_SHOTS");
     if (!dir || QGuiApplication::platformName() != QStringLiteral("xcb")) return;
+    // Painted and on the server now, not at the next frame.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible()) w->repaint();
     ui::ProcessPendingEvents();
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
@@ -282,9 +292,7 @@ TEST_F(MainWindowTest, RightClickOnTheBackgroundOpensTheSystemMenuWithTheConfigu
         const QPoint gap((bar->geometry().left() + bar->geometry().right()) / 2,
                          (bar->geometry().bottom() + line->geometry().top()) / 2);
         if (UseXdotool()) {
-            const QPoint onScreen = window->mapToGlobal(gap);
-            ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
-                                 QString::number(onScreen.y()), QStringLiteral("click"), QStringLiteral("3")}));
+            ASSERT_TRUE(XClick(window->mapToGlobal(gap), 3));
         } else {
             ASSERT_TRUE(ui::ClickAt(window, gap, true));
         }
@@ -438,9 +446,7 @@ TEST_F(DesktopTest, ProgramIdPastesKeepToTheMask)
             const QPoint at = menu->actionGeometry(paste).center();
             if (UseXdotool()) {
                 ASSERT_TRUE(WaitOnScreen(menu));
-                const QPoint onScreen = menu->mapToGlobal(at);
-                ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
-                                     QString::number(onScreen.y()), QStringLiteral("click"), QStringLiteral("1")}));
+                ASSERT_TRUE(XClick(menu->mapToGlobal(at)));
             } else {
                 ASSERT_TRUE(ui::ClickAt(menu, at));
             }
