@@ -121,6 +121,8 @@ BOOL CSystemConfigDlg::OnInitDialog()
 void CSystemConfigDlg::OnBnClickedSelectFile()
 {
     CFileDialog dlg(TRUE, nullptr, nullptr, OFN_NOCHANGEDIR, kImageFilter, nullptr, 0, TRUE);
+    // The images live beside the tool: the chooser starts there (then where the last was found).
+    dlg.m_strInitialDir = GetModuleDir();
     if (dlg.DoModal() != IDOK)
         return;
     const CString strPath = dlg.GetPathName();

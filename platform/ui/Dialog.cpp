@@ -3,11 +3,16 @@
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <optional>
 #include <QTimer>
 
 #include "platform/Kernel.h"
@@ -229,6 +234,42 @@ QString QtFilter(const CString& filter)
 }
 } // namespace
 
+namespace {
+// The folder the last file was chosen from, for the next chooser of this run.
+QString& LastFolder()
+{
+    static QString* folder = new QString; // lives as long as the process
+    return *folder;
+}
+
+// Qt's own chooser, laid out to be read: on the screen whole (a scaled screen is small), the
+// list in detail with every column wide enough for its entries and the name taking the rest.
+QString RunFileDialog(QWidget* parent, bool open, const QString& folder, const QString& filter)
+{
+    QFileDialog dlg(parent, QString(), folder, filter);
+    dlg.setOption(QFileDialog::DontUseNativeDialog);
+    dlg.setAcceptMode(open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    dlg.setFileMode(open ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    dlg.setViewMode(QFileDialog::Detail);
+    QScreen* screen = parent && parent->window()->screen() ? parent->window()->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        const QRect area = screen->availableGeometry();
+        // Room for the frame a window manager adds.
+        const QSize most(area.width() * 9 / 10, area.height() * 85 / 100);
+        dlg.resize(QSize(760, 480).boundedTo(most));
+        dlg.setMaximumSize(most.expandedTo(QSize(1, 1)).boundedTo(area.size()));
+    }
+    if (auto* tree = dlg.findChild<QTreeView*>()) {
+        QHeaderView* header = tree->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+        for (int i = 1; i < header->count(); ++i) header->setSectionResizeMode(i, QHeaderView::ResizeToContents);
+    }
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return {};
+    return dlg.selectedFiles().front();
+}
+} // namespace
+
 INT_PTR CFileDialog::DoModal()
 {
     platform::ui::EnsureGui();
@@ -236,14 +277,22 @@ INT_PTR CFileDialog::DoModal()
     const HWND hOwner = owner ? owner->m_hWnd : nullptr;
     std::optional<std::string> chosen;
     if (auto hook = FileDialogHook()) {
-        chosen = hook(platform::ui::FileDialogCall{hOwner, m_bOpenFileDialog != FALSE, m_strFilter, m_strFileName});
+        chosen = hook(platform::ui::FileDialogCall{hOwner, m_bOpenFileDialog != FALSE, m_strFilter, m_strFileName, m_strInitialDir});
     } else {
         QWidget* parent = platform::ui::WidgetOf(hOwner);
         const QString filter = QtFilter(m_strFilter);
-        const QString start = m_strFileName.IsEmpty() ? QString() : QString::fromStdString(platform::NativePath(m_strFileName));
-        const QString path = m_bOpenFileDialog ? QFileDialog::getOpenFileName(parent, QString(), start, filter)
-                                               : QFileDialog::getSaveFileName(parent, QString(), start, filter);
-        if (!path.isEmpty()) chosen = path.toStdString();
+        QString folder = LastFolder();
+        if (folder.isEmpty() && !m_strInitialDir.IsEmpty()) folder = QString::fromStdString(platform::NativePath(m_strInitialDir));
+        QString start = folder;
+        if (!m_strFileName.IsEmpty()) {
+            const QString name = QString::fromStdString(platform::NativePath(m_strFileName));
+            start = folder.isEmpty() || QDir::isAbsolutePath(name) ? name : QDir(folder).filePath(name);
+        }
+        const QString path = RunFileDialog(parent, m_bOpenFileDialog != FALSE, start, filter);
+        if (!path.isEmpty()) {
+            chosen = path.toStdString();
+            LastFolder() = QFileInfo(path).absolutePath();
+        }
     }
     if (!chosen || chosen->empty()) {
         m_nModalResult = IDCANCEL;

@@ -28,6 +28,9 @@ public:
     CString m_strFileName;
     DWORD m_dwFlags;
     CString m_strFilter;
+    // The folder the chooser opens in the first time it is used; afterwards it opens in the
+    // folder last chosen from (the system's rule for OPENFILENAME's lpstrInitialDir).
+    CString m_strInitialDir;
 
 private:
     CString m_strPathName;

@@ -35,6 +35,7 @@ struct FileDialogCall {
     bool bOpen;
     CString strFilter;  // as given ("Desc (*.x)|*.x|")
     CString strFileName;
+    CString strInitialDir;
 };
 // Returns the chosen native path, or nothing for Cancel.
 void SetFileDialogHook(std::function<std::optional<std::string>(const FileDialogCall&)> hook);

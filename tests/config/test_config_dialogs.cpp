@@ -1,6 +1,10 @@
 // The password dialog and the system configuration dialog on the offscreen platform, driven
 // through clicks, keys and the file dialog as a technician would.
 #include <cstring>
+#ifndef _WIN32
+#include <QClipboard>
+#include <QGuiApplication>
+#endif
 #include <fstream>
 
 #include "config/PasswordDlg.h"
@@ -384,6 +388,49 @@ TEST_F(ConfigSaveTest, SavesWhatTheTechnicianSet)
     const SYSTEM_CONFIG saved = Saved(Cfg());
     EXPECT_EQ(std::memcmp(&saved, &dlg.m_Config, sizeof(SYSTEM_CONFIG)), 0);
 }
+
+#ifndef _WIN32
+// What the program ID field shows is what is saved: a paste past the mask's end and a cut
+// change nothing, a paste from the start overwrites; and a field that shows anything but
+// four hexadecimal digits is not saved at all.
+TEST_F(ConfigSaveTest, SavesTheProgramIdTheFieldShows)
+{
+    CSystemConfigDlg dlg;
+    CString shown;
+    const INT_PTR result = SaveWith(dlg, [&](HWND hDlg) {
+        HWND id = GetDlgItem(hDlg, 1005);
+        SetFocus(id);
+        SendMessageW(id, EM_SETSEL, 0, 0);
+        ui::TypeText(id, u"abcd");
+        QGuiApplication::clipboard()->setText(QStringLiteral("FFFF"));
+        ui::SendKey(id, 'V', false, true); // at the end: refused
+        SendMessageW(id, EM_SETSEL, 0, 4);
+        ui::SendKey(id, 'X', false, true); // copies, deletes nothing
+        SendMessageW(id, EM_SETSEL, 2, 2);
+        QGuiApplication::clipboard()->setText(QStringLiteral("12"));
+        ui::SendKey(id, VK_INSERT, true);
+        shown = Text(id);
+    });
+    QGuiApplication::clipboard()->clear();
+    ASSERT_EQ(result, IDOK);
+    EXPECT_EQ(Utf8(shown), "ab12");
+    EXPECT_EQ(dlg.m_Config.wProgramID, 0xAB12);
+    EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12);
+
+    CSystemConfigDlg odd;
+    odd.m_Config = Saved(Cfg());
+    bool stayed = false;
+    const INT_PTR refused = RunDialogs(odd, {{129, [&](HWND hDlg) {
+        ui::ResetBeepCount();
+        SetWindowTextW(GetDlgItem(hDlg, 1005), u"12345"); // past the mask, as no key can
+        Click(hDlg, IDOK);
+        stayed = IsWindowVisible(hDlg) && ui::BeepCount() == 1;
+    }}});
+    EXPECT_EQ(refused, IDCANCEL);
+    EXPECT_TRUE(stayed);
+    EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12);
+}
+#endif
 
 TEST_F(ConfigSaveTest, UntouchedTitleIsKeptAndNoOldPasswordRemainsInTheRecord)
 {

@@ -7,6 +7,11 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QClipboard>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QMenu>
+#include <QTreeView>
 #include <QApplication>
 #include <QFileDialog>
 #include <QLabel>
@@ -14,6 +19,7 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QProcess>
 #include <QScreen>
@@ -70,6 +76,15 @@ bool Xdotool(const QStringList& args)
     return true;
 }
 
+// A click by xdotool at a screen position. "mousemove --sync" waits for the pointer to move,
+// which it never does when it is already there: a step beside the point comes first.
+bool XClick(QPoint onScreen, int button = 1)
+{
+    return Xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x() + 1), QString::number(onScreen.y() + 1),
+                    QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
+                    QString::number(onScreen.y()), QStringLiteral("click"), QString::number(button)});
+}
+
 // The window is on screen, where the X server (and the window manager) put it.
 bool WaitOnScreen(QWidget* top)
 {
@@ -88,9 +103,25 @@ void Click(HWND h, bool right = false)
         return;
     }
     ASSERT_TRUE(WaitOnScreen(top));
-    const QPoint onScreen = top->mapToGlobal(inWindow);
-    ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
-                         QString::number(onScreen.y()), QStringLiteral("click"), right ? QStringLiteral("3") : QStringLiteral("1")}));
+    ASSERT_TRUE(XClick(top->mapToGlobal(inWindow), right ? 3 : 1));
+}
+
+// A key as the keyboard gives it, to the control with the focus: xdotool on X (the pointer
+// rests on the window first, so the key reaches it with or without a window manager), else
+// the framework's key input to the focused control.
+void Key(QWidget* top, const QString& xkey, UINT vk, bool shift = false, bool ctrl = false)
+{
+    if (!UseXdotool()) {
+        QWidget* focus = top->focusWidget() ? top->focusWidget() : top;
+        const QVariant h = focus->property("tarvexHwnd");
+        ASSERT_TRUE(h.isValid());
+        ui::SendKey(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(h.toULongLong())), vk, shift, ctrl);
+        return;
+    }
+    ASSERT_TRUE(WaitOnScreen(top));
+    ASSERT_TRUE(ui::RunUntil([&] { return top->isActiveWindow(); }, kBound)) << "the window never became active";
+    ASSERT_TRUE(Xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), xkey}));
+    ui::ProcessPendingEvents();
 }
 
 // With TARVEX_DESKTOP_SHOTS set (a directory), the whole screen as the user sees it.
@@ -98,6 +129,9 @@ void Shot(const char* name)
 {
     const char* dir = std::getenv("TARVEX_DESKTOP_SHOTS");
     if (!dir || QGuiApplication::platformName() != QStringLiteral("xcb")) return;
+    // Painted and on the server now, not at the next frame.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible()) w->repaint();
     ui::ProcessPendingEvents();
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
@@ -258,9 +292,7 @@ TEST_F(MainWindowTest, RightClickOnTheBackgroundOpensTheSystemMenuWithTheConfigu
         const QPoint gap((bar->geometry().left() + bar->geometry().right()) / 2,
                          (bar->geometry().bottom() + line->geometry().top()) / 2);
         if (UseXdotool()) {
-            const QPoint onScreen = window->mapToGlobal(gap);
-            ASSERT_TRUE(Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
-                                 QString::number(onScreen.y()), QStringLiteral("click"), QStringLiteral("3")}));
+            ASSERT_TRUE(XClick(window->mapToGlobal(gap), 3));
         } else {
             ASSERT_TRUE(ui::ClickAt(window, gap, true));
         }
@@ -271,18 +303,18 @@ TEST_F(MainWindowTest, RightClickOnTheBackgroundOpensTheSystemMenuWithTheConfigu
     EXPECT_NE(std::find(shown.begin(), shown.end(), IDM_SYSTEM_CONFIG), shown.end());
 }
 
-// Exit clicked during the wait for the bootloader: the window stays on screen through every
-// step; the run fails (no bootloader), so the exit is dropped and the failure stays shown
-// until the user exits again.
-TEST_F(MainWindowTest, ExitClickedDuringTheBootloaderWaitKeepsTheWindowAndAFailureStaysShown)
+TEST_F(MainWindowTest, ExitDuringARunShowsItWaitsAndAFailureStaysOnScreen)
 {
     CTarvexDlg dlg;
-    bool runStarted = false, runEnded = false, exitClicked = false, endedByTest = false;
+    bool runEnded = false, exitClicked = false;
     int shownSteps = 0, hiddenSteps = 0, finalProgress = -1;
-    CString finalStatus;
+    CString finalStatus, pendingCaption;
     dlg.m_fnObserver = [&](CTarvexDlg::Change c) {
-        if (c == CTarvexDlg::Change::RunStarted) runStarted = true;
         if (c == CTarvexDlg::Change::RunEnded) runEnded = true;
+        if (c == CTarvexDlg::Change::ExitPending && dlg.IsExitPending()) {
+            dlg.GetDlgItem(IDCANCEL)->GetWindowText(pendingCaption);
+            ui::RunLater([] { Shot("main-exit-pending"); });
+        }
         if (exitClicked && (c == CTarvexDlg::Change::Status || c == CTarvexDlg::Change::Progress ||
                             c == CTarvexDlg::Change::RunEnded)) {
             QWidget* w = ui::WidgetOf(dlg.m_hWnd);
@@ -291,7 +323,6 @@ TEST_F(MainWindowTest, ExitClickedDuringTheBootloaderWaitKeepsTheWindowAndAFailu
             if (c == CTarvexDlg::Change::RunEnded) {
                 finalStatus = dlg.GetStatusText();
                 finalProgress = dlg.GetProgress();
-                Shot("main-after-exit");
             }
         }
         if (c == CTarvexDlg::Change::Status && dlg.GetStatusText() == CString(u"检查到游戏鼠标设备，进入升级....")) {
@@ -301,6 +332,7 @@ TEST_F(MainWindowTest, ExitClickedDuringTheBootloaderWaitKeepsTheWindowAndAFailu
             });
         }
     };
+    bool closedByClick = false;
     ui::SetDialogShownHook([&](HWND h) {
         if (h != dlg.m_hWnd) return;
         ui::SetDialogShownHook(nullptr);
@@ -314,19 +346,183 @@ TEST_F(MainWindowTest, ExitClickedDuringTheBootloaderWaitKeepsTheWindowAndAFailu
         ASSERT_TRUE(ui::RunUntil([&] { return dlg.m_AppComm.IsOpen(); }, kBound));
         Click(::GetDlgItem(h, 1006)); // 升级
         ASSERT_TRUE(ui::RunUntil([&] { return runEnded || !::IsWindow(h); }, 4 * kBound));
-        if (::IsWindow(h) && ::IsWindowVisible(h)) {
-            endedByTest = true;
-            dlg.EndDialog(IDABORT);
-        }
+        // The failure stays on screen, the exit dropped, until Exit is clicked again.
+        ASSERT_TRUE(::IsWindowVisible(h));
+        Shot("main-failure-after-exit");
+        Click(::GetDlgItem(h, IDCANCEL));
+        closedByClick = ui::RunUntil([&] { return !::IsWindowVisible(h); }, kBound);
+        if (::IsWindowVisible(h)) dlg.EndDialog(IDABORT);
     });
-    EXPECT_EQ(dlg.DoModal(), IDABORT);
-    EXPECT_TRUE(runStarted);
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_TRUE(exitClicked);
-    EXPECT_TRUE(endedByTest) << "the window closed after a failed run, hiding its outcome";
+    EXPECT_TRUE(closedByClick);
+    EXPECT_EQ(pendingCaption, CString(u"升级后退出"));
     EXPECT_GT(shownSteps, 0);
     EXPECT_EQ(hiddenSteps, 0);
     EXPECT_EQ(finalStatus, CString(u"没有检查到可升级设备！"));
     EXPECT_EQ(finalProgress, 20);
+}
+
+// Enter from the keyboard after a run that failed starts the next run; it never closes the
+// window, and Shift+F10 opens the window's menu.
+TEST_F(MainWindowTest, EnterAfterARunStartsTheNextAndShiftF10OpensTheMenu)
+{
+    // A mouse whose version is not older than the image's: each run is refused at once.
+    SYSTEM_CONFIG config{};
+    ASSERT_EQ(LoadSystemConfig(CString(platform::WindowsPath((dir.Path() / "Tarvex.cfg").string())), &config), 1);
+    config.bVersionCheck = TRUE;
+    config.wProgramVer = 0x0001;
+    ASSERT_TRUE(testsupport::WriteConfigFile(dir.Path(), config));
+    CTarvexDlg dlg;
+    int runs = 0, ended = 0;
+    dlg.m_fnObserver = [&](CTarvexDlg::Change c) {
+        if (c == CTarvexDlg::Change::RunStarted) ++runs;
+        if (c == CTarvexDlg::Change::RunEnded) ++ended;
+    };
+    std::vector<UINT> menu;
+    ui::SetSystemMenuHook([&](HWND, const std::vector<ui::MenuItemInfo>& items) {
+        for (const auto& i : items) menu.push_back(i.nID);
+        return 0u;
+    });
+    ui::SetDialogShownHook([&](HWND h) {
+        if (h != dlg.m_hWnd) return;
+        ui::SetDialogShownHook(nullptr);
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_TRUE(WaitOnScreen(window));
+        world.PlugMouse();
+        ASSERT_TRUE(ui::RunUntil([&] { return dlg.m_AppComm.IsOpen(); }, kBound));
+        for (int n = 1; n <= 2; ++n) {
+            Key(window, QStringLiteral("Return"), VK_RETURN);
+            ASSERT_TRUE(ui::RunUntil([&] { return ended == n; }, kBound)) << "run " << n;
+            EXPECT_TRUE(::IsWindowVisible(h));
+            EXPECT_EQ(window->focusWidget(), ui::WidgetOf(::GetDlgItem(h, 1006)));
+        }
+        Shot("main-after-enter");
+        Key(window, QStringLiteral("shift+F10"), VK_F1 + 9, true);
+        EXPECT_TRUE(ui::RunUntil([&] { return !menu.empty(); }, kBound)) << "Shift+F10";
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    EXPECT_EQ(runs, 2);
+    EXPECT_NE(std::find(menu.begin(), menu.end(), IDM_SYSTEM_CONFIG), menu.end());
+}
+
+// The program ID field takes a paste by the keys and by its context menu only as far as its
+// mask lets it.
+TEST_F(DesktopTest, ProgramIdPastesKeepToTheMask)
+{
+    CSystemConfigDlg dlg;
+    dlg.m_Config.wProgramID = 0x0000;
+    CString afterKeys, afterMenu;
+    ui::SetDialogShownHook([&](HWND h) {
+        ui::SetDialogShownHook(nullptr);
+        QWidget* window = ui::WidgetOf(h);
+        ASSERT_TRUE(WaitOnScreen(window));
+        const HWND id = ::GetDlgItem(h, 1005);
+        Click(id);
+        ASSERT_TRUE(ui::RunUntil([&] { return window->focusWidget() == ui::WidgetOf(id); }, kBound));
+        QGuiApplication::clipboard()->setText(QStringLiteral("12345678"));
+        Key(window, QStringLiteral("Home"), VK_HOME);
+        Key(window, QStringLiteral("ctrl+v"), 'V', false, true);
+        ASSERT_TRUE(ui::RunUntil([&] { return dlg.m_editProgramID.m_strValue == CString(u"1234"); }, kBound));
+        Key(window, QStringLiteral("ctrl+v"), 'V', false, true); // at the end: nothing more
+        dlg.m_editProgramID.GetWindowText(afterKeys);
+
+        // The context menu's 粘贴 at the start.
+        QGuiApplication::clipboard()->setText(QStringLiteral("ab"));
+        Key(window, QStringLiteral("Home"), VK_HOME);
+        QMenu* menu = nullptr;
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu || !menu->isVisible()) return;
+            poll.stop();
+            QAction* paste = nullptr;
+            for (QAction* a : menu->actions())
+                if (a->text() == QString::fromUtf16(u"粘贴(&P)")) paste = a;
+            ASSERT_NE(paste, nullptr);
+            Shot("program-id-menu");
+            const QPoint at = menu->actionGeometry(paste).center();
+            if (UseXdotool()) {
+                ASSERT_TRUE(WaitOnScreen(menu));
+                ASSERT_TRUE(XClick(menu->mapToGlobal(at)));
+            } else {
+                ASSERT_TRUE(ui::ClickAt(menu, at));
+            }
+        });
+        poll.start();
+        Click(id, true);
+        EXPECT_TRUE(ui::RunUntil([&] { return dlg.m_editProgramID.m_strValue == CString(u"ab34"); }, kBound));
+        dlg.m_editProgramID.GetWindowText(afterMenu);
+        Shot("program-id-after-paste");
+        QGuiApplication::clipboard()->clear();
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    EXPECT_EQ(afterKeys, CString(u"1234"));
+    EXPECT_EQ(afterMenu, CString(u"ab34"));
+}
+
+// The image chooser opens in the tool directory, then where the last image was chosen; it
+// stands whole on the screen with every column of its list readable.
+TEST_F(DesktopTest, TheFileChooserStartsInTheToolDirectoryAndShowsItsColumns)
+{
+    ui::SetFileDialogHook(nullptr);
+    const std::filesystem::path elsewhere = dir.Path() / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    testsupport::WriteImageFile(elsewhere / "other.bimg", "other", testsupport::MakeRawImage(0x5000, 3));
+    std::vector<QString> folders;
+    int round = 0;
+    QTimer poll;
+    poll.setInterval(10);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!chooser || !chooser->isVisible() || !WaitOnScreen(chooser)) return;
+        poll.stop();
+        folders.push_back(QFileInfo(chooser->directory().absolutePath()).canonicalFilePath());
+        const QRect screen = chooser->screen()->availableGeometry();
+        EXPECT_TRUE(screen.contains(chooser->frameGeometry())) << "chooser off the screen";
+        QTreeView* tree = nullptr;
+        for (auto* t : chooser->findChildren<QTreeView*>())
+            if (t->isVisible()) tree = t;
+        EXPECT_NE(tree, nullptr) << "no list in detail";
+        ui::RunUntil([&] { return false; }, 100); // let the list fill in and size its columns
+        const QHeaderView* header = tree ? tree->header() : nullptr;
+        for (int i = 0; header && i < header->count(); ++i) {
+            if (header->isSectionHidden(i)) continue;
+            EXPECT_LE(header->sectionViewportPosition(i) + header->sectionSize(i), tree->viewport()->width())
+                << "column " << i << " cut off";
+            EXPECT_GE(header->sectionSize(i), header->sectionSizeHint(i)) << "column " << i << " narrower than its title";
+        }
+        Shot(round == 0 ? "file-chooser" : "file-chooser-again");
+        if (round++ == 0) {
+            // An image from another folder, as if picked there (the chooser's own checks of
+            // the name run against a folder it may not have listed yet).
+            auto* name = chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            EXPECT_NE(name, nullptr);
+            if (name) name->setText(QString::fromStdString((elsewhere / "other.bimg").string()));
+            static_cast<QDialog*>(chooser)->done(QDialog::Accepted);
+        } else {
+            chooser->reject();
+        }
+    });
+    CSystemConfigDlg dlg;
+    ui::SetDialogShownHook([&](HWND h) {
+        ui::SetDialogShownHook(nullptr);
+        ASSERT_TRUE(WaitOnScreen(ui::WidgetOf(h)));
+        for (int n = 0; n < 2; ++n) {
+            poll.start();
+            Click(::GetDlgItem(h, 1033)); // 选择文件
+            EXPECT_TRUE(ui::RunUntil([&] { return round > n && !QApplication::activeModalWidget()->inherits("QFileDialog"); }, kBound));
+        }
+        dlg.EndDialog(IDCANCEL);
+    });
+    dlg.DoModal();
+    poll.stop();
+    ASSERT_EQ(folders.size(), 2u);
+    EXPECT_EQ(folders[0], QFileInfo(QString::fromStdString(dir.Path().string())).canonicalFilePath());
+    EXPECT_EQ(folders[1], QFileInfo(QString::fromStdString(elsewhere.string())).canonicalFilePath());
 }
 
 TEST_F(DesktopTest, MoveFromTheSystemMenuHandsTheWindowToTheWindowManager)

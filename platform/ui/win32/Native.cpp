@@ -214,7 +214,7 @@ int ShowMessageBox(Handle owner, const char16_t* text, const char16_t* caption, 
 }
 
 bool FileDialog(Handle owner, bool open, const std::u16string& filter, const std::u16string& initial,
-                const std::u16string& defExt, std::uint32_t flags, std::u16string& chosen)
+                const std::u16string& initialDir, const std::u16string& defExt, std::uint32_t flags, std::u16string& chosen)
 {
     wchar_t file[MAX_PATH * 4] = {};
     std::memcpy(file, initial.data(), std::min<std::size_t>(initial.size(), MAX_PATH * 4 - 1) * sizeof(wchar_t));
@@ -225,6 +225,8 @@ bool FileDialog(Handle owner, bool open, const std::u16string& filter, const std
     ofn.lpstrFile = file;
     ofn.nMaxFile = MAX_PATH * 4;
     ofn.lpstrDefExt = defExt.empty() ? nullptr : W(defExt.c_str());
+    // The system opens here the first time, then in the folder last used.
+    ofn.lpstrInitialDir = initialDir.empty() ? nullptr : W(initialDir.c_str());
     ofn.Flags = flags | OFN_EXPLORER;
     const BOOL ok = open ? GetOpenFileNameW(&ofn) : GetSaveFileNameW(&ofn);
     if (!ok) return false;

@@ -77,7 +77,7 @@ void SetGuiThread();
 int ShowMessageBox(Handle owner, const char16_t* text, const char16_t* caption, unsigned type);
 // filter: "Desc\0*.x\0...\0\0". Returns false for Cancel.
 bool FileDialog(Handle owner, bool open, const std::u16string& filter, const std::u16string& initial,
-                const std::u16string& defExt, std::uint32_t flags, std::u16string& chosen);
+                const std::u16string& initialDir, const std::u16string& defExt, std::uint32_t flags, std::u16string& chosen);
 void Beep(unsigned type);
 // GetKeyState of the calling thread's input.
 short KeyState(int vk);

@@ -193,7 +193,7 @@ INT_PTR CFileDialog::DoModal()
     const HWND hOwner = owner ? owner->m_hWnd : nullptr;
     std::optional<CString> chosen;
     if (auto hook = FileDialogHook()) {
-        if (auto p = hook(platform::ui::FileDialogCall{hOwner, m_bOpenFileDialog != FALSE, m_strFilter, m_strFileName}))
+        if (auto p = hook(platform::ui::FileDialogCall{hOwner, m_bOpenFileDialog != FALSE, m_strFilter, m_strFileName, m_strInitialDir}))
             if (!p->empty()) chosen = platform::WindowsPath(*p);
     } else {
         // "Desc|*.x|" becomes the system's "Desc\0*.x\0\0".
@@ -204,6 +204,7 @@ INT_PTR CFileDialog::DoModal()
         std::u16string path;
         if (nat::FileDialog(RealOf(hOwner), m_bOpenFileDialog != FALSE, filter,
                             std::u16string(m_strFileName.GetString(), static_cast<std::size_t>(m_strFileName.GetLength())),
+                            std::u16string(m_strInitialDir.GetString(), static_cast<std::size_t>(m_strInitialDir.GetLength())),
                             std::u16string(m_strDefExt.GetString(), static_cast<std::size_t>(m_strDefExt.GetLength())),
                             m_dwFlags, path) &&
             !path.empty())
