@@ -168,6 +168,7 @@ void Invalidate(Handle h, const Rect* r, bool erase)
 void Update(Handle h) { UpdateWindow(H(h)); }
 void SetForeground(Handle h) { SetForegroundWindow(H(h)); }
 Handle Parent(Handle h) { return GetParent(H(h)); }
+Handle Owner(Handle h) { return GetWindow(H(h), GW_OWNER); }
 
 // ---- the loop ------------------------------------------------------------------------------
 

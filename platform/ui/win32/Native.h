@@ -62,6 +62,8 @@ void Invalidate(Handle h, const Rect* r, bool erase);
 void Update(Handle h);
 void SetForeground(Handle h);
 Handle Parent(Handle h);
+// The window that owns a top-level window (GW_OWNER); null for none.
+Handle Owner(Handle h);
 
 // ---- the loop ------------------------------------------------------------------------------
 // Set from any thread to wake a Wait.
