@@ -268,6 +268,7 @@ void EnsureInit()
     s_done = true;
     nat::SetGuiThread();
     nat::Init(&DispatchFromSystem, &InitDialogFromSystem);
+    nat::SetWorkHandler(&RunLaters);
     // A message sent from another thread is the system's business: it runs on the window's
     // thread when that thread next looks at its queue. The wake hook ends a Wait of the
     // framework's own loops early.
@@ -281,6 +282,7 @@ void RunLater(std::function<void()> fn)
         g_later.push_back(std::move(fn));
     }
     nat::Wake();
+    nat::PostWork();
 }
 
 void DestroyRecordTree(HWND hwnd)
