@@ -29,6 +29,12 @@ struct DialogTemplateData {
     short cx, cy; // client area
     const DialogItemData* pItems;
     std::size_t nItems;
+    // The rest of the FONT statement of an extended template, as a resource compiler writes
+    // it when the statement names only size and face: weight 0 (the font's own), not italic,
+    // DEFAULT_CHARSET.
+    WORD wWeight = 0;
+    BYTE bItalic = 0;
+    BYTE bCharSet = 1;
 };
 
 // The data must outlive every dialog made from it (static data, normally). A second

@@ -34,7 +34,7 @@ const DialogTemplateData kTemplate = {4711, WS_POPUP | WS_CAPTION | WS_SYSMENU |
 class CProbeDlg : public CDialog
 {
 public:
-    CProbeDlg() : CDialog(4711) {}
+    explicit CProbeDlg(CWnd* pParent = nullptr) : CDialog(4711, pParent) {}
     int m_nClicks = 0;
     HWND m_hFromCommand = nullptr;
     void OnButton() { ++m_nClicks; }
@@ -104,6 +104,31 @@ TEST_F(Win32Ui, EveryTemplateItemIsAControlOfItsClassTextAndPlace)
     });
 }
 
+// The dialogs are extended templates: the font's weight and italic flag, which a plain
+// template cannot carry, reach the font the dialog manager makes for the dialog.
+TEST_F(Win32Ui, TheTemplatesWholeFontReachesTheDialog)
+{
+    DialogTemplateData bold = kTemplate;
+    bold.nID = 4712;
+    bold.wWeight = FW_BOLD;
+    bold.bItalic = 1;
+    ui::RegisterDialogTemplate(&bold);
+    for (const DialogTemplateData* t : {&kTemplate, static_cast<const DialogTemplateData*>(&bold)}) {
+        CDialog dlg(static_cast<UINT>(t->nID));
+        RunShown(dlg, [&](HWND h) {
+            CFont* font = CWnd::FromHandle(h)->GetFont();
+            ASSERT_NE(font, nullptr);
+            LOGFONTW lf;
+            ASSERT_NE(font->GetLogFont(&lf), 0);
+            EXPECT_EQ(lf.lfItalic, t->bItalic) << t->nID;
+            if (t->wWeight) {
+                EXPECT_EQ(lf.lfWeight, t->wWeight) << t->nID;
+            }
+            EXPECT_LT(lf.lfHeight, 0) << t->nID; // a character height in points, not a cell height
+        });
+    }
+}
+
 TEST_F(Win32Ui, AClickReachesTheMessageMapWithTheControlsOwnHandle)
 {
     CProbeDlg dlg;
@@ -113,6 +138,31 @@ TEST_F(Win32Ui, AClickReachesTheMessageMapWithTheControlsOwnHandle)
         EXPECT_TRUE(ui::RunUntil([&] { return dlg.m_nClicks == 1; }, 5000));
         EXPECT_EQ(dlg.m_hFromCommand, button);
     });
+}
+
+// A modal dialog's owner is enabled again before the dialog is hidden: hiding first would let
+// the system hand activation to the next window, which may be another program's.
+TEST_F(Win32Ui, EndDialogEnablesTheOwnerBeforeTheDialogHides)
+{
+    CProbeDlg owner;
+    CProbeDlg inner(&owner);
+    bool checked = false;
+    ui::SetDialogShownHook([&](HWND h) {
+        if (h == owner.m_hWnd) {
+            inner.DoModal();
+            owner.EndDialog(IDCANCEL);
+            return;
+        }
+        EXPECT_FALSE(owner.IsWindowEnabled()); // modal: the owner is disabled meanwhile
+        inner.EndDialog(IDOK);
+        EXPECT_TRUE(owner.IsWindowEnabled());
+        EXPECT_FALSE(IsWindowVisible(h));
+        checked = true;
+    });
+    owner.DoModal();
+    ui::SetDialogShownHook(nullptr);
+    EXPECT_TRUE(checked);
+    EXPECT_TRUE(owner.m_hWnd == nullptr || owner.IsWindowEnabled());
 }
 
 TEST_F(Win32Ui, EnterPressesTheDefaultButtonAndEscapeCancels)

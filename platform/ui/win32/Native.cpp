@@ -18,6 +18,20 @@ const wchar_t kOrigProp[] = L"TarvexOrigProc";
 DispatchFn g_dispatch = nullptr;
 InitDialogFn g_initDialog = nullptr;
 HANDLE g_wake = nullptr;
+HWND g_workWindow = nullptr;
+void (*g_workHandler)() = nullptr;
+std::atomic<bool> g_workPosted{false};
+constexpr UINT kWorkMessage = WM_APP + 0x7A1;
+
+LRESULT CALLBACK WorkWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == kWorkMessage) {
+        g_workPosted.store(false); // work queued from here on posts again
+        if (g_workHandler) g_workHandler();
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
 std::atomic<DWORD> g_guiThread{0};
 
 HWND H(Handle h) { return static_cast<HWND>(h); }
@@ -56,6 +70,15 @@ void Init(DispatchFn dispatch, InitDialogFn initDialog)
     g_dispatch = dispatch;
     g_initDialog = initDialog;
     if (!g_wake) g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!g_workWindow) {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = &WorkWindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TarvexWork";
+        RegisterClassW(&wc);
+        g_workWindow = CreateWindowExW(0, L"TarvexWork", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                       GetModuleHandleW(nullptr), nullptr);
+    }
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_WIN95_CLASSES};
     InitCommonControlsEx(&icc);
 }
@@ -168,12 +191,21 @@ void Invalidate(Handle h, const Rect* r, bool erase)
 void Update(Handle h) { UpdateWindow(H(h)); }
 void SetForeground(Handle h) { SetForegroundWindow(H(h)); }
 Handle Parent(Handle h) { return GetParent(H(h)); }
+Handle Owner(Handle h) { return GetWindow(H(h), GW_OWNER); }
 
 // ---- the loop ------------------------------------------------------------------------------
 
 void Wake()
 {
     if (g_wake) SetEvent(g_wake);
+}
+
+void SetWorkHandler(void (*handler)()) { g_workHandler = handler; }
+
+void PostWork()
+{
+    if (g_workWindow && !g_workPosted.exchange(true) && !PostMessageW(g_workWindow, kWorkMessage, 0, 0))
+        g_workPosted.store(false);
 }
 
 void Wait(std::uint32_t maxMs)

@@ -62,10 +62,18 @@ void Invalidate(Handle h, const Rect* r, bool erase);
 void Update(Handle h);
 void SetForeground(Handle h);
 Handle Parent(Handle h);
+// The window that owns a top-level window (GW_OWNER); null for none.
+Handle Owner(Handle h);
 
 // ---- the loop ------------------------------------------------------------------------------
 // Set from any thread to wake a Wait.
 void Wake();
+// Work queued for the GUI thread must run in every loop that dispatches window messages, not
+// only in ours: the device code's PumpWait and the system's own modal loops dispatch too.
+// PostWork posts (once until it is handled) a message to a hidden window whose procedure
+// calls the handler given here, on the GUI thread.
+void SetWorkHandler(void (*handler)());
+void PostWork();
 // Blocks until a window message, a Wake or maxMs passes (0: no blocking).
 void Wait(std::uint32_t maxMs);
 // Dispatches the window messages waiting now, the dialog manager's keys included.

@@ -147,7 +147,13 @@ void CDialog::EndDialog(int nResult)
 {
     m_nModalResult = nResult;
     m_bEnded = true;
-    if (void* real = RealOf(m_hWnd)) nat::Show(real, 0);
+    if (void* real = RealOf(m_hWnd)) {
+        // The owner first, then the dialog goes: hidden while its owner is still disabled,
+        // the dialog would hand activation to whatever window is next, another program's.
+        if (m_pLoop)
+            if (void* owner = nat::Owner(real)) nat::Enable(owner, true);
+        nat::Show(real, 0);
+    }
     if (m_pLoop) *static_cast<bool*>(m_pLoop) = false;
 }
 

@@ -42,7 +42,7 @@ HWND OursOf(void* real);
 LRESULT DefProc(Window* w, UINT message, WPARAM wParam, LPARAM lParam);
 // Makes the system dialog from the template; WM_INITDIALOG has run when it returns.
 HWND CreateDialogFromData(CDialog* dlg, const DialogTemplateData& t, HWND parent);
-// The template as the dialog manager reads it (DLGTEMPLATE and DLGITEMTEMPLATEs).
+// The template as the dialog manager reads it (DLGTEMPLATEEX and DLGITEMTEMPLATEEXs).
 std::vector<std::uint32_t> BuildDialogTemplate(const DialogTemplateData& t);
 void DestroyRecordTree(HWND hwnd);
 void EnsureInit();

@@ -268,6 +268,7 @@ void EnsureInit()
     s_done = true;
     nat::SetGuiThread();
     nat::Init(&DispatchFromSystem, &InitDialogFromSystem);
+    nat::SetWorkHandler(&RunLaters);
     // A message sent from another thread is the system's business: it runs on the window's
     // thread when that thread next looks at its queue. The wake hook ends a Wait of the
     // framework's own loops early.
@@ -281,6 +282,7 @@ void RunLater(std::function<void()> fn)
         g_later.push_back(std::move(fn));
     }
     nat::Wake();
+    nat::PostWork();
 }
 
 void DestroyRecordTree(HWND hwnd)
@@ -316,12 +318,19 @@ void AlignDword(std::vector<std::uint16_t>& out)
 }
 } // namespace
 
+// An extended template (DLGTEMPLATEEX): only there does the dialog manager read the font's
+// weight, italic flag and character set, and only there does DS_SHELLFONT with the face
+// "MS Shell Dlg" make it use the system's shell dialog font, as a resource compiler's
+// DIALOGEX does. Its items are DLGITEMTEMPLATEEX.
 std::vector<std::uint32_t> BuildDialogTemplate(const DialogTemplateData& t)
 {
     std::vector<std::uint16_t> w;
+    PutWord(w, 1);      // dlgVer
+    PutWord(w, 0xFFFF); // signature: extended
+    PutDword(w, 0);     // helpID
+    PutDword(w, t.dwExStyle);
     // Shown by the modal loop once initialised, not by the dialog manager before.
     PutDword(w, t.dwStyle & ~WS_VISIBLE);
-    PutDword(w, t.dwExStyle);
     PutWord(w, static_cast<std::uint16_t>(t.pItems ? t.nItems : 0));
     PutWord(w, 0); // x, y: centred by the modal loop
     PutWord(w, 0);
@@ -332,18 +341,21 @@ std::vector<std::uint32_t> BuildDialogTemplate(const DialogTemplateData& t)
     PutString(w, t.pszCaption);
     if (t.dwStyle & DS_SETFONT) {
         PutWord(w, t.wPointSize ? t.wPointSize : 8);
+        PutWord(w, t.wWeight);
+        PutWord(w, static_cast<std::uint16_t>(t.bItalic | (t.bCharSet << 8))); // italic, then charset
         PutString(w, t.pszFace ? t.pszFace : u"MS Shell Dlg");
     }
     for (std::size_t i = 0; t.pItems && i < t.nItems; ++i) {
         const DialogItemData& it = t.pItems[i];
         AlignDword(w);
-        PutDword(w, it.dwStyle);
+        PutDword(w, 0); // helpID
         PutDword(w, it.dwExStyle);
+        PutDword(w, it.dwStyle);
         PutWord(w, static_cast<std::uint16_t>(it.x));
         PutWord(w, static_cast<std::uint16_t>(it.y));
         PutWord(w, static_cast<std::uint16_t>(it.cx));
         PutWord(w, static_cast<std::uint16_t>(it.cy));
-        PutWord(w, static_cast<std::uint16_t>(it.nID));
+        PutDword(w, static_cast<std::uint32_t>(it.nID)); // -1 stays 0xFFFFFFFF, as rc writes it
         PutString(w, it.pszClass);
         PutString(w, it.pszText);
         PutWord(w, 0); // no creation data
