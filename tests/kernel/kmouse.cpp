@@ -221,6 +221,7 @@ struct Options {
     std::string ispName = "tarvex_isp"; // the configfs gadget and FunctionFS instance
     std::string udc;
     long plugAfterMs = 0;
+    std::string plugAfterFile; // plug in only once this file exists (another mouse has switched)
     long switchDelayMs = 1500;
     long returnDelayMs = 1000;
     long maxSeconds = 600;
@@ -229,6 +230,7 @@ struct Options {
     kmouse::Faults faults;
 };
 Options g_opt;
+kmouse::Settings g_settings; // what this mouse is (--device-id), for the run and for its judge
 
 // The endpoint thread of application mode: requests in, replies out.
 class AppEndpoints
@@ -748,7 +750,7 @@ int RunForeignBootloader()
         std::fprintf(stderr, "tarvex-kmouse: cannot write into %s, or no --udc\n", g_out.c_str());
         return 1;
     }
-    kmouse::MouseModel model(kmouse::Settings{}, g_opt.faults);
+    kmouse::MouseModel model(g_settings, g_opt.faults);
     g_model = &model;
     Bootloader isp;
     if (!isp.Create() || !isp.Attach()) {
@@ -802,7 +804,7 @@ int Run()
         Diag("no USB device controller (is dummy_hcd loaded?)");
         return 1;
     }
-    kmouse::MouseModel model(kmouse::Settings{}, g_opt.faults);
+    kmouse::MouseModel model(g_settings, g_opt.faults);
     g_model = &model;
     Bootloader isp;
     if (!isp.Create()) {
@@ -811,6 +813,10 @@ int Run()
     }
     Diag("ready on %s; plugging in after %ld ms", g_opt.udc.c_str(), g_opt.plugAfterMs);
     SleepMs(g_opt.plugAfterMs);
+    // gadgetfs exists once per kernel: a second mouse comes up on it once the first has left
+    // it for its bootloader (bound to the controller the first one's application mode had).
+    while (!g_opt.plugAfterFile.empty() && !g_stop && ::access(g_opt.plugAfterFile.c_str(), F_OK) != 0) SleepMs(100);
+    if (!g_opt.plugAfterFile.empty()) Diag("%s is there: plugging in", g_opt.plugAfterFile.c_str());
     int rc = 0;
     while (!g_stop) {
         AppEnd a = RunApplication();
@@ -831,7 +837,9 @@ int Run()
         }
         SleepMs(g_opt.switchDelayMs);
         if (g_stop) break;
-        if (!isp.Attach()) {
+        const bool attached = isp.Attach();
+        if (attached) std::ofstream(g_out + "/isp-attached") << g_opt.udc << "\n";
+        if (!attached) {
             rc = 1;
             break;
         }
@@ -877,7 +885,7 @@ std::vector<std::uint8_t> ReadBytes(const std::string& path)
 
 int Judge(const std::string& out, const std::string& image)
 {
-    auto bad = kmouse::Judge(ReadLines(out + "/exchange.log"), ReadBytes(out + "/flash.bin"), ReadBytes(image), kmouse::Settings{});
+    auto bad = kmouse::Judge(ReadLines(out + "/exchange.log"), ReadBytes(out + "/flash.bin"), ReadBytes(image), g_settings);
     for (const auto& b : bad) std::printf("device: %s\n", b.c_str());
     if (bad.empty()) std::printf("device: the upgrade is complete and the flash holds the image\n");
     return bad.empty() ? 0 : 1;
@@ -893,10 +901,11 @@ bool ParseLong(const char* s, long& v)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: tarvex-kmouse run --out DIR [--plug-after-ms N] [--max-seconds N] [--udc NAME]\n"
+    std::fprintf(stderr, "usage: tarvex-kmouse run --out DIR [--plug-after-ms N] [--plug-after-file PATH] [--max-seconds N]\n"
+                         "                         [--udc NAME] [--name GADGET]\n"
                          "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK|deaf:REQUEST|unplug-app:REQUEST]\n"
                          "       tarvex-kmouse bootloader --out DIR --udc NAME [--name GADGET]\n"
-                         "       tarvex-kmouse judge --out DIR --image RAW\n"
+                         "       tarvex-kmouse judge --out DIR --image RAW [--device-id HEX]\n"
                          "       tarvex-kmouse judge-untouched --out DIR\n");
     return 2;
 }
@@ -922,6 +931,14 @@ int main(int argc, char** argv)
         else if (a == "--udc") v = value(nullptr), g_opt.udc = v ? v : "";
         else if (a == "--name") v = value(nullptr), g_opt.ispName = v ? v : "", g_opt.ffsMount = "/dev/" + g_opt.ispName;
         else if (a == "--plug-after-ms") v = value(&g_opt.plugAfterMs);
+        else if (a == "--plug-after-file") v = value(nullptr), g_opt.plugAfterFile = v ? v : "";
+        else if (a == "--device-id") {
+            v = value(nullptr);
+            char* end = nullptr;
+            const unsigned long long id = v ? std::strtoull(v, &end, 16) : 0;
+            if (!v || !*v || *end || id > 0xFFFFFFFFFFFFull) v = nullptr;
+            else g_settings.deviceId = id;
+        }
         else if (a == "--max-seconds") v = value(&g_opt.maxSeconds);
         else if (a == "--fault") {
             v = value(nullptr);
