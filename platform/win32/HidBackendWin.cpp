@@ -4,6 +4,7 @@
 // can end at its time-out. Each interface SetupAPI lists is one top-level collection already.
 // This file sees <windows.h> and only our headers that are free of Windows names.
 #include <windows.h>
+#include <cfgmgr32.h>
 #include <setupapi.h>
 extern "C" { // mingw's hid.dll headers do not say so themselves
 #include <hidsdi.h>
@@ -63,6 +64,47 @@ bool Describe(HANDLE h, const std::string& path, DeviceInfo& info)
     info.outputReportLength = caps.OutputReportByteLength;
     info.featureReportLength = caps.FeatureReportByteLength;
     return true;
+}
+
+// The USB port of the device a collection belongs to, as Windows names it: the location
+// path of the first device node up the tree that has a USB one
+// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)"), cut after its last "USB(n)" step so
+// that an interface of a composite device ("...#USBMI(0)") names its device's port. The
+// same for every mode the device runs in; empty where the system keeps no such path (Wine's
+// virtual devices have none).
+std::string PortPathOf(const std::wstring& interfacePath)
+{
+    std::string port;
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return port;
+    SP_DEVICE_INTERFACE_DATA itf{};
+    itf.cbSize = sizeof itf;
+    SP_DEVINFO_DATA dev{};
+    dev.cbSize = sizeof dev;
+    if (SetupDiOpenDeviceInterfaceW(set, interfacePath.c_str(), 0, &itf) &&
+        (SetupDiGetDeviceInterfaceDetailW(set, &itf, nullptr, 0, nullptr, &dev) ||
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER)) {
+        DEVINST node = dev.DevInst;
+        for (int depth = 0; depth < 16 && port.empty(); ++depth) {
+            wchar_t buf[1024] = {};
+            ULONG type = 0, size = sizeof buf - 2 * sizeof(wchar_t); // room for the list's end
+            if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_PATHS, &type, buf, &size, 0) == CR_SUCCESS &&
+                type == REG_MULTI_SZ) {
+                const std::string first = Utf8(buf); // the first string of the list
+                const std::size_t usb = first.rfind("#USB(");
+                const std::size_t step = usb == std::string::npos ? first.rfind("USB(") : usb + 1;
+                if (step != std::string::npos && (step == 0 || first[step - 1] == '#')) {
+                    const std::size_t end = first.find(')', step);
+                    if (end != std::string::npos) port = first.substr(0, end + 1);
+                }
+            }
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+            node = parent;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return port;
 }
 
 // Opened with no access rights: enough for attributes and capabilities, and allowed also on
@@ -181,6 +223,7 @@ public:
         if (m_closed) return false;
         DeviceInfo now;
         if (!Describe(m_h, m_info.path, now)) return false; // gone from the bus
+        now.portPath = m_info.portPath;                      // the port does not change
         info = now;
         return true;
     }
@@ -277,6 +320,7 @@ public:
             if (err) *err = OpenError::Other;
             return nullptr;
         }
+        info.portPath = PortPathOf(w);
         auto dev = std::make_shared<WinHidDevice>(h, info);
         if (!dev->Usable()) {
             if (err) *err = OpenError::Other;
@@ -295,6 +339,7 @@ private:
         if (h == INVALID_HANDLE_VALUE) return false;
         bool ok = Describe(h, path, info);
         CloseHandle(h);
+        if (ok) info.portPath = PortPathOf(w);
         return ok;
     }
 };

@@ -138,6 +138,26 @@ TEST(WinHidBackend, UnderWineItsVirtualDevicesAndNoMouse)
     InstallBackend(nullptr);
 }
 
+// The port path comes from the USB device's location path. Wine 8's HID device nodes
+// ("HID\VID_845E&PID_0001\0&0000&0&0") answer CM_DRP_LOCATION_PATHS with CR_NO_SUCH_VALUE
+// and CM_Get_Parent finds no parent above them, so the port is unknown there (and nothing
+// is then matched by port).
+TEST(WinHidBackend, PortPathsAreUsbLocationsOrEmpty)
+{
+    auto backend = MakeSystemBackend();
+    for (const DeviceInfo& d : backend->Enumerate()) {
+        if (platform::win32::RunningUnderWine()) {
+            EXPECT_EQ(d.portPath, "") << d.path;
+        } else if (!d.portPath.empty()) {
+            EXPECT_NE(d.portPath.find("USB("), std::string::npos) << d.portPath;
+            EXPECT_EQ(d.portPath.back(), ')') << d.portPath;
+        }
+        DeviceInfo byPath;
+        ASSERT_TRUE(backend->GetInfo(d.path, byPath)) << d.path;
+        EXPECT_EQ(byPath.portPath, d.portPath) << d.path;
+    }
+}
+
 TEST(WinHidBackend, RefusedOpensSayWhy)
 {
     auto backend = MakeSystemBackend();
