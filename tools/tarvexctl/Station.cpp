@@ -5,6 +5,8 @@
 // an unplug or a failure on one port never touches another's run.
 #ifdef _WIN32
 #include <io.h>
+
+#include "platform/win32/Win32Api.h"
 #else
 #include <unistd.h>
 #endif
@@ -291,7 +293,7 @@ int UpgradeStation(const StationOptions& so)
         simulation->Start(img);
     }
 #ifdef _WIN32
-    const bool terminal = _isatty(_fileno(stdout)) != 0;
+    const bool terminal = _isatty(_fileno(stdout)) != 0 && platform::win32::TerminalSequencesOn();
 #else
     const bool terminal = isatty(STDOUT_FILENO) != 0;
 #endif

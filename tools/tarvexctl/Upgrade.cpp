@@ -2,6 +2,8 @@
 // (--loop) one mouse after another.
 #ifdef _WIN32
 #include <io.h>
+
+#include "platform/win32/Win32Api.h"
 #else
 #include <unistd.h>
 #endif
@@ -324,7 +326,8 @@ CTerminalFace::Style StyleOf(const CommonOptions& o)
 {
     if (o.bJson) return CTerminalFace::Style::Json;
 #ifdef _WIN32
-    const bool terminal = _isatty(_fileno(stdout)) != 0;
+    // A console that refuses terminal sequences gets plain lines, not escape codes.
+    const bool terminal = _isatty(_fileno(stdout)) != 0 && platform::win32::TerminalSequencesOn();
 #else
     const bool terminal = isatty(STDOUT_FILENO) != 0;
 #endif
