@@ -1,6 +1,7 @@
 #include "sim/SimState.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -74,7 +75,10 @@ bool ReadSimState(const std::string& path, SimState& state, std::string& error)
         unsigned long long x = 0;
         std::vector<BYTE> bytes;
         bool ok = true;
-        if (key == "mode") ok = v == "application" || v == "bootloader", s.bootloader = v == "bootloader", seen |= 1;
+        if (key == "port") ok = !v.empty() && v.size() <= 2 && v.find_first_not_of("0123456789") == std::string::npos &&
+                                 std::stoi(v) >= 1 && std::stoi(v) <= 32,
+                           s.port = ok ? std::stoi(v) : 1;
+        else if (key == "mode") ok = v == "application" || v == "bootloader", s.bootloader = v == "bootloader", seen |= 1;
         else if (key == "firmware") ok = v == "ok" || v == "broken", s.broken = v == "broken";
         else if (key == "program_id") ok = ParseHex(v, 8, x), s.settings.programId = static_cast<DWORD>(x);
         else if (key == "version") ok = ParseHex(v, 2, x), s.settings.version = static_cast<BYTE>(x);
@@ -104,6 +108,7 @@ bool WriteSimState(const std::string& path, const SimState& st, std::string& err
 {
     std::string text = std::string(kFirstLine) + "\n";
     char buf[64];
+    text += "port=" + std::to_string(st.port) + "\n";
     text += std::string("mode=") + (st.bootloader ? "bootloader" : "application") + "\n";
     text += std::string("firmware=") + (st.broken ? "broken" : "ok") + "\n";
     std::snprintf(buf, sizeof buf, "program_id=%08X\nversion=%02X\n", static_cast<unsigned>(st.settings.programId),
@@ -130,6 +135,8 @@ bool WriteSimState(const std::string& path, const SimState& st, std::string& err
 SimState CaptureSimState(World& w, int mouse, bool broken)
 {
     SimState st;
+    const std::string path = w.MousePortPath(mouse);
+    if (path.rfind("1-", 0) == 0 && path.find('.') == std::string::npos) st.port = std::atoi(path.c_str() + 2);
     const MouseMode mode = w.GetMouseMode(mouse);
     st.settings = w.GetMouseSettings(mouse);
     st.flash = w.Flash(mouse);

@@ -1,7 +1,7 @@
 // A simulated mouse kept in a file between commands (tarvexctl --sim-state), as a real mouse
 // keeps its mode, flash and identity while it lies on the bench:
 //   tarvex-sim-state 1
-//   mode=application|bootloader  firmware=ok|broken  program_id=…  version=…  device_id=…
+//   port=N  mode=application|bootloader  firmware=ok|broken  program_id=…  version=…  device_id=…
 //   user_data_N=<512 hex digits> (blocks 0..15)  flash=<hex, the erased tail left out>
 // A mouse whose flash was erased and not rewritten with a verified image is "broken": it comes
 // back in its bootloader, with only the identity its flash holds.
@@ -14,6 +14,7 @@
 namespace sim {
 
 struct SimState {
+    int port = 1; // on the root hub of controller 0: a mouse keeps its place on the bench
     bool bootloader = false;
     bool broken = false;
     MouseSettings settings;

@@ -415,6 +415,19 @@ TEST_F(Field, AStationUpgradesEveryPortAtOnceAndAFaultStaysOnItsPort)
     EXPECT_TRUE(Has(journal, "port=1-3 ")) << journal;
     EXPECT_FALSE(Has(journal, "ABCD")) << journal;
 
+    // --sim-state keeps every mouse of the station: the one whose write failed waits in its
+    // bootloader, and recover gives it back its identity.
+    fs::remove(dir / "tarvex.journal");
+    r = Run("upgrade", Sim({"--all", "--sim-mice", "2", "--fault", "erase@2", "--sim-state", StatePath()}));
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(State()["firmware"], "ok");
+    EXPECT_EQ(State()["version"], "02");
+    EXPECT_EQ(State("mouse.state.2")["mode"], "bootloader");
+    EXPECT_EQ(State("mouse.state.2")["firmware"], "broken");
+    r = Run("recover", Sim({"--sim-state", StatePath("mouse.state.2")}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(State("mouse.state.2")["device_id"], "5EED1234ABCE");
+
     // The station mode: each port takes its next mouse as it comes, to seven in all; the
     // stream is JSON only, every mouse's event names its port, and a reset that fails on
     // port 1-2 stays there.

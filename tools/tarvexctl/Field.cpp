@@ -300,9 +300,6 @@ void CSimulation::Start()
         m_bBroken = st.broken;
     }
     w.SetFaults(sim::FaultsFor(m_o.faults, 1, 0));
-    // Another device's bootloader on port 4 of the same root hub; the mouse is on port 1.
-    if (m_o.bBootloaderPresent)
-        m_foreignId = w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65, "1-4");
     // For tests of Ctrl+C before the switch: the signal arrives exactly at request N.
     if (const char* at = std::getenv("TARVEX_SIM_INTERRUPT_AT_REQUEST")) {
         const int n = std::atoi(at);
@@ -310,7 +307,12 @@ void CSimulation::Start()
             if (request == n) std::raise(SIGINT);
         });
     }
-    sim::RestoreSimState(w, 0, st, -1, 1);
+    // The mouse comes back on the port it was kept on (a station's mouse k on port k).
+    const int root = w.AddController(0, std::max(4, st.port));
+    if (m_o.bBootloaderPresent)
+        m_foreignId = w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65,
+                                        st.port == 4 ? "1-5" : "1-4");
+    sim::RestoreSimState(w, 0, st, root, st.port);
 }
 
 void CSimulation::PlugLoopMouse(int n)

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "platform/Kernel.h"
 #include "platform/hid/HidBackend.h"
 #include "sim/FaultNames.h"
+#include "sim/SimState.h"
 #include "sim/World.h"
 #include "tools/tarvexctl/Field.h"
 #include "tools/tarvexctl/Report.h"
@@ -208,7 +210,53 @@ public:
         w.SetFirmwareImage(img.data, static_cast<BYTE>(img.config.wProgramVer >> 8));
         if (m_o.bBootloaderPresent)
             w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65, "1-" + std::to_string(ports));
-        for (int k = 1; k <= m_nMice; ++k) Plug(k, 1);
+        m_broken.assign(static_cast<std::size_t>(m_nMice) + 1, false);
+        for (int k = 1; k <= m_nMice; ++k) {
+            // --sim-state keeps every mouse: mouse 1 in FILE, mouse k in FILE.k.
+            sim::SimState st;
+            std::string error;
+            std::error_code ec;
+            const std::string path = StatePath(k);
+            if (!path.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
+                if (!sim::ReadSimState(path, st, error)) throw Refused{error};
+                w.SetFaults(k - 1, sim::FaultsFor(m_o.faults, k, 1));
+                sim::RestoreSimState(w, k - 1, st, m_root, k);
+                m_broken[static_cast<std::size_t>(k)] = st.broken;
+            } else {
+                Plug(k, 1);
+            }
+        }
+    }
+    std::string StatePath(int k) const
+    {
+        if (m_o.simState.empty()) return {};
+        return k == 1 ? m_o.simState : m_o.simState + "." + std::to_string(k);
+    }
+    // After a run on port k: the mouse's firmware is whole again only after a verified write.
+    void NoteRun(int k, bool erased, bool verified)
+    {
+        if (erased && k >= 1 && k <= m_nMice) m_broken[static_cast<std::size_t>(k)] = !verified;
+    }
+    // Every mouse's state, as the station leaves it; false with the reasons of those not saved.
+    bool Save(std::string& error)
+    {
+        if (m_o.simState.empty()) return true;
+        sim::World& w = sim::World::Instance();
+        bool ok = true;
+        for (int k = 1; k <= m_nMice; ++k) {
+            // A mouse on its way back to application mode is saved once it is there.
+            for (int i = 0; i < 200; ++i) {
+                const sim::MouseMode m = w.GetMouseMode(k - 1);
+                if (m != sim::MouseMode::Leaving && m != sim::MouseMode::Switching) break;
+                Sleep(50);
+            }
+            std::string why;
+            if (!sim::WriteSimState(StatePath(k), sim::CaptureSimState(w, k - 1, m_broken[static_cast<std::size_t>(k)]), why)) {
+                ok = false;
+                error += (error.empty() ? "" : "; ") + why;
+            }
+        }
+        return ok;
     }
     // Mouse k's next one: the simulated technician takes the done mouse off and plugs in the
     // next (device IDs count up across ports and rounds).
@@ -225,6 +273,7 @@ public:
         for (std::size_t b = 0; b < 16; ++b)
             for (std::size_t i = 0; i < 256; ++i) s.userData[b][i] = static_cast<BYTE>((b * 37 + i + static_cast<std::size_t>(k) * 11) & 0xFF);
         w.UnplugMouse(k - 1);
+        if (static_cast<std::size_t>(k) < m_broken.size()) m_broken[static_cast<std::size_t>(k)] = false;
         w.SetFlash(k - 1, {});
         w.SetMouseSettings(k - 1, s);
         // The station asks for the device ID before the run's own first request.
@@ -249,6 +298,7 @@ private:
     CommonOptions m_o;
     int m_nMice;
     int m_root = 0;
+    std::vector<bool> m_broken; // by mouse, from 1
 };
 
 // The ports with a mouse in application mode on them now.
@@ -394,6 +444,7 @@ int UpgradeStation(const StationOptions& so)
         case OutcomeClass::Untouched: ++totals.untouched; break;
         }
         if (!recorded) totals.reportFailed = true;
+        if (simulation) simulation->NoteRun(mouse, r.bSwitched, cls == OutcomeClass::Upgraded || cls == OutcomeClass::ResetFailed);
         if (simulation && cls == OutcomeClass::ResetFailed) simulation->Replug(mouse);
         // The simulated technician plugs in the port's next mouse while there are mice to do.
         if (simulation && so.bLoop && !Interrupted() && (!so.count || started < *so.count)) {
@@ -447,6 +498,9 @@ int UpgradeStation(const StationOptions& so)
         Sleep(200);
     }
     for (auto& t : threads) t.join();
+    std::string simError;
+    // The mice's saved states are the simulation's business: they never change the outcome.
+    if (simulation && !simulation->Save(simError)) board.Say("tarvexctl: " + simError);
     board.Totals(totalsText());
     board.Render();
     if (Interrupted()) board.Say("stopped (Ctrl+C)");

@@ -295,7 +295,6 @@ UpgradeOptions ParseUpgrade(const std::vector<std::string>& argv)
     const bool station = o.bAll || o.bParallel;
     if (!station && (!o.ports.empty() || o.simMice)) throw UsageError{"--ports and --sim-mice belong to --all or --loop --parallel"};
     if (o.simMice && !o.common.bSimulate) throw UsageError{"the simulated mouse's options need --simulate"};
-    if (station && !o.common.simState.empty()) throw UsageError{"--sim-state keeps one mouse; a station's mice are not kept"};
     if (o.bAll && o.count) throw UsageError{"--count belongs to --loop"};
     if (!o.bLoop && !o.bAll && (o.count || !o.report.empty())) throw UsageError{"--count and --report belong to --loop"};
     if (o.common.config.empty() != o.common.image.empty()) throw UsageError{"--config and --image go together"};
