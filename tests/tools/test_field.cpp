@@ -276,6 +276,22 @@ TEST_F(Field, RecoverChoosesAnEntryOrRefuses)
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(State("c")["device_id"], "00000000CCCC");
 
+    // Two pending entries and two bootloaders, each on the port its mouse was switched on
+    // (another device's bootloader stands in for the second mouse, at port 1-4): none is
+    // guessed; --device-id picks one, and only that one is written.
+    ASSERT_EQ(Run("upgrade", Sim({"--sim-state", StatePath("d"), "--sim-device-id", "DDDD", "--fault", "erase"})).status, 3);
+    journal = Slurp(dir / "tarvex.journal");
+    journal += "device_id=00000000EEEE program_id=00015A3C version=1 image=DUNX4 crc=0 time=1 port=1-4 user_data=-\n";
+    testsupport::WriteBytes(dir / "tarvex.journal", std::vector<BYTE>(journal.begin(), journal.end()));
+    r = Run("recover", Sim({"--sim-state", StatePath("d"), "--bootloader-present"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "2 pending entries match a bootloader's port")) << r.err;
+    EXPECT_TRUE(Has(r.err, "00000000DDDD 00000000EEEE")) << r.err;
+    r = Run("recover", Sim({"--sim-state", StatePath("d"), "--bootloader-present", "--device-id", "dddd"}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(State("d")["device_id"], "00000000DDDD");
+    EXPECT_TRUE(Has(Slurp(dir / "tarvex.journal"), "device_id=00000000EEEE")); // the other entry stays
+
     // Nothing in bootloader mode: refused, nothing touched.
     r = Run("recover", Sim({"--sim-state", StatePath("a"), "--device-id", "AAAA"}));
     EXPECT_EQ(r.status, 1);
@@ -446,6 +462,16 @@ TEST_F(Field, AStationUpgradesEveryPortAtOnceAndAFaultStaysOnItsPort)
     EXPECT_EQ(mice, 7);
     EXPECT_TRUE(Has(r.out, "\"mice\":7,")) << r.out;
     EXPECT_TRUE(r.out.size() > 12 && Has(r.out.substr(r.out.size() - 12), "\"exit\":4}")) << r.out;
+
+    // Ctrl+C as the mice get their first request of the run: every port stops before its
+    // switch, every mouse untouched, nothing journaled.
+    setenv("TARVEX_SIM_INTERRUPT_AT_REQUEST", "2", 1);
+    r = Run("upgrade", Sim({"--loop", "--parallel", "--sim-mice", "3"}));
+    unsetenv("TARVEX_SIM_INTERRUPT_AT_REQUEST");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_FALSE(Has(r.out, "检查到游戏鼠标设备")) << r.out;
+    EXPECT_TRUE(Has(r.out, "cancelled (untouched)")) << r.out;
+    EXPECT_FALSE(fs::exists(dir / "tarvex.journal"));
 }
 
 TEST_F(Field, TheSimulatedMouseRunsWhatWasWritten)

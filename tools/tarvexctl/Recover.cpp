@@ -290,8 +290,8 @@ Choice ChooseTarget(const CommonOptions& c, const std::vector<JournalEntry>& ent
     std::string ids;
     for (const auto& e : entries) ids += (ids.empty() ? "" : " ") + HexId(e.deviceId);
     if (pairs.size() > 1)
-        throw Refused{std::to_string(pairs.size()) + " bootloaders each sit where a pending mouse was switched (" + found +
-                      "): recover one at a time with --device-id HEX (pending: " + ids + ")"};
+        throw Refused{std::to_string(pairs.size()) + " pending entries match a bootloader's port (" + found +
+                      "): say which mouse to recover with --device-id HEX (pending: " + ids + ")"};
     if (loaders.size() == 1 && entries.size() == 1) {
         // Not where the entry's mouse was: ask, never guess.
         const std::string q = "the " + Describe(loaders[0]) + " is not where device ID " + HexId(entries[0].deviceId) +

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <cstdio>
 #include <map>
@@ -208,6 +210,13 @@ public:
         const int ports = std::max(4, m_nMice + 1);
         m_root = w.AddController(0, ports);
         w.SetFirmwareImage(img.data, static_cast<BYTE>(img.config.wProgramVer >> 8));
+        // For tests of Ctrl+C: the signal arrives exactly as a mouse gets request N.
+        if (const char* at = std::getenv("TARVEX_SIM_INTERRUPT_AT_REQUEST")) {
+            const int n = std::atoi(at);
+            if (n > 0) w.SetRequestHook([n](int request) {
+                if (request == n) std::raise(SIGINT);
+            });
+        }
         if (m_o.bBootloaderPresent)
             w.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65, "1-" + std::to_string(ports));
         m_broken.assign(static_cast<std::size_t>(m_nMice) + 1, false);
