@@ -41,7 +41,6 @@ struct Window final : IMessageTarget {
     std::unique_ptr<CMenu> sysMenu;
     int progressLow = 0, progressHigh = 100, progressPos = 0, progressStep = 10;
     QPainter* paintPainter = nullptr; // while WM_PAINT runs inside a Qt paint
-    HWND focusHeldFor = nullptr;      // a dialog: the disabled control whose focus it holds
     bool destroying = false;
 
     LRESULT ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam) override;

@@ -1613,21 +1613,14 @@ BOOL EnableWindow(HWND h, BOOL bEnable)
     const BOOL wasDisabled = (w->style & WS_DISABLED) ? TRUE : FALSE;
     w->style = bEnable ? (w->style & ~WS_DISABLED) : (w->style | WS_DISABLED);
     if (QWidget* wd = w->widget) {
-        // The dialog manager leaves the focus on a control that is disabled, and Enter then
-        // goes nowhere; Qt would hand it to the next control, where Enter presses whatever
-        // button that is. The dialog holds the focus instead and gives it back when the
-        // control is enabled again, unless the user has put it elsewhere meanwhile.
+        // A disabled window cannot keep the focus: the system takes it away (to no window, so
+        // keys go to the dialog, whose Enter then finds no enabled default button). Qt would
+        // hand it to the next control instead, where Enter presses whatever button that is;
+        // the dialog itself takes it here.
         Window* top = w->kind == Kind::Dialog ? nullptr : TopLevelOf(w);
         QWidget* topWidget = top ? top->widget.data() : nullptr;
-        if (!bEnable && topWidget && topWidget->focusWidget() == wd) {
-            topWidget->setFocus(Qt::OtherFocusReason);
-            top->focusHeldFor = h;
-        }
+        if (!bEnable && topWidget && topWidget->focusWidget() == wd) topWidget->setFocus(Qt::OtherFocusReason);
         wd->setEnabled(bEnable != FALSE);
-        if (bEnable && topWidget && top->focusHeldFor == h) {
-            top->focusHeldFor = nullptr;
-            if (topWidget->focusWidget() == topWidget || !topWidget->focusWidget()) wd->setFocus(Qt::OtherFocusReason);
-        }
     }
     if (wasDisabled != (bEnable ? FALSE : TRUE)) SendMessageW(h, WM_ENABLE, bEnable ? TRUE : FALSE, 0);
     return wasDisabled;

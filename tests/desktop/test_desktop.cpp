@@ -80,6 +80,9 @@ bool Xdotool(const QStringList& args)
 // which it never does when it is already there: a step beside the point comes first.
 bool XClick(QPoint onScreen, int button = 1)
 {
+    // xdotool counts device pixels; Qt's screen coordinates are scaled.
+    const qreal ratio = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->devicePixelRatio() : 1.0;
+    onScreen = QPoint(qRound(onScreen.x() * ratio), qRound(onScreen.y() * ratio));
     return Xdotool({QStringLiteral("mousemove"), QString::number(onScreen.x() + 1), QString::number(onScreen.y() + 1),
                     QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(onScreen.x()),
                     QString::number(onScreen.y()), QStringLiteral("click"), QString::number(button)});
@@ -123,6 +126,15 @@ void Key(QWidget* top, const QString& xkey, UINT vk, bool shift = false, bool ct
     ASSERT_TRUE(Xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), xkey}));
     ui::ProcessPendingEvents();
 }
+
+// Ends a dialog that a failed step left open, so a failure cannot hang the run.
+struct EndOnExit {
+    CDialog& dlg;
+    ~EndOnExit()
+    {
+        if (dlg.m_hWnd && ::IsWindowVisible(dlg.m_hWnd)) dlg.EndDialog(IDABORT);
+    }
+};
 
 // With TARVEX_DESKTOP_SHOTS set (a directory), the whole screen as the user sees it.
 void Shot(const char* name)
@@ -336,6 +348,7 @@ TEST_F(MainWindowTest, ExitDuringARunShowsItWaitsAndAFailureStaysOnScreen)
     ui::SetDialogShownHook([&](HWND h) {
         if (h != dlg.m_hWnd) return;
         ui::SetDialogShownHook(nullptr);
+        EndOnExit guard{dlg};
         ASSERT_TRUE(WaitOnScreen(ui::WidgetOf(h)));
         world.SetFaults([] {
             sim::Faults f;
@@ -387,6 +400,7 @@ TEST_F(MainWindowTest, EnterAfterARunStartsTheNextAndShiftF10OpensTheMenu)
     ui::SetDialogShownHook([&](HWND h) {
         if (h != dlg.m_hWnd) return;
         ui::SetDialogShownHook(nullptr);
+        EndOnExit guard{dlg};
         QWidget* window = ui::WidgetOf(h);
         ASSERT_TRUE(WaitOnScreen(window));
         world.PlugMouse();
@@ -416,6 +430,7 @@ TEST_F(DesktopTest, ProgramIdPastesKeepToTheMask)
     CString afterKeys, afterMenu;
     ui::SetDialogShownHook([&](HWND h) {
         ui::SetDialogShownHook(nullptr);
+        EndOnExit guard{dlg};
         QWidget* window = ui::WidgetOf(h);
         ASSERT_TRUE(WaitOnScreen(window));
         const HWND id = ::GetDlgItem(h, 1005);
@@ -510,6 +525,7 @@ TEST_F(DesktopTest, TheFileChooserStartsInTheToolDirectoryAndShowsItsColumns)
     CSystemConfigDlg dlg;
     ui::SetDialogShownHook([&](HWND h) {
         ui::SetDialogShownHook(nullptr);
+        EndOnExit guard{dlg};
         ASSERT_TRUE(WaitOnScreen(ui::WidgetOf(h)));
         for (int n = 0; n < 2; ++n) {
             poll.start();
