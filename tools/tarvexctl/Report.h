@@ -8,11 +8,18 @@
 #include "tools/tarvexctl/Field.h"
 #include "upgrade/AppendFile.h"
 #include "upgrade/EventJson.h"
+#include "upgrade/UpgradeProcedure.h"
 
 namespace field {
 
 std::string ImageName(const ENC_FILE_HEADER& h);
 std::string HostName();
+
+struct Record;
+// The record of one mouse's run: deviceId is the one read on arrival, for a run that did not
+// read it itself (empty: none); port, the port the run was on.
+Record MakeRecord(const UpgradeReport& r, OutcomeClass cls, const LoadedImage& img, double seconds, long long startTime,
+                  const std::string& arrivalDeviceId, const std::string& port);
 
 // One mouse of a loop, as the report and the JSON stream carry it. The first seven columns
 // are those of earlier reports, so a reader of those keeps working.

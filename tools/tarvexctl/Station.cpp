@@ -410,29 +410,7 @@ int UpgradeStation(const StationOptions& so)
         const int mouse = simulation ? CStationSim::MouseOfPort(port) : 0;
         if (simulation && cls == OutcomeClass::Upgraded && !simulation->Holds(mouse, image)) cls = OutcomeClass::AfterSwitch;
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        Record rec;
-        rec.time = UtcTimeText(static_cast<long long>(std::time(nullptr)));
-        rec.deviceId = r.bHaveDeviceId ? HexId(r.deviceId) : (haveId ? HexId(id) : "-");
-        rec.oldVersion = r.bHaveProgramInfo ? "v" + std::to_string(r.version) + ".0" : "-";
-        const bool written = cls == OutcomeClass::Upgraded || cls == OutcomeClass::ResetFailed;
-        rec.newVersion = written ? "v" + std::to_string(img.config.wProgramVer >> 8) + "." + std::to_string(img.config.wProgramVer & 0xFF) : "-";
-        rec.outcome = OutcomeName(r.outcome);
-        rec.cls = OutcomeClassName(cls);
-        char secs[32];
-        std::snprintf(secs, sizeof secs, "%.1f", seconds);
-        rec.seconds = secs;
-        rec.port = port;
-        if (r.bHaveProgramInfo) {
-            char pid[16];
-            std::snprintf(pid, sizeof pid, "%08X", static_cast<unsigned>(r.programId));
-            rec.programId = pid;
-        }
-        rec.image = ImageName(img.header);
-        char crc[8];
-        std::snprintf(crc, sizeof crc, "%04X", static_cast<unsigned>(img.header.dwDataCrc));
-        rec.imageCrc = crc;
-        rec.startTime = UtcTimeText(startTime);
-        rec.detail = r.detail;
+        const Record rec = MakeRecord(r, cls, img, seconds, startTime, haveId ? HexId(id) : std::string(), port);
         std::string why;
         const bool recorded = !report.IsOpen() || report.Append(rec, why);
         if (!recorded) board.Say("tarvexctl: " + so.report + ": the record of port " + port + " was not written: " + why);

@@ -414,8 +414,6 @@ int UpgradeSingle(const UpgradeOptions& o)
 
 // ---- many mice in a row ------------------------------------------------------------------------
 
-std::string VersionText(BYTE v) { return "v" + std::to_string(v) + ".0"; }
-std::string ImageVersionText(WORD v) { return "v" + std::to_string(v >> 8) + "." + std::to_string(v & 0xFF); }
 
 int UpgradeLoop(const UpgradeOptions& o)
 {
@@ -476,35 +474,10 @@ int UpgradeLoop(const UpgradeOptions& o)
         case OutcomeClass::AfterSwitch: ++nAfterSwitch; break;
         case OutcomeClass::Untouched: ++nUntouched; break;
         }
-        const std::string devId = r.bHaveDeviceId ? HexId(r.deviceId) : (id ? HexId(id) : "-");
-        const std::string oldVer = r.bHaveProgramInfo ? VersionText(r.version) : "-";
-        const bool written = cls == OutcomeClass::Upgraded || cls == OutcomeClass::ResetFailed;
-        const std::string newVer = written ? ImageVersionText(img.config.wProgramVer) : "-";
+        const Record rec = MakeRecord(r, cls, img, seconds, startTime, id ? HexId(id) : std::string(), r.portPath);
         char line[256];
-        std::snprintf(line, sizeof line, "mouse %d: %s %s -> %s %s (%s) %.1f s", nDone, devId.c_str(), oldVer.c_str(),
-                      newVer.c_str(), OutcomeName(r.outcome), OutcomeClassName(cls), seconds);
-        Record rec;
-        rec.time = UtcTimeText(static_cast<long long>(std::time(nullptr)));
-        rec.deviceId = devId;
-        rec.oldVersion = oldVer;
-        rec.newVersion = newVer;
-        rec.outcome = OutcomeName(r.outcome);
-        rec.cls = OutcomeClassName(cls);
-        char secs[32];
-        std::snprintf(secs, sizeof secs, "%.1f", seconds);
-        rec.seconds = secs;
-        rec.port = r.portPath;
-        if (r.bHaveProgramInfo) {
-            char pid[16];
-            std::snprintf(pid, sizeof pid, "%08X", static_cast<unsigned>(r.programId));
-            rec.programId = pid;
-        }
-        rec.image = ImageName(img.header);
-        char crc[8];
-        std::snprintf(crc, sizeof crc, "%04X", static_cast<unsigned>(img.header.dwDataCrc));
-        rec.imageCrc = crc;
-        rec.startTime = UtcTimeText(startTime);
-        rec.detail = r.detail;
+        std::snprintf(line, sizeof line, "mouse %d: %s %s -> %s %s (%s) %.1f s", nDone, rec.deviceId.c_str(), rec.oldVersion.c_str(),
+                      rec.newVersion.c_str(), rec.outcome.c_str(), rec.cls.c_str(), seconds);
         if (c.bJson)
             std::printf("{\"t_ms\":%.1f,\"mouse\":%d,%s}\n", ElapsedMs(), nDone, rec.Json().c_str());
         else
