@@ -14,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include "device/Wire.h"
 #include "encfile/AppImage.h"
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
@@ -232,7 +233,7 @@ double ElapsedMs()
 std::string HexId(unsigned long long id)
 {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "%012llX", id & 0xFFFFFFFFFFFFull);
+    std::snprintf(buf, sizeof buf, "%012llX", static_cast<unsigned long long>(wire::MaskDeviceId(id)));
     return buf;
 }
 
@@ -482,9 +483,10 @@ bool CSimulation::Finish(bool verified, std::string* error)
     const std::vector<BYTE> flash = w.Flash();
     if (m_bBroken) {
         // The identity lived in the flash: what the flash holds now is all the mouse has.
-        s.deviceId = 0;
-        for (int i = 0; i < 6; ++i) s.deviceId |= static_cast<ULONGLONG>(flash[0x4100 + static_cast<std::size_t>(i)]) << (8 * i);
-        for (std::size_t b = 5; b <= 8; ++b) std::copy_n(flash.begin() + 0x3D00 + static_cast<long>((b - 5) * 256), 256, s.userData[b].begin());
+        s.deviceId = wire::image::GetDeviceId(flash.data());
+        for (std::size_t b = 5; b <= 8; ++b)
+            std::copy_n(flash.begin() + wire::image::UserDataOffset(static_cast<BYTE>(b)), wire::app::kUserDataBlockSize,
+                        s.userData[b].begin());
     }
     // A mouse that left the bus is plugged in again next time.
     const bool bootloader = mode == sim::MouseMode::Bootloader || m_bBroken;
