@@ -44,7 +44,7 @@ struct JournalProblem {
 class CRecoveryJournal
 {
 public:
-    // dir: the tool directory (Windows-shaped, as GetToolDir returns it).
+    // dir: the tool directory (Windows-shaped, as GetModuleDir returns it).
     explicit CRecoveryJournal(const CString& dir);
 
     // The pending entries; a missing file is an empty journal. False with a reason for a

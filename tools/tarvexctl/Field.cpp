@@ -20,7 +20,6 @@
 #include "platform/Kernel.h"
 #include "platform/hid/HidBackend.h"
 #include "sim/World.h"
-#include "upgrade/ToolDir.h"
 #include "encfile/ToolDir.h"
 #include "upgrade/EventJson.h"
 
@@ -243,7 +242,7 @@ CString ToolDirOf(const CommonOptions& o)
         // As the window chooses it: an installed copy keeps its files per user.
         const tarvex::ToolDirChoice c = tarvex::CurrentToolDir(true);
         if (!c.error.empty()) throw Refused{c.error};
-        if (c.dir.empty()) return GetToolDir();
+        if (c.dir.empty()) return GetModuleDir();
         return platform::WindowsPath(c.dir);
     }
     std::error_code ec;
