@@ -471,6 +471,26 @@ TEST_F(Procedure, ARunCalledOffBeforeTheSwitchLeavesNoEntryAndTouchesNothing)
     EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
 }
 
+// A run holds the bootloader to its own mouse's port only while it lasts: afterwards the
+// window takes a bootloader on any port again (a mouse left in its bootloader and plugged in
+// elsewhere is seen and can be recovered), and the report says the mouse was switched, which
+// tarvexctl's loop uses to know that mouse when it comes back.
+TEST_F(Procedure, TheBindingToTheMousesPortEndsWithTheRun)
+{
+    platform::hid::DeviceInfo elsewhere;
+    elsewhere.portPath = "9-9";
+    for (int failChunk : {0, 3}) {
+        sim::Faults f;
+        f.failWriteChunk = failChunk;
+        world.SetFaults(f);
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); })) << failChunk;
+        const UpgradeReport r = Run(false);
+        EXPECT_EQ(r.outcome, failChunk ? UpgradeOutcome::WriteFailed : UpgradeOutcome::Success);
+        EXPECT_TRUE(r.bSwitched) << failChunk;
+        EXPECT_TRUE(isp.Accepts(elsewhere)) << failChunk;
+    }
+}
+
 TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)
 {
     fs::create_directory(dir / "tarvex.journal");
