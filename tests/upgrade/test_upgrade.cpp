@@ -507,12 +507,35 @@ TEST_F(Procedure, ATreeThatCannotBeReachedIsNamedInTheLog)
     struct NoControllers : platform::usb::IUsbHubDriver {
         std::unique_ptr<platform::usb::IUsbNode> Open(const CString&) override { return nullptr; }
     };
-    platform::usb::InstallHubDriver(std::make_shared<NoControllers>());
-    const UpgradeReport r = Run(false);
-    sim::World::Install();
-    EXPECT_EQ(r.outcome, UpgradeOutcome::NoBootloader);
-    const std::string text = Slurp(dir / "tarvex.log");
-    EXPECT_NE(text.find("switch: no USB host controller could be opened"), std::string::npos) << text;
+    // The simulated controllers open, none of their hubs does.
+    struct ControllersOnly : platform::usb::IUsbHubDriver {
+        std::shared_ptr<platform::usb::IUsbHubDriver> sim = platform::usb::GetHubDriver();
+        std::unique_ptr<platform::usb::IUsbNode> Open(const CString& path) override
+        {
+            return path.Str().rfind(u"\\\\.\\HCD", 0) == 0 ? sim->Open(path) : nullptr;
+        }
+    };
+    const char* const noController = "switch: no USB host controller could be opened";
+    const char* const noHub = "USB host controller(s) opened, but none of their hubs";
+    struct Row {
+        std::shared_ptr<platform::usb::IUsbHubDriver> driver;
+        const char* said;
+        const char* notSaid;
+    } rows[] = {
+        {std::make_shared<NoControllers>(), noController, noHub},
+        {std::make_shared<ControllersOnly>(), noHub, noController},
+    };
+    for (const Row& row : rows) {
+        fs::remove(dir / "tarvex.log");
+        platform::usb::InstallHubDriver(row.driver);
+        const UpgradeReport r = Run(false);
+        sim::World::Install();
+        EXPECT_EQ(r.outcome, UpgradeOutcome::NoBootloader) << row.said;
+        const std::string text = Slurp(dir / "tarvex.log");
+        EXPECT_NE(text.find(row.said), std::string::npos) << text;
+        EXPECT_EQ(text.find(row.notSaid), std::string::npos) << text;
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); }));
+    }
 }
 
 } // namespace
