@@ -491,6 +491,28 @@ TEST_F(Procedure, TheBindingToTheMousesPortEndsWithTheRun)
     }
 }
 
+// A verify failure names the first byte that differs, so a technician can tell a bad chunk
+// from a lost identity (0x4100..0x4105) or a flash that dropped its last byte.
+TEST_F(Procedure, AVerifyFailureNamesTheFirstDifferingOffset)
+{
+    for (int at : {0x0000, 0x4102, 0x7FFF}) {
+        // The mouse left in its bootloader by the row before is taken off and plugged in anew.
+        world.UnplugMouse();
+        ASSERT_TRUE(WaitFor([&] { return !app.IsOpen() && !isp.IsOpen(); })) << at;
+        world.PlugMouse();
+        sim::Faults f;
+        f.corruptReadBackAt = at;
+        world.SetFaults(f);
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); })) << at;
+        image = raw;
+        const UpgradeReport r = Run(false);
+        EXPECT_EQ(r.outcome, UpgradeOutcome::VerifyFailed) << at;
+        char want[64];
+        std::snprintf(want, sizeof want, "verify: first difference at offset %04Xh", static_cast<unsigned>(at));
+        EXPECT_EQ(r.detail, want);
+    }
+}
+
 TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)
 {
     fs::create_directory(dir / "tarvex.journal");
