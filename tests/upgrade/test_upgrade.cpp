@@ -136,6 +136,24 @@ JournalEntry EntryFor(ULONGLONG id)
     return e;
 }
 
+// A Windows location path can be long: one of up to 200 characters comes back as written,
+// a longer one is refused as a damaged line rather than cut.
+TEST(RecoveryJournal, PortPathsUpTo200CharactersRoundTrip)
+{
+    for (std::size_t n : {std::size_t(1), std::size_t(200), std::size_t(201)}) {
+        JournalEntry e = SampleEntry(0x77, false);
+        e.portPath = std::string("PCIROOT(0)#USB(2)#USB(3)").substr(0, n);
+        e.portPath.resize(n, '3');
+        JournalEntry back;
+        std::string why;
+        const bool ok = CRecoveryJournal::Parse(CRecoveryJournal::Format(e), back, &why);
+        EXPECT_EQ(ok, n <= 200) << n << ": " << why;
+        if (ok) {
+            EXPECT_EQ(back.portPath, e.portPath);
+        }
+    }
+}
+
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
 {
     // Runs of several stations (threads here: each save opens a lock of its own) on one
