@@ -37,15 +37,15 @@ unsigned CQL40USBComm::Run()
 
 using namespace wire::app;
 
-bool CQL40USBComm::Exchange(const Request& request, Reply& reply)
+bool CQL40USBComm::Exchange(const Request& sent, Reply& got)
 {
-    std::memcpy(m_Request, request, kRequestLength);
+    std::memcpy(m_Request, sent, kRequestLength);
     m_Request[kRequestLength] = 0;
     HID_REPORT report;
     MakeHIDReport(m_Request, kRequestLength, &report, kReportID);
     {
         std::lock_guard<std::mutex> lk(m_replyMu);
-        m_nExpectedCmd.store(request[request::Command]);
+        m_nExpectedCmd.store(sent[request::Command]);
         m_nReplied.store(0);
     }
     for (int attempt = 0; attempt < kAttempts && !m_nReplied.load(); ++attempt) {
@@ -56,21 +56,21 @@ bool CQL40USBComm::Exchange(const Request& request, Reply& reply)
     std::lock_guard<std::mutex> lk(m_replyMu);
     m_nExpectedCmd.store(0);
     if (!m_nReplied.load()) return false;
-    std::memcpy(reply, m_Reply, kReplyLength);
+    std::memcpy(got, m_Reply, kReplyLength);
     return true;
 }
 
 bool CQL40USBComm::GetProgramInfo(BYTE& version, DWORD& programId)
 {
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
-    const Request req = {CmdProgramInfo};
-    Reply reply;
-    bool ok = Exchange(req, reply);
+    const Request sent = {CmdProgramInfo};
+    Reply got;
+    bool ok = Exchange(sent, got);
     if (ok) {
-        const BYTE* id = reply + reply::ProgramId;
+        const BYTE* id = got + reply::ProgramId;
         programId = static_cast<DWORD>(id[0]) | (static_cast<DWORD>(id[1]) << 8) | (static_cast<DWORD>(id[2]) << 16) |
                     (static_cast<DWORD>(id[3]) << 24);
-        version = reply[reply::Version];
+        version = got[reply::Version];
     }
     m_nBusy.store(0);
     return ok;
@@ -79,10 +79,10 @@ bool CQL40USBComm::GetProgramInfo(BYTE& version, DWORD& programId)
 bool CQL40USBComm::GetDeviceID(ULONGLONG& deviceId)
 {
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
-    const Request req = {CmdDeviceId};
-    Reply reply;
-    bool ok = Exchange(req, reply) && reply[reply::Command] == CmdDeviceId;
-    if (ok) deviceId = wire::GetDeviceId(reply + reply::DeviceId);
+    const Request sent = {CmdDeviceId};
+    Reply got;
+    bool ok = Exchange(sent, got) && got[reply::Command] == CmdDeviceId;
+    if (ok) deviceId = wire::GetDeviceId(got + reply::DeviceId);
     m_nBusy.store(0);
     return ok;
 }
@@ -93,16 +93,16 @@ bool CQL40USBComm::ReadUserData(BYTE block, BYTE* buffer)
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
     bool ok = true;
     for (DWORD offset = 0; offset < kUserDataBlockSize; offset += kUserDataStep) {
-        Request req = {CmdReadUserData};
-        req[request::Offset] = static_cast<BYTE>(offset);
-        req[request::Length] = static_cast<BYTE>(kUserDataStep);
-        req[request::Block] = block;
-        Reply reply;
-        if (!Exchange(req, reply) || reply[reply::Offset] != static_cast<BYTE>(offset)) {
+        Request sent = {CmdReadUserData};
+        sent[request::Offset] = static_cast<BYTE>(offset);
+        sent[request::Length] = static_cast<BYTE>(kUserDataStep);
+        sent[request::Block] = block;
+        Reply got;
+        if (!Exchange(sent, got) || got[reply::Offset] != static_cast<BYTE>(offset)) {
             ok = false;
             break;
         }
-        std::memcpy(buffer + offset, reply + reply::Data, kUserDataStep);
+        std::memcpy(buffer + offset, got + reply::Data, kUserDataStep);
     }
     m_nBusy.store(0);
     return ok;

@@ -46,8 +46,8 @@ private:
     using Request = BYTE[wire::app::kRequestLength];
     using Reply = BYTE[wire::app::kReplyLength];
     // Steps 2 to 5 of one exchange: send the request up to 3 times until a reply with the
-    // same command arrives. True with the reply's bytes 1..7 in `reply`.
-    bool Exchange(const Request& request, Reply& reply);
+    // same command arrives. True with the reply's bytes 1..7 in `got`.
+    bool Exchange(const Request& sent, Reply& got);
 
     std::atomic<int> m_nBusy{0};
     std::atomic<int> m_nReplied{0};
