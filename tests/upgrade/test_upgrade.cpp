@@ -18,6 +18,7 @@
 #include "sim/World.h"
 #include "tests/support/FifoGuard.h"
 #include "tests/support/ImageFactory.h"
+#include "upgrade/EventJson.h"
 #include "upgrade/RecoveryJournal.h"
 #include "upgrade/RunLog.h"
 #include "upgrade/UpgradeProcedure.h"
@@ -152,6 +153,27 @@ TEST(RecoveryJournal, PortPathsUpTo200CharactersRoundTrip)
             EXPECT_EQ(back.portPath, e.portPath);
         }
     }
+}
+
+// Event lines and --json output stay valid UTF-8: a character outside the BMP is written as
+// itself, a lone surrogate (a file name byte that is not UTF-8) as its escape, which a JSON
+// reader turns back into the same code unit.
+TEST(EventJson, TextBecomesAJsonStringThatStaysValidUtf8)
+{
+    struct Row {
+        std::u16string text;
+        std::string json;
+    } rows[] = {
+        {u"a\"b\\c\n\t", "\"a\\\"b\\\\c\\n\\t\""},
+        {u"\x1F\x7F ok", "\"\\u001f\\u007f ok\""},
+        {u"\U0001F600", "\"\xF0\x9F\x98\x80\""},
+        {u"\U0001F600z", "\"\xF0\x9F\x98\x80z\""},
+        {std::u16string(1, char16_t(0xD83D)), "\"\\ud83d\""},
+        {std::u16string{char16_t(0xDE00), u'x'}, "\"\\ude00x\""},
+        {std::u16string{char16_t(0xD83D), u'x'}, "\"\\ud83dx\""},
+        {std::u16string{char16_t(0xD7FF), char16_t(0xDC00)}, "\"\xED\x9F\xBF\\udc00\""},
+    };
+    for (const Row& r : rows) EXPECT_EQ(JsonString(CString(r.text)), r.json) << r.json;
 }
 
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
