@@ -4,6 +4,8 @@
 
 #include <thread>
 #include <atomic>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <chrono>
 #include <filesystem>
@@ -288,6 +290,33 @@ TEST(RunLog, AFifoOrAPlantedLinkAtItsNameIsRefusedAtOnceAndTheRunGoesOn)
     l2.Line("two");
     EXPECT_EQ(testsupport::ReadBytes(victim), std::vector<BYTE>{'x'});
     EXPECT_FALSE(l2.Problem().empty());
+}
+
+// A full disk (here a file size limit) makes log lines fail: the run is told once, and the
+// log keeps what it had.
+TEST(RunLog, ALineThatCannotBeWrittenIsReportedOnce)
+{
+    TempDir dir;
+    CRunLog l(DirOf(dir), "test");
+    l.Line("first");
+    const auto size = fs::file_size(dir / RUN_LOG_FILE_NAME);
+    int problems = 0;
+    l.m_fnProblem = [&](const std::string&) { ++problems; };
+
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit full = old;
+    full.rlim_cur = static_cast<rlim_t>(size);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    l.Line("second");
+    l.Line("third");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(problems, 1);
+    EXPECT_FALSE(l.Problem().empty());
+    EXPECT_EQ(fs::file_size(dir / RUN_LOG_FILE_NAME), size);
 }
 
 TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
