@@ -178,6 +178,32 @@ TEST(EventJson, TextBecomesAJsonStringThatStaysValidUtf8)
     for (const Row& r : rows) EXPECT_EQ(JsonString(CString(r.text)), r.json) << r.json;
 }
 
+// A journal of up to 4 MiB (some two thousand mice with their user data) is read; a larger
+// file is refused as not a journal rather than read into memory.
+TEST(RecoveryJournal, AJournalOfUpTo4MiBIsRead)
+{
+    TempDir dir;
+    std::string text = "tarvex-journal 1\n";
+    std::size_t n = 0;
+    for (;; ++n) {
+        const std::string line = CRecoveryJournal::Format(EntryFor(0x100000 + n * 2)) + "\n";
+        if (text.size() + line.size() > 4u * 1024 * 1024) break;
+        text += line;
+    }
+    text.resize(4u * 1024 * 1024, '\n'); // blank lines to the exact bound
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    CRecoveryJournal journal(DirOf(dir));
+    std::vector<JournalEntry> got;
+    std::string error;
+    ASSERT_TRUE(journal.Load(got, error)) << error;
+    EXPECT_EQ(got.size(), n);
+
+    text += "\n";
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    EXPECT_FALSE(journal.Load(got, error));
+    EXPECT_NE(error.find("not a journal"), std::string::npos) << error;
+}
+
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
 {
     // Runs of several stations (threads here: each save opens a lock of its own) on one
