@@ -6,6 +6,8 @@
 #include "device/PresencePoll.h"
 #include "platform/Messages.h"
 
+using namespace wire::isp;
+
 CDunX4ISPUSBComm::CDunX4ISPUSBComm() = default;
 
 CDunX4ISPUSBComm::~CDunX4ISPUSBComm()
@@ -153,13 +155,13 @@ bool CDunX4ISPUSBComm::SendCommand(BYTE command)
     ULONG len = UsableFeatureLength();
     if (!len) return false;
     BYTE report[HID_REPORT_BUFFER_SIZE] = {};
-    report[1] = command;
+    report[feature::Command] = command;
     return SetFeature(report, len) != FALSE;
 }
 
-bool CDunX4ISPUSBComm::EraseFlash() { return SendCommand(CMD_ERASE); }
+bool CDunX4ISPUSBComm::EraseFlash() { return SendCommand(CmdErase); }
 
-bool CDunX4ISPUSBComm::ResetDevice() { return SendCommand(CMD_LEAVE); }
+bool CDunX4ISPUSBComm::ResetDevice() { return SendCommand(CmdLeave); }
 
 bool CDunX4ISPUSBComm::WriteFlash(const BYTE* data, DWORD size, DWORD& written)
 {
@@ -170,12 +172,11 @@ bool CDunX4ISPUSBComm::WriteFlash(const BYTE* data, DWORD size, DWORD& written)
     if (!len) return false;
     for (DWORD offset = 0; offset < size; offset += kChunk) {
         BYTE report[HID_REPORT_BUFFER_SIZE] = {};
-        report[1] = CMD_WRITE;
-        report[2] = static_cast<BYTE>(offset >> 8);
-        report[3] = static_cast<BYTE>(offset & 0xFF);
+        report[feature::Command] = CmdWrite;
+        PutChunkOffset(report, offset);
         DWORD n = std::min(kChunk, size - offset);
-        if (n < kChunk) std::memset(report + kDataOffset, 0xFF, kChunk);
-        std::memcpy(report + kDataOffset, data + offset, n);
+        if (n < kChunk) std::memset(report + feature::Data, 0xFF, kChunk);
+        std::memcpy(report + feature::Data, data + offset, n);
         if (!SetFeature(report, len)) return false;
         written += n;
     }
@@ -192,12 +193,11 @@ bool CDunX4ISPUSBComm::ReadFlash(BYTE* buffer, DWORD size, DWORD& read)
     if (!len) return false;
     for (DWORD offset = 0; offset < size; offset += kChunk) {
         BYTE report[HID_REPORT_BUFFER_SIZE] = {};
-        report[1] = CMD_READ;
-        report[2] = static_cast<BYTE>(offset >> 8);
-        report[3] = static_cast<BYTE>(offset & 0xFF);
+        report[feature::Command] = CmdRead;
+        PutChunkOffset(report, offset);
         if (!SetFeature(report, len) || !GetFeature(report, len)) return false;
         DWORD n = std::min(kChunk, size - offset);
-        std::memcpy(buffer + offset, report + kDataOffset, n);
+        std::memcpy(buffer + offset, report + feature::Data, n);
         read += n;
     }
     return true;

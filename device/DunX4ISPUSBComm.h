@@ -1,5 +1,5 @@
-// CDunX4ISPUSBComm: the mouse while it runs its bootloader (0x040B:0x6876). Every exchange is
-// a feature report: erase (0xA7), write 32 bytes (0xA8), leave the bootloader (0xA9), read 32
+// CDunX4ISPUSBComm: the mouse while it runs its bootloader (0x040B:0x6876; the layout is
+// wire::isp's). Every exchange is a feature report: erase (0xA7), write 32 bytes (0xA8), leave the bootloader (0xA9), read 32
 // bytes (0xAA). Its thread keeps the device open while present and posts
 // "DUNX4_ISP_DEVICE_CHANGE" to the owner window.
 #pragma once
@@ -11,22 +11,16 @@
 
 #include "device/HIDComm.h"
 #include "device/Thread.h"
+#include "device/Wire.h"
 
 class CDunX4ISPUSBComm : public CHIDComm, public CThread
 {
 public:
-    static constexpr USHORT kVendorID = 0x040B;
-    static constexpr USHORT kProductID = 0x6876;
-    static constexpr BYTE CMD_ERASE = 0xA7;
-    static constexpr BYTE CMD_WRITE = 0xA8;
-    static constexpr BYTE CMD_LEAVE = 0xA9;
-    static constexpr BYTE CMD_READ = 0xAA;
-    static constexpr DWORD kChunk = 32;
-    static constexpr int kDataOffset = 9;
-    // The offset field has 16 bits: a larger image would wrap onto the start of the flash.
-    static constexpr DWORD kMaxImageSize = 65536;
+    static constexpr USHORT kVendorID = wire::isp::kVendorID;
+    static constexpr USHORT kProductID = wire::isp::kProductID;
+    static constexpr DWORD kMaxImageSize = wire::isp::kMaxImageSize;
     // The layout needs bytes 0..40; the buffer holds 65.
-    static constexpr USHORT kMinFeatureLength = 41;
+    static constexpr USHORT kMinFeatureLength = wire::isp::kMinFeatureLength;
     static constexpr USHORT kMaxFeatureLength = HID_REPORT_BUFFER_SIZE;
 
     CDunX4ISPUSBComm();

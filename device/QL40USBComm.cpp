@@ -35,15 +35,17 @@ unsigned CQL40USBComm::Run()
         u"QL40_DEVICE_CHANGE", m_hOwnerWnd);
 }
 
-bool CQL40USBComm::Exchange(const BYTE request[7], BYTE reply[7])
+using namespace wire::app;
+
+bool CQL40USBComm::Exchange(const Request& sent, Reply& got)
 {
-    std::memcpy(m_Request, request, 7);
-    m_Request[7] = 0;
+    std::memcpy(m_Request, sent, kRequestLength);
+    m_Request[kRequestLength] = 0;
     HID_REPORT report;
-    MakeHIDReport(m_Request, 7, &report, kReportID);
+    MakeHIDReport(m_Request, kRequestLength, &report, kReportID);
     {
         std::lock_guard<std::mutex> lk(m_replyMu);
-        m_nExpectedCmd.store(request[0]);
+        m_nExpectedCmd.store(sent[request::Command]);
         m_nReplied.store(0);
     }
     for (int attempt = 0; attempt < kAttempts && !m_nReplied.load(); ++attempt) {
@@ -54,21 +56,21 @@ bool CQL40USBComm::Exchange(const BYTE request[7], BYTE reply[7])
     std::lock_guard<std::mutex> lk(m_replyMu);
     m_nExpectedCmd.store(0);
     if (!m_nReplied.load()) return false;
-    std::memcpy(reply, m_Reply, 7);
+    std::memcpy(got, m_Reply, kReplyLength);
     return true;
 }
 
 bool CQL40USBComm::GetProgramInfo(BYTE& version, DWORD& programId)
 {
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
-    const BYTE req[7] = {CMD_PROGRAM_INFO, 0, 0, 0, 0, 0, 0};
-    BYTE reply[7];
-    bool ok = Exchange(req, reply);
+    const Request sent = {CmdProgramInfo};
+    Reply got;
+    bool ok = Exchange(sent, got);
     if (ok) {
-        // reply[0] is input byte 1: ID in bytes 2..5, version in byte 6.
-        programId = static_cast<DWORD>(reply[1]) | (static_cast<DWORD>(reply[2]) << 8) |
-                    (static_cast<DWORD>(reply[3]) << 16) | (static_cast<DWORD>(reply[4]) << 24);
-        version = reply[5];
+        const BYTE* id = got + reply::ProgramId;
+        programId = static_cast<DWORD>(id[0]) | (static_cast<DWORD>(id[1]) << 8) | (static_cast<DWORD>(id[2]) << 16) |
+                    (static_cast<DWORD>(id[3]) << 24);
+        version = got[reply::Version];
     }
     m_nBusy.store(0);
     return ok;
@@ -77,14 +79,10 @@ bool CQL40USBComm::GetProgramInfo(BYTE& version, DWORD& programId)
 bool CQL40USBComm::GetDeviceID(ULONGLONG& deviceId)
 {
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
-    const BYTE req[7] = {CMD_DEVICE_ID, 0, 0, 0, 0, 0, 0};
-    BYTE reply[7];
-    bool ok = Exchange(req, reply) && reply[0] == CMD_DEVICE_ID;
-    if (ok) {
-        ULONGLONG id = 0;
-        for (int i = 0; i < 6; ++i) id |= static_cast<ULONGLONG>(reply[1 + i]) << (8 * i);
-        deviceId = id;
-    }
+    const Request sent = {CmdDeviceId};
+    Reply got;
+    bool ok = Exchange(sent, got) && got[reply::Command] == CmdDeviceId;
+    if (ok) deviceId = wire::GetDeviceId(got + reply::DeviceId);
     m_nBusy.store(0);
     return ok;
 }
@@ -95,14 +93,16 @@ bool CQL40USBComm::ReadUserData(BYTE block, BYTE* buffer)
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
     bool ok = true;
     for (DWORD offset = 0; offset < kUserDataBlockSize; offset += kUserDataStep) {
-        const BYTE req[7] = {CMD_READ_USER_DATA, static_cast<BYTE>(offset), static_cast<BYTE>(kUserDataStep), block, 0, 0, 0};
-        BYTE reply[7];
-        // reply[1] is input byte 2, the offset echo; the data are input bytes 4..7.
-        if (!Exchange(req, reply) || reply[1] != static_cast<BYTE>(offset)) {
+        Request sent = {CmdReadUserData};
+        sent[request::Offset] = static_cast<BYTE>(offset);
+        sent[request::Length] = static_cast<BYTE>(kUserDataStep);
+        sent[request::Block] = block;
+        Reply got;
+        if (!Exchange(sent, got) || got[reply::Offset] != static_cast<BYTE>(offset)) {
             ok = false;
             break;
         }
-        std::memcpy(buffer + offset, reply + 3, kUserDataStep);
+        std::memcpy(buffer + offset, got + reply::Data, kUserDataStep);
     }
     m_nBusy.store(0);
     return ok;
@@ -110,17 +110,19 @@ bool CQL40USBComm::ReadUserData(BYTE block, BYTE* buffer)
 
 bool CQL40USBComm::OnInputReport(const BYTE* report, DWORD length)
 {
-    if (!report || length != 8) return true;
-    BYTE cmd = report[1];
+    if (!report || length != kInputReportLength) return true;
+    // The reply's bytes follow the report ID.
+    const BYTE* r = report + 1;
+    BYTE cmd = r[reply::Command];
     switch (cmd) {
-    case CMD_READ_USER_DATA:
-    case CMD_PROGRAM_INFO:
-    case CMD_DEVICE_ID: {
+    case CmdReadUserData:
+    case CmdProgramInfo:
+    case CmdDeviceId: {
         bool accepted = false;
         {
             std::lock_guard<std::mutex> lk(m_replyMu);
             if (m_nExpectedCmd.load() == cmd) {
-                std::memcpy(m_Reply, report + 1, 7);
+                std::memcpy(m_Reply, r, kReplyLength);
                 m_nReplied.store(1);
                 accepted = true;
             }
@@ -128,9 +130,10 @@ bool CQL40USBComm::OnInputReport(const BYTE* report, DWORD length)
         if (accepted) SetEvent(m_hReplyEvent);
         break;
     }
-    case CMD_TEST_DATA:
+    case CmdTestData:
         if (HWND hwnd = m_hOwnerWnd.load())
-            PostMessageW(hwnd, RegisterWindowMessageW(u"QL40_TEST_DATA"), static_cast<WPARAM>(report[2] + 256 * report[3]), 0);
+            PostMessageW(hwnd, RegisterWindowMessageW(u"QL40_TEST_DATA"),
+                         static_cast<WPARAM>(r[reply::TestValue] + 256 * r[reply::TestValue + 1]), 0);
         break;
     default:
         break;

@@ -1,5 +1,5 @@
-// CQL40USBComm: the mouse in application mode (vendor 0x1EA7, usage page 0xFFBA). Requests
-// are 7-byte output reports with report ID 0xBA; replies are 8-byte input reports that the
+// CQL40USBComm: the mouse in application mode (vendor 0x1EA7, usage page 0xFFBA; the layouts
+// are wire::app's). Requests are 7-byte output reports with report ID 0xBA; replies are 8-byte input reports that the
 // reader thread hands to OnInputReport, which wakes the waiting request through the
 // auto-reset event "QL40_REPLY_EVENT". Its thread keeps the device open while present and
 // posts "QL40_DEVICE_CHANGE" to the owner window.
@@ -9,21 +9,15 @@
 
 #include "device/HIDCommSTD.h"
 #include "device/Thread.h"
+#include "device/Wire.h"
 
 class CQL40USBComm : public CHIDCommSTD, public CThread
 {
 public:
-    static constexpr USHORT kVendorID = 0x1EA7;
-    static constexpr USHORT kUsagePage = 0xFFBA;
-    static constexpr BYTE kReportID = 0xBA;
-    static constexpr BYTE CMD_READ_USER_DATA = 0x02;
-    static constexpr BYTE CMD_TEST_DATA = 0x06;
-    static constexpr BYTE CMD_PROGRAM_INFO = 0x23;
-    static constexpr BYTE CMD_DEVICE_ID = 0x31;
+    static constexpr USHORT kVendorID = wire::app::kVendorID;
+    static constexpr USHORT kUsagePage = wire::app::kUsagePage;
     static constexpr int kAttempts = 3;
     static constexpr DWORD kTimeoutMs = 1000;
-    static constexpr DWORD kUserDataBlockSize = 256;
-    static constexpr DWORD kUserDataStep = 4;
 
     CQL40USBComm();
     ~CQL40USBComm() override;
@@ -49,15 +43,17 @@ protected:
     unsigned Run() override;
 
 private:
+    using Request = BYTE[wire::app::kRequestLength];
+    using Reply = BYTE[wire::app::kReplyLength];
     // Steps 2 to 5 of one exchange: send the request up to 3 times until a reply with the
-    // same command arrives. True with the reply's bytes 1..7 in `reply`.
-    bool Exchange(const BYTE request[7], BYTE reply[7]);
+    // same command arrives. True with the reply's bytes 1..7 in `got`.
+    bool Exchange(const Request& sent, Reply& got);
 
     std::atomic<int> m_nBusy{0};
     std::atomic<int> m_nReplied{0};
     HANDLE m_hReplyEvent = nullptr;
     std::atomic<int> m_nExpectedCmd{0};
-    BYTE m_Request[8] = {};
+    BYTE m_Request[wire::app::kRequestLength + 1] = {};
     std::mutex m_replyMu; // the reply bytes: written by the reader, read by the requester
-    BYTE m_Reply[7] = {};
+    Reply m_Reply = {};
 };

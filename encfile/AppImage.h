@@ -8,12 +8,11 @@
 #include "encfile/SystemConfig.h"
 #include "platform/WinTypes.h"
 
-// The upgrade writes the device ID at 0x4100..0x4105, so a smaller image cannot take it;
-// the bootloader's 16-bit chunk offsets reach no further than 64 KiB.
+// The upgrade writes the device ID at 0x4100..0x4105 (wire::image, which the upgrade checks
+// this against), so a smaller image cannot take it; the bootloader's 16-bit chunk offsets
+// reach no further than 64 KiB.
 inline constexpr DWORD APP_IMAGE_MIN_SIZE = 0x4106;
 inline constexpr DWORD APP_IMAGE_MAX_SIZE = 0x10000;
-inline constexpr DWORD APP_IMAGE_USER_DATA_OFFSET = 0x3D00;
-inline constexpr DWORD APP_IMAGE_DEVICE_ID_OFFSET = 0x4100;
 
 // Which check an image failed, in the order they run.
 enum class AppImageCheck {

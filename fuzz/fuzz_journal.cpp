@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!journal.Load(entries, error)) return 0;
     for (const auto& e : entries) {
         JournalEntry back;
-        if (!CRecoveryJournal::Parse(CRecoveryJournal::Format(e), back) || back.deviceId != (e.deviceId & 0xFFFFFFFFFFFFull) ||
+        if (!CRecoveryJournal::Parse(CRecoveryJournal::Format(e), back) || back.deviceId != wire::MaskDeviceId(e.deviceId) ||
             back.userData != e.userData)
             std::abort();
     }

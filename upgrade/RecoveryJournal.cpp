@@ -155,7 +155,7 @@ std::string CRecoveryJournal::Format(const JournalEntry& e)
 {
     char head[160];
     std::snprintf(head, sizeof head, "device_id=%012llX program_id=%08X version=%u image=%s crc=%04X time=%lld ",
-                  static_cast<unsigned long long>(e.deviceId & 0xFFFFFFFFFFFFull), static_cast<unsigned>(e.programId),
+                  static_cast<unsigned long long>(wire::MaskDeviceId(e.deviceId)), static_cast<unsigned>(e.programId),
                   static_cast<unsigned>(e.version), e.imageName.empty() ? "-" : e.imageName.c_str(),
                   static_cast<unsigned>(e.imageCrc), e.time);
     std::string line = head;

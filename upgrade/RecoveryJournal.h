@@ -15,14 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "device/Wire.h"
 #include "platform/CString.h"
 #include "platform/WinTypes.h"
 
 inline constexpr const char* RECOVERY_JOURNAL_FILE_NAME = "tarvex.journal";
-inline constexpr DWORD JOURNAL_USER_DATA_SIZE = 1024;
+// The user data as they sit in the image (blocks 5..8).
+inline constexpr DWORD JOURNAL_USER_DATA_SIZE = wire::image::kUserDataSize;
 
 struct JournalEntry {
-    ULONGLONG deviceId = 0; // 48 bits
+    ULONGLONG deviceId = 0; // 48 bits, written masked (wire::MaskDeviceId)
     bool bHasUserData = false;
     std::vector<BYTE> userData; // JOURNAL_USER_DATA_SIZE bytes when bHasUserData
     DWORD programId = 0;
@@ -42,7 +44,7 @@ struct JournalProblem {
 class CRecoveryJournal
 {
 public:
-    // dir: the tool directory (Windows-shaped, as GetToolDir returns it).
+    // dir: the tool directory (Windows-shaped, as GetModuleDir returns it).
     explicit CRecoveryJournal(const CString& dir);
 
     // The pending entries; a missing file is an empty journal. False with a reason for a

@@ -19,7 +19,7 @@ std::string UtcTimeText(long long seconds);
 class CRunLog
 {
 public:
-    // dir: the tool directory (Windows-shaped, as GetToolDir returns it); source names the
+    // dir: the tool directory (Windows-shaped, as GetModuleDir returns it); source names the
     // face in every line ("window", "tarvexctl").
     CRunLog(const CString& dir, std::string source);
 

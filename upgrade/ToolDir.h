@@ -1,7 +1,8 @@
-// Where the tool keeps its files (configuration, image, recovery journal, run log). One
-// function, so an installed copy can keep them elsewhere without touching its callers.
+// The tool directory is GetModuleDir (encfile/SystemConfig.h), the one name the application
+// and the tools use; tarvex::CurrentToolDir (encfile/ToolDir.h) is the decision behind it,
+// for callers that need to know why a directory was chosen or refused. GetToolDir is the
+// same function under the name the main dialog still calls it by.
 #pragma once
-#include "platform/CString.h"
+#include "encfile/SystemConfig.h"
 
-// Ends in a backslash; empty if the executable's path is unknown.
-CString GetToolDir();
+inline CString GetToolDir() { return GetModuleDir(); }

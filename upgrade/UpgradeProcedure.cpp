@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "device/Wire.h"
 #include "encfile/AppImage.h"
 #include "platform/hid/HidBackend.h"
 #include "upgrade/RecoveryJournal.h"
@@ -17,10 +18,11 @@ constexpr int kIspPollCount = 600;
 constexpr DWORD kIspPollMs = 100;
 constexpr DWORD kIspSettleMs = 30000;
 
-constexpr BYTE kFirstUserDataBlock = 5;
-constexpr int kUserDataBlocks = 4;
-constexpr DWORD kUserDataBlockSize = 256;
-constexpr DWORD kDeviceIdBytes = 6;
+using wire::MaskDeviceId;
+using wire::app::kUserDataBlockSize;
+using wire::image::kFirstUserDataBlock;
+using wire::image::kUserDataBlocks;
+static_assert(APP_IMAGE_MIN_SIZE == wire::image::kIdentityEnd, "an image must hold the identity");
 
 std::string Utf8(const WCHAR* text) { return CString(text).ToUtf8(); }
 
@@ -95,9 +97,8 @@ const char* OutcomeClassName(OutcomeClass c)
 
 void PatchIdentity(BYTE* pImage, ULONGLONG deviceId, const BYTE* pUserData)
 {
-    for (DWORD i = 0; i < kDeviceIdBytes; ++i)
-        pImage[APP_IMAGE_DEVICE_ID_OFFSET + i] = static_cast<BYTE>(deviceId >> (8 * i));
-    if (pUserData) std::memcpy(pImage + APP_IMAGE_USER_DATA_OFFSET, pUserData, kUserDataBlocks * kUserDataBlockSize);
+    wire::image::PutDeviceId(pImage, deviceId);
+    if (pUserData) std::memcpy(pImage + wire::image::kUserDataOffset, pUserData, wire::image::kUserDataSize);
 }
 
 CUpgradeProcedure::CUpgradeProcedure(IUpgradeFace& face, const UpgradeTarget& target) : m_face(face), m_t(target) {}
@@ -149,13 +150,13 @@ bool CUpgradeProcedure::WriteJournal(const UpgradeReport& r, bool withUserData)
 {
     if (!m_pJournal) return true;
     JournalEntry e;
-    e.deviceId = r.deviceId & 0xFFFFFFFFFFFFull;
+    e.deviceId = MaskDeviceId(r.deviceId);
     e.programId = r.programId;
     e.version = r.version;
     if (withUserData) {
         e.bHasUserData = true;
-        e.userData.assign(m_t.pAppData + APP_IMAGE_USER_DATA_OFFSET,
-                          m_t.pAppData + APP_IMAGE_USER_DATA_OFFSET + JOURNAL_USER_DATA_SIZE);
+        e.userData.assign(m_t.pAppData + wire::image::kUserDataOffset,
+                          m_t.pAppData + wire::image::kUserDataOffset + JOURNAL_USER_DATA_SIZE);
     }
     if (m_t.pHeader) {
         std::size_t n = 0;
@@ -243,11 +244,11 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
     }
     r.bHaveDeviceId = true;
     r.deviceId = deviceId;
-    Log("mouse device ID " + Hex(deviceId & 0xFFFFFFFFFFFFull, 12));
+    Log("mouse device ID " + Hex(MaskDeviceId(deviceId), 12));
     PatchIdentity(m_t.pAppData, deviceId, nullptr);
 
     if (cfg.bSaveUserData) {
-        BYTE userData[kUserDataBlocks * kUserDataBlockSize];
+        BYTE userData[wire::image::kUserDataSize];
         for (int i = 0; i < kUserDataBlocks; ++i) {
             const BYTE block = static_cast<BYTE>(kFirstUserDataBlock + i);
             if (!app.ReadUserData(block, userData + i * kUserDataBlockSize)) {
@@ -256,7 +257,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
                 return UpgradeOutcome::UserDataFailed;
             }
         }
-        std::memcpy(m_t.pAppData + APP_IMAGE_USER_DATA_OFFSET, userData, sizeof(userData));
+        std::memcpy(m_t.pAppData + wire::image::kUserDataOffset, userData, sizeof(userData));
         Log("user data blocks 5..8 read");
     }
 
@@ -388,7 +389,7 @@ UpgradeOutcome CUpgradeProcedure::Steps(UpgradeReport& r)
 
     // The flash holds the identity again: the journal entry has done its work.
     if (m_pJournal) {
-        if (m_pJournal->Remove(deviceId & 0xFFFFFFFFFFFFull))
+        if (m_pJournal->Remove(MaskDeviceId(deviceId)))
             Log("journal entry removed");
         else
             Log("journal entry could not be removed: " + m_pJournal->LastError());

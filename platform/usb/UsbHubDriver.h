@@ -1,6 +1,28 @@
 // The USB hub driver seam: device paths that open ("\\.\HCD0", "\\.\<hub name>") and the five
 // hub requests, with the byte layouts of the hub driver's records. The topology monitor is
 // written against this; sysfs + libusb serve it on Linux, the simulator in tests.
+//
+// The contract every driver keeps (the hub IOCTLs on Windows, sysfs + libusb, the
+// simulator):
+// - Threads. Called from the topology monitor's thread and from tarvexctl's main thread,
+//   possibly at once: a driver is safe against concurrent calls. A node is used by the
+//   thread that opened it, one call at a time. Nothing is called back.
+// - Time. Every call blocks for at most one request to the system (a sysfs read, a string
+//   descriptor fetched from a device over a control transfer with the system's own
+//   time-out); nothing waits for a device to arrive.
+// - Errors. Plain values: null from Open, false from IoControl, an empty PortPath. No
+//   reason is kept; the monitor treats a failed request as "this part of the tree cannot
+//   be read now" and reads it again on the next change.
+// - Leaving. The tree may change between any two calls: a node whose hub left keeps
+//   existing and answers false; a port whose device left answers NoDeviceConnected. A
+//   node never starts describing another hub under the same object.
+// - Ownership. Open's node belongs to the caller and lives no longer than it needs; the
+//   buffers are the caller's, read and written only during the call. The installed
+//   driver is shared: GetHubDriver's pointer stays valid while the caller holds it, even if
+//   another driver is installed meanwhile.
+// - The simulator (sim/) answers the same requests with the same record layouts and the
+//   same failures for a port or hub that is gone, so the monitor cannot tell it from the
+//   system's driver.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -90,6 +112,7 @@ inline void PutU16(std::uint8_t* p, std::uint16_t v)
 class IUsbNode
 {
 public:
+    // Closes the node.
     virtual ~IUsbNode() = default;
     // DeviceIoControl: `in` and `out` may be the same buffer. False when the request fails;
     // *returned is the number of output bytes written.
@@ -100,8 +123,9 @@ class IUsbHubDriver
 {
 public:
     virtual ~IUsbHubDriver() = default;
-    // Null when the path does not open. Paths are "\\.\HCDn", "\\.\" + a hub's name, or
-    // one that ControllerInterfacePaths returned.
+    // Null when the path does not open (no such controller or hub, or no access). Paths are
+    // "\\.\HCDn", "\\.\" + a hub's name, or one that ControllerInterfacePaths returned. The
+    // monitor tries every HCDn up to its limit, so the numbers may have gaps.
     virtual std::unique_ptr<IUsbNode> Open(const CString& path) = 0;
     // The port path (as the HID backend's DeviceInfo::portPath names it) of the device at a
     // hub's port; empty when this driver cannot tell, and then nothing is matched by port.

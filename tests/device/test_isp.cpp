@@ -221,3 +221,54 @@ TEST_F(IspTest, FeatureReportLengthsThatCannotHoldTheLayoutAreRefused)
     EXPECT_EQ(back, data);
     EXPECT_EQ(Sent().front().size(), 41u);
 }
+
+namespace {
+
+// The path of the bootloader on portPath, empty if none.
+CString BootloaderOn(const std::string& portPath)
+{
+    for (const auto& d : CDunX4ISPUSBComm::ListBootloaders())
+        if (d.portPath == portPath) return CString::FromUtf8(d.path);
+    return CString();
+}
+
+} // namespace
+
+// Once a run has switched a mouse, only the bootloader on that mouse's port may be written:
+// another mouse's bootloader is neither opened for the run nor kept open from before.
+TEST_F(IspTest, ABindingKeepsOnlyTheBootloaderOnItsPort)
+{
+    const std::string mine = world.MousePortPath(), other = "1-4";
+    world.AddHidInterface(CDunX4ISPUSBComm::kVendorID, CDunX4ISPUSBComm::kProductID, 0xFF00, 65, other);
+    ASSERT_FALSE(BootloaderOn(mine).IsEmpty());
+    ASSERT_FALSE(BootloaderOn(other).IsEmpty());
+
+    struct Row {
+        const char* what;
+        std::string openedOn; // before the binding
+        std::string bindTo;
+        bool stillOpen;
+    } rows[] = {
+        {"the run's own bootloader stays open", mine, mine, true},
+        {"another mouse's bootloader is closed", other, mine, false},
+        {"an unknown port with two bootloaders present", mine, "", false},
+    };
+    for (const Row& r : rows) {
+        isp.Unbind();
+        ASSERT_EQ(isp.Open(BootloaderOn(r.openedOn)), 0) << r.what;
+        isp.BindToPort(r.bindTo);
+        EXPECT_EQ(isp.IsOpen(), r.stillOpen) << r.what;
+        isp.Close();
+    }
+
+    // Bound: another mouse's bootloader is refused before it is opened at all.
+    isp.BindToPort(mine);
+    const int opens = world.GetCounters().hidOpens;
+    EXPECT_NE(isp.Open(BootloaderOn(other)), 0);
+    EXPECT_EQ(world.GetCounters().hidOpens, opens);
+    EXPECT_FALSE(isp.IsOpen());
+    CString found;
+    ASSERT_TRUE(isp.FindDevice(found));
+    EXPECT_EQ(found, BootloaderOn(mine));
+    EXPECT_EQ(isp.Open(found), 0);
+}

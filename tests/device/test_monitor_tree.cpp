@@ -31,6 +31,7 @@ struct Node {
     const char16_t* rootHub = nullptr;   // a controller: its root hub's name
     const char16_t* driverKey = nullptr; // a controller: null when the request fails
     std::vector<Port> ports;             // a hub
+    DWORD claimedLength = 0; // a controller: set, its root hub name record claims this length
 };
 
 // Serves the five hub requests and the two controller requests from the tree; records every
@@ -68,15 +69,18 @@ class TreeNode : public IUsbNode
 {
 public:
     TreeNode(TreeDriver& d, std::u16string path) : m_d(d), m_path(std::move(path)) {}
-    bool IoControl(DWORD code, const void*, DWORD, void* out, DWORD outLen, DWORD* returned) override
+    bool IoControl(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned) override
     {
         m_d.log.push_back(m_path + u" " + CString::Formatted(u"%X", code).Str());
         *returned = 0;
+        // DeviceIoControl refuses a buffer that is absent but said to hold bytes.
+        if ((!in && inLen) || (!out && outLen)) return false;
         const Node& node = m_d.nodes.at(m_path);
         auto* o = static_cast<BYTE*>(out);
         if (node.rootHub) { // a controller
             if (code == IOCTL_USB_GET_ROOT_HUB_NAME && outLen >= kRootHubNameHeader) {
                 PutName(o, outLen, kRootHubNameHeader, 0, node.rootHub, returned);
+                if (node.claimedLength) PutU32(o, node.claimedLength);
                 return true;
             }
             if (code == IOCTL_GET_HCD_DRIVERKEY_NAME && node.driverKey && outLen >= kHcdDriverKeyNameHeader) {
@@ -219,4 +223,26 @@ TEST_F(MonitorTreeTest, WhatTheScanReachedIsToldWhenNothingOpens)
     EXPECT_EQ(mon.GetLastScan().controllers, 1);
     EXPECT_EQ(mon.GetLastScan().hubs, 0);
     EXPECT_EQ(mon.GetUsedCount(), 0);
+}
+
+// A root hub name record whose length cannot be (no room for a name, or more than a name can
+// hold) is not followed: no second request, no buffer of that size, the controller's tree
+// unread.
+TEST_F(MonitorTreeTest, ARootHubNameOfImpossibleLengthIsNotFollowed)
+{
+    AddXhciTree();
+    for (DWORD claimed : {DWORD(4), DWORD(0x10001)}) {
+        driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}, claimed};
+        driver->interfaces = {CString(kXhciInterface)};
+        driver->log.clear();
+        CUSBDeviceMonitor mon;
+        mon.Refresh();
+        EXPECT_EQ(driver->Count(kXhciInterface, IOCTL_USB_GET_ROOT_HUB_NAME), 1) << claimed;
+        EXPECT_EQ(mon.GetLastScan().hubs, 0) << claimed;
+    }
+    // The same controller with an honest record: its tree is read, the mouse found.
+    driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
+    CUSBDeviceMonitor mon;
+    mon.Refresh();
+    EXPECT_EQ(mon.GetLastScan().hubs, 2);
 }

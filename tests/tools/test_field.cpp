@@ -16,31 +16,12 @@
 #include <vector>
 
 #include "tests/support/ImageFactory.h"
+#include "tests/support/Process.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
 
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string Slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -85,15 +66,9 @@ protected:
     }
     Result Run(const std::string& command, const std::vector<std::string>& args)
     {
-        std::string cmd = Quote(TARVEXCTL_PATH) + " " + command;
-        for (const auto& a : args) cmd += " " + Quote(a);
-        cmd += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string()) + " </dev/null";
-        const int rc = std::system(cmd.c_str());
-        Result r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = Slurp(dir / "stdout");
-        r.err = Slurp(dir / "stderr");
-        return r;
+        std::vector<std::string> all{command};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunCaptured(TARVEXCTL_PATH, all, dir.Path());
     }
     std::map<std::string, std::string> State(const std::string& name = "mouse.state")
     {

@@ -23,31 +23,12 @@
 #include "encfile/SystemConfig.h"
 #include "platform/Kernel.h"
 #include "tests/support/ImageFactory.h"
+#include "tests/support/Process.h"
 
 namespace fs = std::filesystem;
 using namespace testsupport;
 
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string Quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string Slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // The binary under test; TARVEXCTL in the environment points the suite at another build.
 const char* TarvexctlPath()
@@ -112,20 +93,7 @@ bool ValidUtf8(const std::string& s) { return CString::FromUtf8(s).ToUtf8() == s
 class Tarvexctl : public ::testing::Test
 {
 protected:
-    Result Run(const std::vector<std::string>& args)
-    {
-        std::string cmd = Quote(TarvexctlPath());
-        for (const auto& a : args) cmd += " " + Quote(a);
-        cmd += " >" + Quote((dir / "stdout").string()) + " 2>" + Quote((dir / "stderr").string());
-        int rc = std::system(cmd.c_str());
-        Result r;
-        r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-        r.out = Slurp(dir / "stdout");
-        r.err = Slurp(dir / "stderr");
-        fs::remove(dir / "stdout");
-        fs::remove(dir / "stderr");
-        return r;
-    }
+    Result Run(const std::vector<std::string>& args) { return RunCaptured(TarvexctlPath(), args, dir.Path()); }
     std::string P(const std::string& name) const { return (dir / name).string(); }
     SYSTEM_CONFIG LoadCfg(const std::string& name)
     {

@@ -5,6 +5,8 @@
 #include <thread>
 #include <atomic>
 #ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 #include <chrono>
@@ -20,6 +22,7 @@
 #include "sim/World.h"
 #include "tests/support/FifoGuard.h"
 #include "tests/support/ImageFactory.h"
+#include "upgrade/EventJson.h"
 #include "upgrade/RecoveryJournal.h"
 #include "upgrade/RunLog.h"
 #include "upgrade/UpgradeProcedure.h"
@@ -136,6 +139,71 @@ JournalEntry EntryFor(ULONGLONG id)
     e.bHasUserData = id % 2 == 0;
     if (e.bHasUserData) e.userData.assign(JOURNAL_USER_DATA_SIZE, static_cast<BYTE>(id));
     return e;
+}
+
+// A Windows location path can be long: one of up to 200 characters comes back as written,
+// a longer one is refused as a damaged line rather than cut.
+TEST(RecoveryJournal, PortPathsUpTo200CharactersRoundTrip)
+{
+    for (std::size_t n : {std::size_t(1), std::size_t(200), std::size_t(201)}) {
+        JournalEntry e = SampleEntry(0x77, false);
+        e.portPath = std::string("PCIROOT(0)#USB(2)#USB(3)").substr(0, n);
+        e.portPath.resize(n, '3');
+        JournalEntry back;
+        std::string why;
+        const bool ok = CRecoveryJournal::Parse(CRecoveryJournal::Format(e), back, &why);
+        EXPECT_EQ(ok, n <= 200) << n << ": " << why;
+        if (ok) {
+            EXPECT_EQ(back.portPath, e.portPath);
+        }
+    }
+}
+
+// Event lines and --json output stay valid UTF-8: a character outside the BMP is written as
+// itself, a lone surrogate (a file name byte that is not UTF-8) as its escape, which a JSON
+// reader turns back into the same code unit.
+TEST(EventJson, TextBecomesAJsonStringThatStaysValidUtf8)
+{
+    struct Row {
+        std::u16string text;
+        std::string json;
+    } rows[] = {
+        {u"a\"b\\c\n\t", "\"a\\\"b\\\\c\\n\\t\""},
+        {u"\x1F\x7F ok", "\"\\u001f\\u007f ok\""},
+        {u"\U0001F600", "\"\xF0\x9F\x98\x80\""},
+        {u"\U0001F600z", "\"\xF0\x9F\x98\x80z\""},
+        {std::u16string(1, char16_t(0xD83D)), "\"\\ud83d\""},
+        {std::u16string{char16_t(0xDE00), u'x'}, "\"\\ude00x\""},
+        {std::u16string{char16_t(0xD83D), u'x'}, "\"\\ud83dx\""},
+        {std::u16string{char16_t(0xD7FF), char16_t(0xDC00)}, "\"\xED\x9F\xBF\\udc00\""},
+    };
+    for (const Row& r : rows) EXPECT_EQ(JsonString(CString(r.text)), r.json) << r.json;
+}
+
+// A journal of up to 4 MiB (some two thousand mice with their user data) is read; a larger
+// file is refused as not a journal rather than read into memory.
+TEST(RecoveryJournal, AJournalOfUpTo4MiBIsRead)
+{
+    TempDir dir;
+    std::string text = "tarvex-journal 1\n";
+    std::size_t n = 0;
+    for (;; ++n) {
+        const std::string line = CRecoveryJournal::Format(EntryFor(0x100000 + n * 2)) + "\n";
+        if (text.size() + line.size() > 4u * 1024 * 1024) break;
+        text += line;
+    }
+    text.resize(4u * 1024 * 1024, '\n'); // blank lines to the exact bound
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    CRecoveryJournal journal(DirOf(dir));
+    std::vector<JournalEntry> got;
+    std::string error;
+    ASSERT_TRUE(journal.Load(got, error)) << error;
+    EXPECT_EQ(got.size(), n);
+
+    text += "\n";
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    EXPECT_FALSE(journal.Load(got, error));
+    EXPECT_NE(error.find("not a journal"), std::string::npos) << error;
 }
 
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
@@ -256,6 +324,32 @@ TEST(RunLog, AFifoOrAPlantedLinkAtItsNameIsRefusedAtOnceAndTheRunGoesOn)
     EXPECT_FALSE(l2.Problem().empty());
 }
 
+// A full disk (here a file size limit) makes log lines fail: the run is told once, and the
+// log keeps what it had.
+TEST(RunLog, ALineThatCannotBeWrittenIsReportedOnce)
+{
+    TempDir dir;
+    CRunLog l(DirOf(dir), "test");
+    l.Line("first");
+    const auto size = fs::file_size(dir / RUN_LOG_FILE_NAME);
+    int problems = 0;
+    l.m_fnProblem = [&](const std::string&) { ++problems; };
+
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit full = old;
+    full.rlim_cur = static_cast<rlim_t>(size);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    l.Line("second");
+    l.Line("third");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(problems, 1);
+    EXPECT_FALSE(l.Problem().empty());
+    EXPECT_EQ(fs::file_size(dir / RUN_LOG_FILE_NAME), size);
+}
 #endif
 
 TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
@@ -481,6 +575,48 @@ TEST_F(Procedure, ARunCalledOffBeforeTheSwitchLeavesNoEntryAndTouchesNothing)
     EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
 }
 
+// A run holds the bootloader to its own mouse's port only while it lasts: afterwards the
+// window takes a bootloader on any port again (a mouse left in its bootloader and plugged in
+// elsewhere is seen and can be recovered), and the report says the mouse was switched, which
+// tarvexctl's loop uses to know that mouse when it comes back.
+TEST_F(Procedure, TheBindingToTheMousesPortEndsWithTheRun)
+{
+    platform::hid::DeviceInfo elsewhere;
+    elsewhere.portPath = "9-9";
+    for (int failChunk : {0, 3}) {
+        sim::Faults f;
+        f.failWriteChunk = failChunk;
+        world.SetFaults(f);
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); })) << failChunk;
+        const UpgradeReport r = Run(false);
+        EXPECT_EQ(r.outcome, failChunk ? UpgradeOutcome::WriteFailed : UpgradeOutcome::Success);
+        EXPECT_TRUE(r.bSwitched) << failChunk;
+        EXPECT_TRUE(isp.Accepts(elsewhere)) << failChunk;
+    }
+}
+
+// A verify failure names the first byte that differs, so a technician can tell a bad chunk
+// from a lost identity (0x4100..0x4105) or a flash that dropped its last byte.
+TEST_F(Procedure, AVerifyFailureNamesTheFirstDifferingOffset)
+{
+    for (int at : {0x0000, 0x4102, 0x7FFF}) {
+        // The mouse left in its bootloader by the row before is taken off and plugged in anew.
+        world.UnplugMouse();
+        ASSERT_TRUE(WaitFor([&] { return !app.IsOpen() && !isp.IsOpen(); })) << at;
+        world.PlugMouse();
+        sim::Faults f;
+        f.corruptReadBackAt = at;
+        world.SetFaults(f);
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); })) << at;
+        image = raw;
+        const UpgradeReport r = Run(false);
+        EXPECT_EQ(r.outcome, UpgradeOutcome::VerifyFailed) << at;
+        char want[64];
+        std::snprintf(want, sizeof want, "verify: first difference at offset %04Xh", static_cast<unsigned>(at));
+        EXPECT_EQ(r.detail, want);
+    }
+}
+
 TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)
 {
     fs::create_directory(dir / "tarvex.journal");
@@ -497,12 +633,35 @@ TEST_F(Procedure, ATreeThatCannotBeReachedIsNamedInTheLog)
     struct NoControllers : platform::usb::IUsbHubDriver {
         std::unique_ptr<platform::usb::IUsbNode> Open(const CString&) override { return nullptr; }
     };
-    platform::usb::InstallHubDriver(std::make_shared<NoControllers>());
-    const UpgradeReport r = Run(false);
-    sim::World::Install();
-    EXPECT_EQ(r.outcome, UpgradeOutcome::NoBootloader);
-    const std::string text = Slurp(dir / "tarvex.log");
-    EXPECT_NE(text.find("switch: no USB host controller could be opened"), std::string::npos) << text;
+    // The simulated controllers open, none of their hubs does.
+    struct ControllersOnly : platform::usb::IUsbHubDriver {
+        std::shared_ptr<platform::usb::IUsbHubDriver> sim = platform::usb::GetHubDriver();
+        std::unique_ptr<platform::usb::IUsbNode> Open(const CString& path) override
+        {
+            return path.Str().rfind(u"\\\\.\\HCD", 0) == 0 ? sim->Open(path) : nullptr;
+        }
+    };
+    const char* const noController = "switch: no USB host controller could be opened";
+    const char* const noHub = "USB host controller(s) opened, but none of their hubs";
+    struct Row {
+        std::shared_ptr<platform::usb::IUsbHubDriver> driver;
+        const char* said;
+        const char* notSaid;
+    } rows[] = {
+        {std::make_shared<NoControllers>(), noController, noHub},
+        {std::make_shared<ControllersOnly>(), noHub, noController},
+    };
+    for (const Row& row : rows) {
+        fs::remove(dir / "tarvex.log");
+        platform::usb::InstallHubDriver(row.driver);
+        const UpgradeReport r = Run(false);
+        sim::World::Install();
+        EXPECT_EQ(r.outcome, UpgradeOutcome::NoBootloader) << row.said;
+        const std::string text = Slurp(dir / "tarvex.log");
+        EXPECT_NE(text.find(row.said), std::string::npos) << text;
+        EXPECT_EQ(text.find(row.notSaid), std::string::npos) << text;
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); }));
+    }
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "device/Wire.h"
 #include "encfile/AppImage.h"
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
@@ -22,7 +23,6 @@
 #include "sim/FaultNames.h"
 #include "sim/SimState.h"
 #include "sim/World.h"
-#include "upgrade/ToolDir.h"
 #include "encfile/ToolDir.h"
 #include "upgrade/EventJson.h"
 
@@ -195,7 +195,7 @@ double ElapsedMs()
 std::string HexId(unsigned long long id)
 {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "%012llX", id & 0xFFFFFFFFFFFFull);
+    std::snprintf(buf, sizeof buf, "%012llX", static_cast<unsigned long long>(wire::MaskDeviceId(id)));
     return buf;
 }
 
@@ -205,7 +205,7 @@ CString ToolDirOf(const CommonOptions& o)
         // As the window chooses it: an installed copy keeps its files per user.
         const tarvex::ToolDirChoice c = tarvex::CurrentToolDir(true);
         if (!c.error.empty()) throw Refused{c.error};
-        if (c.dir.empty()) return GetToolDir();
+        if (c.dir.empty()) return GetModuleDir();
         return platform::WindowsPath(c.dir);
     }
     std::error_code ec;

@@ -20,6 +20,7 @@
 #include <cstdlib>
 
 #include "device/USBDeviceMonitor.h"
+#include "device/Wire.h"
 #include "platform/Clock.h"
 #include "platform/Kernel.h"
 #include "tools/tarvexctl/Field.h"
@@ -451,7 +452,7 @@ int UpgradeLoop(const UpgradeOptions& o)
         }
         // A mouse already done here (also one that comes back after its reset) waits to be unplugged.
         ULONGLONG id = 0;
-        if (d.app.GetDeviceID(id) && handled.count(id & 0xFFFFFFFFFFFFull)) {
+        if (d.app.GetDeviceID(id) && handled.count(wire::MaskDeviceId(id))) {
             Say(c, "mouse " + HexId(id) + " is done: unplug it");
             while (d.app.IsOpen() && !Interrupted()) Sleep(100);
             continue;
@@ -496,7 +497,7 @@ int UpgradeLoop(const UpgradeOptions& o)
         }
         // Only a mouse that was switched is remembered: one refused before the switch may be
         // tried again once it has been replugged.
-        if (r.bSwitched && r.bHaveDeviceId) handled.insert(r.deviceId & 0xFFFFFFFFFFFFull);
+        if (r.bSwitched && r.bHaveDeviceId) handled.insert(wire::MaskDeviceId(r.deviceId));
         else if (!simulation)
             while (d.app.IsOpen() && !Interrupted()) Sleep(100);
         if (simulation && cls == OutcomeClass::ResetFailed) simulation->ReplugAfterFailedReset();

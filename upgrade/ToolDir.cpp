@@ -1,8 +1,0 @@
-#include "upgrade/ToolDir.h"
-
-#include "encfile/SystemConfig.h"
-
-CString GetToolDir()
-{
-    return GetModuleDir();
-}
