@@ -22,9 +22,9 @@ struct Refused {
 // The options a command takes. Value options take "--opt VALUE" or "--opt=VALUE"; repeated
 // ones may be given more than once; optional-number ones take a number if the next word is
 // one ("--wait", "--wait 60").
-struct OptionSpec {
+struct OptionSet {
     std::vector<std::string> values, repeated, optionalNumbers, flags;
-    OptionSpec& operator+=(const OptionSpec& o)
+    OptionSet& operator+=(const OptionSet& o)
     {
         values.insert(values.end(), o.values.begin(), o.values.end());
         repeated.insert(repeated.end(), o.repeated.begin(), o.repeated.end());
@@ -39,10 +39,10 @@ class Args
 {
 public:
     Args(std::vector<std::string> args, std::vector<std::string> values, std::vector<std::string> flags)
-        : Args(std::move(args), OptionSpec{std::move(values), {}, {}, std::move(flags)})
+        : Args(std::move(args), OptionSet{std::move(values), {}, {}, std::move(flags)})
     {
     }
-    Args(std::vector<std::string> args, const OptionSpec& spec)
+    Args(std::vector<std::string> args, const OptionSet& options)
     {
         for (std::size_t i = 0; i < args.size(); ++i) {
             const std::string& a = args[i];
@@ -52,7 +52,7 @@ public:
                     break;
                 }
                 // "-v" is the one short option, a flag spelled as such.
-                if (a.size() == 2 && a[0] == '-' && Contains(spec.flags, a)) {
+                if (a.size() == 2 && a[0] == '-' && Contains(options.flags, a)) {
                     m_flags.push_back(a);
                     continue;
                 }
@@ -66,21 +66,21 @@ public:
                 value = a.substr(eq + 1);
                 hasValue = true;
             }
-            if (Contains(spec.values, name) || Contains(spec.repeated, name)) {
+            if (Contains(options.values, name) || Contains(options.repeated, name)) {
                 if (!hasValue) {
                     if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
                     value = args[++i];
                 }
-                if (Contains(spec.values, name) && m_values.count(name)) throw UsageError{name + " given twice"};
+                if (Contains(options.values, name) && m_values.count(name)) throw UsageError{name + " given twice"};
                 m_values[name].push_back(value);
-            } else if (Contains(spec.optionalNumbers, name)) {
+            } else if (Contains(options.optionalNumbers, name)) {
                 if (!hasValue && i + 1 < args.size() && !args[i + 1].empty() &&
                     std::string("0123456789").find(args[i + 1][0]) != std::string::npos) {
                     value = args[++i];
                     hasValue = true;
                 }
                 m_values[name].push_back(hasValue ? value : std::string());
-            } else if (Contains(spec.flags, name) && !hasValue) {
+            } else if (Contains(options.flags, name) && !hasValue) {
                 m_flags.push_back(name);
             } else {
                 throw UsageError{"unknown option " + a};

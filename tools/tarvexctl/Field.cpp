@@ -78,15 +78,15 @@ const char* const kCommonOptionsHelp =
     "    --sim-state FILE    keep the simulated mouse (mode, flash, device ID, user data) in FILE\n"
     "                        between commands; the --device-* options apply when FILE does not exist yet\n";
 
-tarvexctl::OptionSpec CommonSpec()
+tarvexctl::OptionSet CommonOptionSet()
 {
-    tarvexctl::OptionSpec spec;
-    spec.values = {"--dir", "--config", "--image", "--time-scale", "--device-program-id", "--device-version", "--sim-device-id",
+    tarvexctl::OptionSet options;
+    options.values = {"--dir", "--config", "--image", "--time-scale", "--device-program-id", "--device-version", "--sim-device-id",
                    "--sim-state"};
-    spec.repeated = {"--fault"};
-    spec.optionalNumbers = {"--wait"};
-    spec.flags = {"-v", "--verbose", "--json", "--simulate", "--bootloader-present", "--foreign-bootloader-stays"};
-    return spec;
+    options.repeated = {"--fault"};
+    options.optionalNumbers = {"--wait"};
+    options.flags = {"-v", "--verbose", "--json", "--simulate", "--bootloader-present", "--foreign-bootloader-stays"};
+    return options;
 }
 
 CommonOptions ReadCommon(const tarvexctl::Args& args)

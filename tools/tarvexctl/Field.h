@@ -53,7 +53,7 @@ struct CommonOptions {
 };
 
 // The options every field command takes, and their values from a parsed command line.
-tarvexctl::OptionSpec CommonSpec();
+tarvexctl::OptionSet CommonOptionSet();
 CommonOptions ReadCommon(const tarvexctl::Args& args);
 extern const char* const kCommonOptionsHelp;
 

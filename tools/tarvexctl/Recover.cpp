@@ -90,7 +90,7 @@ const char* DevicesHelp() { return kDevicesHelp; }
 
 int JournalCommand(const std::vector<std::string>& argv)
 {
-    const tarvexctl::Args args(argv, tarvexctl::OptionSpec{{"--dir", "--remove"}, {}, {}, {"--json", "--check", "--repair"}});
+    const tarvexctl::Args args(argv, tarvexctl::OptionSet{{"--dir", "--remove"}, {}, {}, {"--json", "--check", "--repair"}});
     args.NoPositional();
     CommonOptions c;
     c.dir = args.Value("--dir").value_or("");
@@ -153,7 +153,7 @@ int JournalCommand(const std::vector<std::string>& argv)
 
 int DevicesCommand(const std::vector<std::string>& argv)
 {
-    const tarvexctl::Args args(argv, CommonSpec());
+    const tarvexctl::Args args(argv, CommonOptionSet());
     args.NoPositional();
     const CommonOptions c = ReadCommon(args);
     if (!c.bSimulate && (!c.faults.empty() || !c.simState.empty() || c.bBootloaderPresent))
@@ -313,9 +313,9 @@ Choice ChooseTarget(const CommonOptions& c, const std::vector<JournalEntry>& ent
 
 int RecoverCommand(const std::vector<std::string>& argv)
 {
-    tarvexctl::OptionSpec spec = CommonSpec();
-    spec.values.push_back("--device-id");
-    const tarvexctl::Args args(argv, spec);
+    tarvexctl::OptionSet options = CommonOptionSet();
+    options.values.push_back("--device-id");
+    const tarvexctl::Args args(argv, options);
     args.NoPositional();
     const CommonOptions c = ReadCommon(args);
     if (c.bJson) throw UsageError{"recover has no --json"};

@@ -261,9 +261,9 @@ struct UpgradeOptions {
 
 UpgradeOptions ParseUpgrade(const std::vector<std::string>& argv)
 {
-    tarvexctl::OptionSpec spec = CommonSpec();
-    spec += tarvexctl::OptionSpec{{"--count", "--report", "--ports", "--sim-mice"}, {}, {}, {"--loop", "--all", "--parallel"}};
-    const tarvexctl::Args args(argv, spec);
+    tarvexctl::OptionSet options = CommonOptionSet();
+    options += tarvexctl::OptionSet{{"--count", "--report", "--ports", "--sim-mice"}, {}, {}, {"--loop", "--all", "--parallel"}};
+    const tarvexctl::Args args(argv, options);
     args.NoPositional();
     UpgradeOptions o;
     o.common = ReadCommon(args);
