@@ -245,6 +245,25 @@ LoadedImage LoadConfigAndImage(const CommonOptions& o)
     return r;
 }
 
+UpgradeReport RunFieldUpgrade(const LoadedImage& img, BYTE* data, CQL40USBComm& app, CDunX4ISPUSBComm& isp,
+                              CUSBDeviceMonitor& monitor, IUpgradeFace& face, CRecoveryJournal& journal, CRunLog& log)
+{
+    UpgradeTarget t;
+    t.pConfig = &img.config;
+    t.pHeader = &img.header;
+    t.pAppData = data;
+    t.bAppLoaded = true;
+    t.pAppComm = &app;
+    t.pISPComm = &isp;
+    t.pMonitor = &monitor;
+    CUpgradeProcedure p(face, t);
+    p.m_pJournal = &journal;
+    // Never erase a mouse whose identity is not saved.
+    p.m_bJournalRequired = true;
+    p.m_pLog = &log;
+    return p.Run();
+}
+
 int CountBootloaderDevices()
 {
     auto backend = platform::hid::GetBackend();

@@ -12,7 +12,10 @@
 #include "encfile/EncFile.h"
 #include "encfile/SystemConfig.h"
 #include "upgrade/EventJson.h"
+#include "device/USBDeviceMonitor.h"
+#include "upgrade/RecoveryJournal.h"
 #include "upgrade/RunLog.h"
+#include "upgrade/UpgradeProcedure.h"
 
 namespace field {
 
@@ -110,6 +113,11 @@ private:
     int m_foreignId = 0;
     bool m_bBroken = false;
 };
+
+// One run of the window's procedure for a field command: the journal is required (a mouse
+// whose identity is not saved is never erased). data: the image bytes this run patches.
+UpgradeReport RunFieldUpgrade(const LoadedImage& img, BYTE* data, CQL40USBComm& app, CDunX4ISPUSBComm& isp,
+                              CUSBDeviceMonitor& monitor, IUpgradeFace& face, CRecoveryJournal& journal, CRunLog& log);
 
 // Waits for a device to be opened by its poll thread: without --wait only for one that is
 // on the bus now, with --wait up to the given time (or for ever). False on time-out or Ctrl+C.

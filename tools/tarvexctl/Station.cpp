@@ -390,19 +390,7 @@ int UpgradeStation(const StationOptions& so)
         UpgradeReport r;
         {
             CPortFace face(board, port);
-            UpgradeTarget t;
-            t.pConfig = &img.config;
-            t.pHeader = &img.header;
-            t.pAppData = image.data();
-            t.bAppLoaded = true;
-            t.pAppComm = &app;
-            t.pISPComm = &isp;
-            t.pMonitor = &monitor;
-            CUpgradeProcedure p(face, t);
-            p.m_pJournal = &journal;
-            p.m_bJournalRequired = true;
-            p.m_pLog = &log;
-            r = p.Run();
+            r = RunFieldUpgrade(img, image.data(), app, isp, monitor, face, journal, log);
         }
         isp.Stop();
         app.Stop();

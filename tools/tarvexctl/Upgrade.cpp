@@ -336,20 +336,7 @@ CTerminalFace::Style StyleOf(const CommonOptions& o)
 
 UpgradeReport RunOnce(Devices& d, LoadedImage& img, CTerminalFace& face, CRecoveryJournal& journal, CRunLog& log)
 {
-    UpgradeTarget t;
-    t.pConfig = &img.config;
-    t.pHeader = &img.header;
-    t.pAppData = img.data.data();
-    t.bAppLoaded = true;
-    t.pAppComm = &d.app;
-    t.pISPComm = &d.isp;
-    t.pMonitor = &d.monitor;
-    CUpgradeProcedure p(face, t);
-    p.m_pJournal = &journal;
-    // Never erase a mouse whose identity is not saved.
-    p.m_bJournalRequired = true;
-    p.m_pLog = &log;
-    return p.Run();
+    return RunFieldUpgrade(img, img.data.data(), d.app, d.isp, d.monitor, face, journal, log);
 }
 
 void PrintOutcomeAdvice(const UpgradeReport& r, const CommonOptions& o, int status)
