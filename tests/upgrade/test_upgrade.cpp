@@ -204,6 +204,17 @@ TEST(RecoveryJournal, AJournalOfUpTo4MiBIsRead)
     EXPECT_NE(error.find("not a journal"), std::string::npos) << error;
 }
 
+// A tool directory that is gone: the entry is refused with the system's reason, which the
+// run shows before it switches any mouse.
+TEST(RecoveryJournal, ARefusedLockSaysWhy)
+{
+    TempDir dir;
+    CRecoveryJournal journal(DirOf(dir) + u"gone");
+    EXPECT_FALSE(journal.Add(EntryFor(0x55)));
+    EXPECT_NE(journal.LastError().find("cannot lock the tool directory: no such file or directory"), std::string::npos)
+        << journal.LastError();
+}
+
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
 {
     // Runs of several stations (threads here: each save opens a lock of its own) on one
