@@ -204,6 +204,16 @@ TEST(RecoveryJournal, AJournalOfUpTo4MiBIsRead)
     EXPECT_NE(error.find("not a journal"), std::string::npos) << error;
 }
 
+// tarvexctl journal shows why a line is damaged, quoting the field as it stands.
+TEST(RecoveryJournal, ADamagedLineIsQuotedInItsReason)
+{
+    JournalEntry back;
+    std::string why;
+    const std::string line = CRecoveryJournal::Format(SampleEntry(0x77, false));
+    EXPECT_FALSE(CRecoveryJournal::Parse(line + " garbage", back, &why));
+    EXPECT_EQ(why, "'garbage' is not KEY=VALUE");
+}
+
 // A tool directory that is gone: the entry is refused with the system's reason, which the
 // run shows before it switches any mouse.
 TEST(RecoveryJournal, ARefusedLockSaysWhy)
