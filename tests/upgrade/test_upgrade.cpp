@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -204,7 +205,9 @@ TEST(RecoveryJournal, AJournalOfUpTo4MiBIsRead)
     EXPECT_NE(error.find("not a journal"), std::string::npos) << error;
 }
 
-// tarvexctl journal shows why a line is damaged, quoting the field as it stands.
+// tarvexctl journal shows why a line is damaged, quoting the field as it stands. A line cut
+// before its user data is damaged, not an entry without user data: recovering from it
+// would flash the mouse with someone else's defaults.
 TEST(RecoveryJournal, ADamagedLineIsQuotedInItsReason)
 {
     JournalEntry back;
@@ -212,6 +215,8 @@ TEST(RecoveryJournal, ADamagedLineIsQuotedInItsReason)
     const std::string line = CRecoveryJournal::Format(SampleEntry(0x77, false));
     EXPECT_FALSE(CRecoveryJournal::Parse(line + " garbage", back, &why));
     EXPECT_EQ(why, "'garbage' is not KEY=VALUE");
+    EXPECT_FALSE(CRecoveryJournal::Parse(line.substr(0, line.find(" user_data=")), back, &why));
+    EXPECT_EQ(why, "no user_data");
 }
 
 // A tool directory that is gone: the entry is refused with the system's reason, which the
@@ -544,6 +549,23 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     EXPECT_LT(failed, outcome);
     EXPECT_NE(text.find("64 of 32768 bytes sent"), std::string::npos) << text;
     EXPECT_NE(text.find("mouse device ID 5EED1234ABCD"), std::string::npos);
+}
+
+// The image's name goes into the journal line, whose fields are split at spaces: a space,
+// '=' or a control character in it becomes '_', so the entry still reads back.
+TEST_F(Procedure, AnImageNameWithSpacesStillGivesAReadableEntry)
+{
+    sim::Faults f;
+    f.failWriteChunk = 3;
+    world.SetFaults(f);
+    std::memset(header.szName, 0, sizeof header.szName);
+    std::memcpy(header.szName, "a b=c\x7F\x1F", 7);
+    EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(journal.Load(entries, error)) << error;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].imageName, "a_b_c__");
 }
 
 TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
