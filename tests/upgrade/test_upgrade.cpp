@@ -548,6 +548,11 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     EXPECT_LT(sw, failed);
     EXPECT_LT(failed, outcome);
     EXPECT_NE(text.find("64 of 32768 bytes sent"), std::string::npos) << text;
+    // Every status the window shows is in the log, with its colour.
+    const auto shown = text.find("status blue 检查到游戏鼠标设备，进入升级....");
+    ASSERT_NE(shown, std::string::npos) << text;
+    EXPECT_LT(shown, sw);
+    EXPECT_NE(text.find("status red 写Flash失败！"), std::string::npos);
     EXPECT_NE(text.find("mouse device ID 5EED1234ABCD"), std::string::npos);
 }
 
