@@ -215,8 +215,25 @@ TEST(RecoveryJournal, ADamagedLineIsQuotedInItsReason)
     const std::string line = CRecoveryJournal::Format(SampleEntry(0x77, false));
     EXPECT_FALSE(CRecoveryJournal::Parse(line + " garbage", back, &why));
     EXPECT_EQ(why, "'garbage' is not KEY=VALUE");
+    EXPECT_FALSE(CRecoveryJournal::Parse(line + " " + std::string(40, 'g') + "tail", back, &why));
+    EXPECT_EQ(why, "'" + std::string(40, 'g') + "' is not KEY=VALUE"); // the first 40 characters
     EXPECT_FALSE(CRecoveryJournal::Parse(line.substr(0, line.find(" user_data=")), back, &why));
     EXPECT_EQ(why, "no user_data");
+}
+
+// Load names the first damaged line and how many more there are.
+TEST(RecoveryJournal, LoadNamesTheFirstDamagedLineAndCountsTheRest)
+{
+    TempDir dir;
+    const std::string good = CRecoveryJournal::Format(SampleEntry(0x77, false));
+    const std::string text = "tarvex-journal 1\n" + good + "\nbad one\n" + good + "\nbad two\n";
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    CRecoveryJournal journal(DirOf(dir));
+    std::vector<JournalEntry> got;
+    std::string error;
+    EXPECT_FALSE(journal.Load(got, error));
+    EXPECT_NE(error.find(": line 3: "), std::string::npos) << error;
+    EXPECT_NE(error.find(" (and 1 more)"), std::string::npos) << error;
 }
 
 // A tool directory that is gone: the entry is refused with the system's reason, which the
