@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #endif
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -204,6 +205,48 @@ TEST(RecoveryJournal, AJournalOfUpTo4MiBIsRead)
     testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
     EXPECT_FALSE(journal.Load(got, error));
     EXPECT_NE(error.find("not a journal"), std::string::npos) << error;
+}
+
+// tarvexctl journal shows why a line is damaged, quoting the field as it stands. A line cut
+// before its user data is damaged, not an entry without user data: recovering from it
+// would flash the mouse with someone else's defaults.
+TEST(RecoveryJournal, ADamagedLineIsQuotedInItsReason)
+{
+    JournalEntry back;
+    std::string why;
+    const std::string line = CRecoveryJournal::Format(SampleEntry(0x77, false));
+    EXPECT_FALSE(CRecoveryJournal::Parse(line + " garbage", back, &why));
+    EXPECT_EQ(why, "'garbage' is not KEY=VALUE");
+    EXPECT_FALSE(CRecoveryJournal::Parse(line + " " + std::string(40, 'g') + "tail", back, &why));
+    EXPECT_EQ(why, "'" + std::string(40, 'g') + "' is not KEY=VALUE"); // the first 40 characters
+    EXPECT_FALSE(CRecoveryJournal::Parse(line.substr(0, line.find(" user_data=")), back, &why));
+    EXPECT_EQ(why, "no user_data");
+}
+
+// Load names the first damaged line and how many more there are.
+TEST(RecoveryJournal, LoadNamesTheFirstDamagedLineAndCountsTheRest)
+{
+    TempDir dir;
+    const std::string good = CRecoveryJournal::Format(SampleEntry(0x77, false));
+    const std::string text = "tarvex-journal 1\n" + good + "\nbad one\n" + good + "\nbad two\n";
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    CRecoveryJournal journal(DirOf(dir));
+    std::vector<JournalEntry> got;
+    std::string error;
+    EXPECT_FALSE(journal.Load(got, error));
+    EXPECT_NE(error.find(": line 3: "), std::string::npos) << error;
+    EXPECT_NE(error.find(" (and 1 more)"), std::string::npos) << error;
+}
+
+// A tool directory that is gone: the entry is refused with the system's reason, which the
+// run shows before it switches any mouse.
+TEST(RecoveryJournal, ARefusedLockSaysWhy)
+{
+    TempDir dir;
+    CRecoveryJournal journal(DirOf(dir) + u"gone");
+    EXPECT_FALSE(journal.Add(EntryFor(0x55)));
+    EXPECT_NE(journal.LastError().find("cannot lock the tool directory: no such file or directory"), std::string::npos)
+        << journal.LastError();
 }
 
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
@@ -531,7 +574,29 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     EXPECT_LT(sw, failed);
     EXPECT_LT(failed, outcome);
     EXPECT_NE(text.find("64 of 32768 bytes sent"), std::string::npos) << text;
+    // Every status the window shows is in the log, with its colour.
+    const auto shown = text.find("status blue 检查到游戏鼠标设备，进入升级....");
+    ASSERT_NE(shown, std::string::npos) << text;
+    EXPECT_LT(shown, sw);
+    EXPECT_NE(text.find("status red 写Flash失败！"), std::string::npos);
     EXPECT_NE(text.find("mouse device ID 5EED1234ABCD"), std::string::npos);
+}
+
+// The image's name goes into the journal line, whose fields are split at spaces: a space,
+// '=' or a control character in it becomes '_', so the entry still reads back.
+TEST_F(Procedure, AnImageNameWithSpacesStillGivesAReadableEntry)
+{
+    sim::Faults f;
+    f.failWriteChunk = 3;
+    world.SetFaults(f);
+    std::memset(header.szName, 0, sizeof header.szName);
+    std::memcpy(header.szName, "a b=c\x7F\x1F", 7);
+    EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(journal.Load(entries, error)) << error;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].imageName, "a_b_c__");
 }
 
 TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
