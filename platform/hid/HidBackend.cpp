@@ -3,13 +3,14 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <set>
 
 namespace platform::hid {
 namespace {
 std::mutex g_mu;
 std::shared_ptr<IHidBackend> g_backend;
 std::atomic<bool> g_denied{false};
-std::atomic<bool> g_deniedLogged{false};
+std::set<std::string> g_deniedLogged; // paths already reported, under g_mu
 std::string g_reason; // under g_mu
 } // namespace
 
@@ -37,13 +38,15 @@ void NoteAccessDenied(const std::string& path)
                                " is present but cannot be opened (permission denied); install "
                                "packaging/udev/70-tarvex.rules";
 #endif
+    bool first = false;
     {
         std::lock_guard<std::mutex> lk(g_mu);
         g_reason = reason;
+        // Once per node: the poll loop retries every second. Bounded by the nodes a machine has.
+        if (g_deniedLogged.size() < 256) first = g_deniedLogged.insert(path).second;
     }
     g_denied.store(true);
-    // Once per process: the poll loop retries every second.
-    if (!g_deniedLogged.exchange(true)) std::fprintf(stderr, "tarvex: %s\n", reason.c_str());
+    if (first) std::fprintf(stderr, "tarvex: %s\n", reason.c_str());
 }
 
 void ClearAccessDenied()
