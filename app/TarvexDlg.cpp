@@ -190,8 +190,6 @@ LRESULT CTarvexDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         OnAppDeviceChange();
         return 1;
     }
-    // The configuration replaces the image a run is flashing: not while one is under way.
-    if (message == WM_SYSCOMMAND && static_cast<UINT>(wParam) == IDM_SYSTEM_CONFIG && m_bUpgrading) return 0;
     return CDialog::WindowProc(message, wParam, lParam);
 }
 

@@ -27,8 +27,7 @@ namespace {
 void CTarvexDlg::OnSysCommand(UINT nID, LPARAM lParam)
 {
     // Exactly this ID: the standard commands keep their low bits for the system's own use.
-    // The image in memory must not change under a run (WindowProc already holds the entry
-    // back while one is under way).
+    // The configuration replaces the image a run is flashing: not while one is under way.
     if (nID == IDM_SYSTEM_CONFIG && !IsUpgrading()) {
         CString strPassword;
         CPasswordDlg dlgPassword(this);

@@ -82,6 +82,11 @@ TEST(EventLines, ARunAndTheDeviceStateAsLines)
             dlg.SendMessage(WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED), reinterpret_cast<LPARAM>(dlg.m_btnUpgrade.m_hWnd));
             world.UnplugMouse();
             EXPECT_TRUE(platform::ui::RunUntil([&] { return !dlg.m_AppComm.IsOpen(); }, 60000));
+            // A bootloader coming and going: the scripts that wait for it read these lines.
+            const int isp = world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65);
+            EXPECT_TRUE(platform::ui::RunUntil([&] { return dlg.m_ISPComm.IsOpen(); }, 60000));
+            world.RemoveHidInterface(isp);
+            EXPECT_TRUE(platform::ui::RunUntil([&] { return !dlg.m_ISPComm.IsOpen(); }, 60000));
             out = testing::internal::GetCapturedStdout();
             dlg.EndDialog(IDCANCEL);
         });
@@ -94,6 +99,8 @@ TEST(EventLines, ARunAndTheDeviceStateAsLines)
 
     EXPECT_EQ(Count(out, "\"notify\":\"app\",\"present\":true}"), 1u) << out;
     EXPECT_EQ(Count(out, "\"notify\":\"app\",\"present\":false}"), 1u) << out;
+    EXPECT_EQ(Count(out, "\"notify\":\"isp\",\"present\":true}"), 1u) << out;
+    EXPECT_EQ(Count(out, "\"notify\":\"isp\",\"present\":false}"), 1u) << out;
     EXPECT_EQ(Count(out, "\"run\":\"started\"}"), 1u) << out;
     EXPECT_EQ(Count(out, "\"run\":\"ended\"}"), 1u) << out;
     // The outcome with its colour, progress and picture, in the line the run ends on.
