@@ -1,6 +1,6 @@
 // GDI on the system's own objects: fonts, bitmaps and icons are real handles; a CDC wraps a
-// real device context. Dialog templates and images are registered by the resource module as
-// on every platform; images become system bitmaps and icons from their embedded pixels.
+// real device context. Images are registered by the resource module as on every platform and
+// become system bitmaps and icons from their embedded pixels.
 #include <map>
 #include <memory>
 
@@ -13,7 +13,6 @@ using namespace platform::ui::w32;
 namespace {
 // The tables are never destroyed: GDI objects held by static objects are freed after this
 // file's statics would be, and must still find them.
-auto& g_templates = *new std::map<int, const platform::ui::DialogTemplateData*>;
 auto& g_images = *new std::map<std::pair<int, bool>, const platform::ui::ImageResource*>;
 auto& g_iconCache = *new std::map<int, HICON>;
 // Temporary wrappers handed out by FromHandle, one per handle. A wrapper does not own its
@@ -44,22 +43,6 @@ const platform::ui::ImageResource* FindImageResource(int id, bool icon)
 DWORD GetSysColor(int index) { return nat::SysColor(index); }
 int GetSystemMetrics(int index) { return nat::SystemMetric(index); }
 
-int MulDiv(int number, int numerator, int denominator)
-{
-    if (denominator == 0) return -1;
-    const long long p = static_cast<long long>(number) * numerator;
-    const long long half = (denominator < 0 ? -denominator : denominator) / 2;
-    long long q = (p >= 0) == (denominator >= 0) ? (llabs(p) + half) / llabs(denominator) : -((llabs(p) + half) / llabs(denominator));
-    return static_cast<int>(q);
-}
-
-BOOL SetRect(LPRECT r, int l, int t, int rr, int b)
-{
-    if (!r) return FALSE;
-    *r = RECT{l, t, rr, b};
-    return TRUE;
-}
-
 // ---- GDI objects ---------------------------------------------------------------------------
 
 BOOL DeleteObject(HGDIOBJ h)
@@ -70,29 +53,6 @@ BOOL DeleteObject(HGDIOBJ h)
     DropWrapper(g_fontWrappers, h);
     DropWrapper(g_bitmapWrappers, h);
     return nat::DeleteObject(h) ? TRUE : FALSE;
-}
-
-CGdiObject::~CGdiObject() { DeleteObject(); }
-
-BOOL CGdiObject::Attach(HGDIOBJ h)
-{
-    if (m_hObject || !h) return FALSE;
-    m_hObject = h;
-    return TRUE;
-}
-
-HGDIOBJ CGdiObject::Detach()
-{
-    HGDIOBJ h = m_hObject;
-    m_hObject = nullptr;
-    return h;
-}
-
-BOOL CGdiObject::DeleteObject()
-{
-    if (!m_hObject) return FALSE;
-    HGDIOBJ h = Detach();
-    return ::DeleteObject(h);
 }
 
 HBITMAP LoadBitmapW(HINSTANCE, LPCWSTR name)
@@ -114,16 +74,6 @@ HICON LoadIconW(HINSTANCE, LPCWSTR name)
     if (!h) h = static_cast<HICON>(nat::LoadIconResource(id));
     if (h) g_iconCache.emplace(id, h);
     return h;
-}
-
-BOOL CBitmap::LoadBitmap(UINT id) { return LoadBitmap(MAKEINTRESOURCEW(id)); }
-
-BOOL CBitmap::LoadBitmap(LPCWSTR name)
-{
-    HBITMAP h = LoadBitmapW(nullptr, name);
-    if (!h) return FALSE;
-    DeleteObject(); // a reload replaces the previous bitmap
-    return Attach(h);
 }
 
 int CBitmap::GetBitmap(BITMAP* bm) const
@@ -295,20 +245,9 @@ CPaintDC::~CPaintDC()
     g_paints.erase(it);
 }
 
-// ---- templates and images --------------------------------------------------------------------
+// ---- images and dialog units -----------------------------------------------------------------
 
 namespace platform::ui {
-
-void RegisterDialogTemplate(const DialogTemplateData* t)
-{
-    if (t) g_templates[t->nID] = t;
-}
-
-const DialogTemplateData* FindDialogTemplate(int nID)
-{
-    auto it = g_templates.find(nID);
-    return it == g_templates.end() ? nullptr : it->second;
-}
 
 void RegisterImageResource(const ImageResource* img)
 {
@@ -321,8 +260,5 @@ DialogBaseUnits GetDialogBaseUnits(const WCHAR* face, int points)
     nat::DialogBaseUnits(face ? face : u"MS Shell Dlg", points, u.cx, u.cy);
     return u;
 }
-
-int DluToPixelsX(int x, const DialogBaseUnits& u) { return MulDiv(x, u.cx, 4); }
-int DluToPixelsY(int y, const DialogBaseUnits& u) { return MulDiv(y, u.cy, 8); }
 
 } // namespace platform::ui

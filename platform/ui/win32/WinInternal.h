@@ -6,33 +6,25 @@
 #include <string>
 #include <vector>
 
-#include "platform/Messages.h"
-#include "platform/ui/Afx.h"
-#include "platform/ui/TestHooks.h"
+#include "platform/ui/core/Core.h"
 
 namespace platform::ui::w32 {
 
+// The core's seams and test hooks are called by their names.
+using namespace core;
+
 enum class Kind { Dialog, Control };
 
-// One system window: the message core's handle for it, the system's handle, and the CWnd
-// that handles its messages once subclassed.
-struct Window final : IMessageTarget {
-    HWND hwnd = nullptr;
+// One system window: the core's record, with the system's handle for it.
+struct Window final : core::WindowRecord {
     void* real = nullptr;
+    bool dead = false; // the system's window is gone
     Kind kind = Kind::Control;
-    CString className;
-    int id = 0;
-    HWND parent = nullptr;
-    std::vector<HWND> children; // template order
-    CWnd* attached = nullptr;
-    std::unique_ptr<CWnd> wrapper; // what FromHandle gives for an unattached window
-    std::unique_ptr<CMenu> sysMenu;
-    HICON iconBig = nullptr;
-    HICON iconSmall = nullptr;
-    HBITMAP image = nullptr;
-    bool dead = false;
 
     LRESULT ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    bool IsDialog() const override { return kind == Kind::Dialog; }
+    void AttachedCWndGone() override;
+    void DestroyWithChildren(bool byAttachedCWnd) override;
 };
 
 Window* Find(HWND hwnd);
@@ -49,13 +41,5 @@ void EnsureInit();
 // Dispatches waiting system messages, functions given to RunLater and posted messages.
 void PumpOnce();
 void RunLater(std::function<void()> fn);
-
-// ---- hooks (WinApp.cpp) ----------------------------------------------------------------------
-void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook();
-std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook();
-void DialogShown(HWND hwnd);
-CString AppName();
-int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UINT type, bool* answered);
 
 } // namespace platform::ui::w32

@@ -2,7 +2,8 @@
 // manager from the in-memory template, subclassed so that its messages pass through the
 // attached CWnd and its message map before the system's own processing. Handles given to the
 // application are the message core's (so that posted messages, the observer and the window
-// lifetime rules are the same as everywhere else); each record holds the system handle.
+// lifetime rules are the same as everywhere else); each record holds the system handle. The
+// message maps and CWnd's common part are the core's (core/Wnd.cpp).
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -193,6 +194,15 @@ LRESULT Window::ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam)
     return DefProc(this, message, wParam, lParam);
 }
 
+void Window::AttachedCWndGone()
+{
+    // A control stays with the system's dialog; a dialog goes with its object.
+    attached = nullptr;
+    if (kind == Kind::Dialog) DestroyRecordTree(hwnd);
+}
+
+void Window::DestroyWithChildren(bool) { DestroyRecordTree(hwnd); }
+
 namespace {
 constexpr UINT kWmContextMenu = 0x007B;
 
@@ -370,239 +380,20 @@ std::vector<std::uint32_t> BuildDialogTemplate(const DialogTemplateData& t)
 
 using namespace platform::ui::w32;
 
-// ---- CCmdTarget / message maps ---------------------------------------------------------------
+// ---- the toolkit's part of the core ---------------------------------------------------------
 
-const AFX_MSGMAP* CCmdTarget::GetThisMessageMap()
-{
-    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, 0, nullptr}};
-    static const AFX_MSGMAP map = {nullptr, &entries[0]};
-    return &map;
-}
+namespace platform::ui::core {
 
-const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+WindowRecord* FindRecord(HWND hwnd) { return Find(hwnd); }
 
-bool CCmdTarget::DispatchMapEntry(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
-{
-    const UINT code = message == WM_COMMAND ? HIWORD(static_cast<std::uintptr_t>(wParam)) : 0;
-    const UINT id = message == WM_COMMAND ? LOWORD(static_cast<std::uintptr_t>(wParam)) : 0;
-    for (const AFX_MSGMAP* map = GetMessageMap(); map; map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr) {
-        for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e && e->nMessage; ++e) {
-            if (e->nMessage != message) continue;
-            if (message == WM_COMMAND && (e->nCode != code || id < e->nID || id > e->nLastID)) continue;
-            if (e->pfn(this, wParam, lParam, pResult)) return true;
-        }
-        if (!map->pfnGetBaseMap) break;
-    }
-    return false;
-}
+// Items are kept in the system's menu as well, so that it shows what the core's CMenu holds.
+bool MenuAppend(HMENU menu, UINT flags, UINT_PTR id, LPCWSTR text) { return nat::AppendMenuItem(menu, flags, id, text); }
+void MenuRemove(HMENU menu, UINT position, UINT flags) { nat::RemoveMenuItem(menu, position, flags); }
+void MenuEnable(HMENU menu, UINT item, UINT enable) { nat::EnableMenuItem(menu, item, enable); }
 
-// ---- CMenu ---------------------------------------------------------------------------------
-// Items are kept here as well as in the system's menu, so that the menu reads back the same
-// whichever side asks.
-
-BOOL CMenu::AppendMenu(UINT nFlags, UINT_PTR nIDNewItem, LPCWSTR lpszNewItem)
-{
-    if (m_hMenu && !nat::AppendMenuItem(m_hMenu, nFlags, nIDNewItem, (nFlags & MF_SEPARATOR) ? nullptr : lpszNewItem))
-        return FALSE;
-    Item it;
-    it.nFlags = nFlags;
-    it.nID = (nFlags & MF_SEPARATOR) ? 0 : nIDNewItem;
-    it.strText = (nFlags & MF_SEPARATOR) ? CString() : CString(lpszNewItem);
-    m_items.push_back(it);
-    return TRUE;
-}
-
-int CMenu::FindItem(UINT nItem, UINT nFlags) const
-{
-    if (nFlags & MF_BYPOSITION) return nItem < m_items.size() ? static_cast<int>(nItem) : -1;
-    for (std::size_t i = 0; i < m_items.size(); ++i)
-        if (m_items[i].nID == nItem && !(m_items[i].nFlags & MF_SEPARATOR)) return static_cast<int>(i);
-    return -1;
-}
-
-BOOL CMenu::RemoveMenu(UINT nPosition, UINT nFlags)
-{
-    const int i = FindItem(nPosition, nFlags);
-    if (i < 0) return FALSE;
-    if (m_hMenu) nat::RemoveMenuItem(m_hMenu, nPosition, nFlags);
-    m_items.erase(m_items.begin() + i);
-    return TRUE;
-}
-
-UINT CMenu::EnableMenuItem(UINT nIDEnableItem, UINT nEnable)
-{
-    const int i = FindItem(nIDEnableItem, nEnable);
-    if (i < 0) return static_cast<UINT>(-1);
-    if (m_hMenu) nat::EnableMenuItem(m_hMenu, nIDEnableItem, nEnable);
-    const UINT old = m_items[static_cast<std::size_t>(i)].nFlags & (MF_GRAYED | MF_DISABLED);
-    m_items[static_cast<std::size_t>(i)].nFlags = (m_items[static_cast<std::size_t>(i)].nFlags & ~(MF_GRAYED | MF_DISABLED)) |
-                                                  (nEnable & (MF_GRAYED | MF_DISABLED));
-    return old;
-}
-
-UINT CMenu::GetMenuItemID(int nPos) const
-{
-    if (nPos < 0 || static_cast<std::size_t>(nPos) >= m_items.size()) return static_cast<UINT>(-1);
-    return static_cast<UINT>(m_items[static_cast<std::size_t>(nPos)].nID);
-}
-
-int CMenu::GetMenuString(UINT nIDItem, CString& rString, UINT nFlags) const
-{
-    const int i = FindItem(nIDItem, nFlags);
-    rString = i < 0 ? CString() : m_items[static_cast<std::size_t>(i)].strText;
-    return rString.GetLength();
-}
+} // namespace platform::ui::core
 
 // ---- CWnd ----------------------------------------------------------------------------------
-
-namespace {
-struct CurrentMessage {
-    HWND hwnd = nullptr;
-    UINT message = 0;
-    WPARAM wParam = 0;
-    LPARAM lParam = 0;
-};
-thread_local CurrentMessage t_current;
-} // namespace
-
-LRESULT AfxCallWndProc(CWnd* pWnd, HWND hWnd, UINT nMsg, WPARAM wParam, LPARAM lParam)
-{
-    if (!pWnd) return 0;
-    const CurrentMessage saved = t_current;
-    t_current = CurrentMessage{hWnd, nMsg, wParam, lParam};
-    LRESULT r = pWnd->WindowProc(nMsg, wParam, lParam);
-    t_current = saved;
-    return r;
-}
-
-CWnd::CWnd() = default;
-
-CWnd::~CWnd()
-{
-    if (m_hWnd) {
-        Window* w = Find(m_hWnd);
-        if (w && w->attached == this) {
-            w->attached = nullptr;
-            if (w->kind == Kind::Dialog) DestroyRecordTree(m_hWnd);
-        }
-        m_hWnd = nullptr;
-    }
-}
-
-CWnd* CWnd::FromHandlePermanent(HWND hWnd)
-{
-    Window* w = Find(hWnd);
-    return w ? w->attached : nullptr;
-}
-
-CWnd* CWnd::FromHandle(HWND hWnd)
-{
-    Window* w = Find(hWnd);
-    if (!w) return nullptr;
-    if (w->attached) return w->attached;
-    if (!w->wrapper) {
-        w->wrapper = std::make_unique<CWnd>();
-        w->wrapper->m_hWnd = hWnd;
-    }
-    return w->wrapper.get();
-}
-
-LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
-{
-    LRESULT r = 0;
-    if (!OnWndMsg(message, wParam, lParam, &r)) r = DefWindowProc(message, wParam, lParam);
-    return r;
-}
-
-BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult)
-{
-    if (message == WM_COMMAND) {
-        if (!OnCommand(wParam, lParam)) return FALSE;
-        *pResult = 1;
-        return TRUE;
-    }
-    return DispatchMapEntry(message, wParam, lParam, pResult) ? TRUE : FALSE;
-}
-
-BOOL CWnd::OnCommand(WPARAM wParam, LPARAM lParam)
-{
-    LRESULT r = 0;
-    return DispatchMapEntry(WM_COMMAND, wParam, lParam, &r) ? TRUE : FALSE;
-}
-
-LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) { return DefProc(Find(m_hWnd), message, wParam, lParam); }
-
-LRESULT CWnd::Default()
-{
-    if (t_current.hwnd != m_hWnd) return DefWindowProc(WM_NULL, 0, 0);
-    return DefWindowProc(t_current.message, t_current.wParam, t_current.lParam);
-}
-
-BOOL CWnd::OnChildNotify(UINT, WPARAM, LPARAM, LRESULT*) { return FALSE; }
-
-LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) { return ::SendMessageW(m_hWnd, message, wParam, lParam); }
-BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) { return ::PostMessageW(m_hWnd, message, wParam, lParam); }
-
-BOOL CWnd::Attach(HWND hWndNew)
-{
-    Window* w = Find(hWndNew);
-    if (!w || m_hWnd || (w->attached && w->attached != this)) return FALSE;
-    w->attached = this;
-    m_hWnd = hWndNew;
-    return TRUE;
-}
-
-HWND CWnd::Detach()
-{
-    HWND h = m_hWnd;
-    if (Window* w = Find(h); w && w->attached == this) w->attached = nullptr;
-    m_hWnd = nullptr;
-    return h;
-}
-
-BOOL CWnd::SubclassWindow(HWND hWnd)
-{
-    if (!Attach(hWnd)) return FALSE;
-    PreSubclassWindow();
-    return TRUE;
-}
-
-BOOL CWnd::SubclassDlgItem(UINT nID, CWnd* pParent)
-{
-    if (!pParent) return FALSE;
-    HWND h = ::GetDlgItem(pParent->m_hWnd, static_cast<int>(nID));
-    return h ? SubclassWindow(h) : FALSE;
-}
-
-HWND CWnd::UnsubclassWindow() { return Detach(); }
-void CWnd::PreSubclassWindow() {}
-
-BOOL CWnd::DestroyWindow()
-{
-    if (!m_hWnd) return FALSE;
-    DestroyRecordTree(m_hWnd);
-    m_hWnd = nullptr;
-    return TRUE;
-}
-
-void CWnd::SetWindowText(LPCWSTR s) { ::SetWindowTextW(m_hWnd, s); }
-int CWnd::GetWindowText(LPWSTR buf, int n) const { return ::GetWindowTextW(m_hWnd, buf, n); }
-void CWnd::GetWindowText(CString& r) const
-{
-    const int n = GetWindowTextLength();
-    std::u16string buf(static_cast<std::size_t>(n) + 1, u'\0');
-    const int got = ::GetWindowTextW(m_hWnd, buf.data(), n + 1);
-    buf.resize(static_cast<std::size_t>(std::max(got, 0)));
-    r = CString(buf);
-}
-int CWnd::GetWindowTextLength() const { return ::GetWindowTextLengthW(m_hWnd); }
-BOOL CWnd::EnableWindow(BOOL b) { return ::EnableWindow(m_hWnd, b); }
-BOOL CWnd::IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
-BOOL CWnd::ShowWindow(int n) { return ::ShowWindow(m_hWnd, n); }
-BOOL CWnd::IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
-BOOL CWnd::IsIconic() const { return ::IsIconic(m_hWnd); }
-DWORD CWnd::GetStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_STYLE)); }
-DWORD CWnd::GetExStyle() const { return static_cast<DWORD>(GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE)); }
 
 BOOL CWnd::ModifyStyle(DWORD dwRemove, DWORD dwAdd, UINT)
 {
@@ -627,8 +418,6 @@ BOOL CWnd::ModifyStyleEx(DWORD dwRemove, DWORD dwAdd, UINT)
     return TRUE;
 }
 
-void CWnd::GetClientRect(LPRECT r) const { ::GetClientRect(m_hWnd, r); }
-
 void CWnd::GetWindowRect(LPRECT r) const
 {
     if (!r) return;
@@ -644,47 +433,10 @@ void CWnd::MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint)
     if (void* real = Real(m_hWnd)) nat::Move(real, x, y, nWidth, nHeight, bRepaint != FALSE);
 }
 
-int CWnd::GetDlgCtrlID() const { return ::GetDlgCtrlID(m_hWnd); }
-CWnd* CWnd::GetDlgItem(int nID) const { return FromHandle(::GetDlgItem(m_hWnd, nID)); }
-CWnd* CWnd::GetParent() const { return FromHandle(::GetParent(m_hWnd)); }
-CWnd* CWnd::SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
-CWnd* CWnd::GetFocus() { return FromHandle(::GetFocus()); }
 void CWnd::SetFont(CFont* pFont, BOOL bRedraw)
 {
     SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(pFont ? pFont->m_hObject : nullptr), bRedraw);
 }
-CFont* CWnd::GetFont() const { return CFont::FromHandle(reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0))); }
-HICON CWnd::SetIcon(HICON hIcon, BOOL bBig)
-{
-    return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBig ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
-}
-HICON CWnd::GetIcon(BOOL bBig) const
-{
-    return reinterpret_cast<HICON>(::SendMessageW(m_hWnd, WM_GETICON, bBig ? ICON_BIG : ICON_SMALL, 0));
-}
-void CWnd::SetDlgItemText(int nID, LPCWSTR s) { ::SetWindowTextW(::GetDlgItem(m_hWnd, nID), s); }
-int CWnd::GetDlgItemText(int nID, CString& r) const
-{
-    CWnd* c = GetDlgItem(nID);
-    if (!c) {
-        r = CString();
-        return 0;
-    }
-    c->GetWindowText(r);
-    return r.GetLength();
-}
-void CWnd::CheckDlgButton(int nIDButton, UINT nCheck) { ::SendMessageW(::GetDlgItem(m_hWnd, nIDButton), BM_SETCHECK, nCheck, 0); }
-UINT CWnd::IsDlgButtonChecked(int nIDButton) const
-{
-    return static_cast<UINT>(::SendMessageW(::GetDlgItem(m_hWnd, nIDButton), BM_GETCHECK, 0, 0));
-}
-
-void CWnd::Invalidate(BOOL bErase) { ::InvalidateRect(m_hWnd, nullptr, bErase); }
-void CWnd::InvalidateRect(LPCRECT r, BOOL bErase) { ::InvalidateRect(m_hWnd, r, bErase); }
-void CWnd::UpdateWindow() { ::UpdateWindow(m_hWnd); }
-BOOL CWnd::InvalidateRect(HWND h, LPCRECT r, BOOL e) { return ::InvalidateRect(h, r, e); }
-BOOL CWnd::UpdateWindow(HWND h) { return ::UpdateWindow(h); }
-BOOL CWnd::GetClientRect(HWND h, LPRECT r) { return ::GetClientRect(h, r); }
 
 CMenu* CWnd::GetSystemMenu(BOOL bRevert) const
 {
@@ -713,23 +465,9 @@ CMenu* CWnd::GetSystemMenu(BOOL bRevert) const
     return w->sysMenu.get();
 }
 
-int CWnd::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) { return ::MessageBoxW(m_hWnd, text, caption, type); }
-
 // ---- API on handles --------------------------------------------------------------------------
 
-BOOL SetWindowTextW(HWND h, LPCWSTR s)
-{
-    return IsWindow(h) ? static_cast<BOOL>(SendMessageW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s ? s : u""))) : FALSE;
-}
-
-int GetWindowTextW(HWND h, LPWSTR buf, int n)
-{
-    if (!buf || n <= 0) return 0;
-    buf[0] = 0;
-    return static_cast<int>(SendMessageW(h, WM_GETTEXT, static_cast<WPARAM>(n), reinterpret_cast<LPARAM>(buf)));
-}
-
-int GetWindowTextLengthW(HWND h) { return static_cast<int>(SendMessageW(h, WM_GETTEXTLENGTH, 0, 0)); }
+LRESULT DefWindowProcW(HWND h, UINT m, WPARAM wp, LPARAM lp) { return DefProc(Find(h), m, wp, lp); }
 
 BOOL EnableWindow(HWND h, BOOL bEnable)
 {
@@ -791,25 +529,10 @@ BOOL GetClientRect(HWND h, LPRECT r)
     return TRUE;
 }
 
-HWND GetDlgItem(HWND hDlg, int id)
-{
-    Window* d = Find(hDlg);
-    if (!d) return nullptr;
-    for (HWND c : d->children)
-        if (Window* cw = Find(c); cw && cw->id == id) return c;
-    return nullptr;
-}
-
 int GetDlgCtrlID(HWND h)
 {
     Window* w = Find(h);
     return w && w->kind != Kind::Dialog ? w->id : 0;
-}
-
-HWND GetParent(HWND h)
-{
-    Window* w = Find(h);
-    return w ? w->parent : nullptr;
 }
 
 HWND GetFocus() { return Ours(nat::Focus()); }
@@ -839,16 +562,6 @@ CString GetClassNameOf(HWND h)
     return w->className;
 }
 
-BOOL DestroyWindow(HWND h)
-{
-    if (!Find(h)) return FALSE;
-    if (CWnd* c = CWnd::FromHandlePermanent(h)) return c->DestroyWindow();
-    DestroyRecordTree(h);
-    return TRUE;
-}
-
-LRESULT DefWindowProcW(HWND h, UINT m, WPARAM wp, LPARAM lp) { return DefProc(Find(h), m, wp, lp); }
-
 HMENU GetSystemMenu(HWND h, BOOL bRevert)
 {
     CWnd* c = CWnd::FromHandle(h);
@@ -873,16 +586,6 @@ std::vector<MenuItemInfo> SystemMenuItems(HWND hWnd)
     for (const nat::MenuItem& it : nat::MenuItems(menu))
         out.push_back(MenuItemInfo{it.id, CString(it.text), it.separator, it.enabled});
     return out;
-}
-
-bool ChooseSystemMenuItem(HWND hWnd, UINT nID)
-{
-    for (const MenuItemInfo& it : SystemMenuItems(hWnd)) {
-        if (it.bSeparator || it.nID != nID || !it.bEnabled) continue;
-        SendMessageW(hWnd, WM_SYSCOMMAND, nID, 0);
-        return true;
-    }
-    return false;
 }
 
 RECT PositionInParent(HWND hWnd)

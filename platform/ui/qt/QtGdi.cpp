@@ -3,10 +3,9 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QPainter>
-#include <cstdlib>
 #include <map>
 
-#include "platform/ui/Internal.h"
+#include "platform/ui/qt/QtInternal.h"
 
 namespace platform::ui::detail {
 namespace {
@@ -41,7 +40,6 @@ struct ResourceKey {
 };
 auto& g_imageResources = *new std::map<ResourceKey, const ImageResource*>;
 auto& g_runtimeImages = *new std::map<ResourceKey, QImage>;
-auto& g_templates = *new std::map<int, const DialogTemplateData*>;
 
 std::uintptr_t NewGdi(std::unique_ptr<GdiObject> o)
 {
@@ -209,22 +207,6 @@ int GetSystemMetrics(int index)
     }
 }
 
-int MulDiv(int number, int numerator, int denominator)
-{
-    if (denominator == 0) return -1;
-    const long long p = static_cast<long long>(number) * numerator;
-    const long long half = (denominator < 0 ? -denominator : denominator) / 2;
-    long long q = (p >= 0) == (denominator >= 0) ? (llabs(p) + half) / llabs(denominator) : -((llabs(p) + half) / llabs(denominator));
-    return static_cast<int>(q);
-}
-
-BOOL SetRect(LPRECT r, int l, int t, int rr, int b)
-{
-    if (!r) return FALSE;
-    *r = RECT{l, t, rr, b};
-    return TRUE;
-}
-
 // ---- GDI objects ---------------------------------------------------------------------------
 
 BOOL DeleteObject(HGDIOBJ h)
@@ -234,29 +216,6 @@ BOOL DeleteObject(HGDIOBJ h)
     if (it->second->wrapper) it->second->wrapper->m_hObject = nullptr;
     g_gdi.erase(it);
     return TRUE;
-}
-
-CGdiObject::~CGdiObject() { DeleteObject(); }
-
-BOOL CGdiObject::Attach(HGDIOBJ h)
-{
-    if (!h || m_hObject) return FALSE;
-    m_hObject = h;
-    return TRUE;
-}
-
-HGDIOBJ CGdiObject::Detach()
-{
-    HGDIOBJ h = m_hObject;
-    m_hObject = nullptr;
-    return h;
-}
-
-BOOL CGdiObject::DeleteObject()
-{
-    if (!m_hObject) return FALSE;
-    HGDIOBJ h = Detach();
-    return ::DeleteObject(h);
 }
 
 HBITMAP LoadBitmapW(HINSTANCE, LPCWSTR name)
@@ -285,16 +244,6 @@ HICON LoadIconW(HINSTANCE, LPCWSTR name)
     HICON h = reinterpret_cast<HICON>(NewGdi(std::move(o)));
     g_iconCache.emplace(id, h);
     return h;
-}
-
-BOOL CBitmap::LoadBitmap(UINT id) { return LoadBitmap(MAKEINTRESOURCEW(id)); }
-
-BOOL CBitmap::LoadBitmap(LPCWSTR name)
-{
-    HBITMAP h = LoadBitmapW(nullptr, name);
-    if (!h) return FALSE;
-    DeleteObject(); // a reload replaces the previous bitmap
-    return Attach(h);
 }
 
 int CBitmap::GetBitmap(BITMAP* bm) const
@@ -506,17 +455,6 @@ CPaintDC::~CPaintDC()
 
 namespace platform::ui {
 
-void RegisterDialogTemplate(const DialogTemplateData* t)
-{
-    if (t) g_templates[t->nID] = t;
-}
-
-const DialogTemplateData* FindDialogTemplate(int nID)
-{
-    auto it = g_templates.find(nID);
-    return it == g_templates.end() ? nullptr : it->second;
-}
-
 void RegisterImageResource(const ImageResource* img)
 {
     if (!img) return;
@@ -536,9 +474,6 @@ DialogBaseUnits GetDialogBaseUnits(const WCHAR* face, int points)
     const int width = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     return DialogBaseUnits{(width / 26 + 1) / 2, fm.height()};
 }
-
-int DluToPixelsX(int x, const DialogBaseUnits& u) { return MulDiv(x, u.cx, 4); }
-int DluToPixelsY(int y, const DialogBaseUnits& u) { return MulDiv(y, u.cy, 8); }
 
 QImage ImageOfBitmap(HBITMAP h) { return BitmapImage(h); }
 QImage ImageOfIcon(HICON h) { return IconImage(h); }

@@ -1,5 +1,5 @@
-// Private to the dialog framework: the record behind every HWND and the helpers the pieces
-// share. Not for code above platform/ui.
+// Private to the Qt dialog framework: the record behind every HWND and the helpers the Qt
+// files share. Not for code above platform/ui.
 #pragma once
 #include <QFont>
 #include <QImage>
@@ -9,41 +9,33 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Messages.h"
-#include "platform/ui/Afx.h"
-#include "platform/ui/TestHooks.h"
+#include "platform/ui/core/Core.h"
 
 class QPainter;
 
 namespace platform::ui::detail {
 
+// The core's seams and test hooks are called by their names.
+using namespace core;
+
 enum class Kind { Dialog, Static, Button, Edit, ComboBox, Progress, Other };
 
-// One window: its handle, class, styles, the Qt widget that shows it, and the CWnd that
-// handles its messages once subclassed.
-struct Window final : IMessageTarget {
-    HWND hwnd = nullptr;
+// One window: the core's record, with its class, styles and the Qt widget that shows it.
+struct Window final : core::WindowRecord {
     Kind kind = Kind::Other;
-    CString className;
     DWORD style = 0;
     DWORD exStyle = 0;
-    int id = 0;
-    HWND parent = nullptr;
-    std::vector<HWND> children; // template order
     QPointer<QWidget> widget;
-    CWnd* attached = nullptr;
-    std::unique_ptr<CWnd> wrapper; // what FromHandle gives for an unattached window
-    HICON iconBig = nullptr;
-    HICON iconSmall = nullptr;
-    HBITMAP image = nullptr; // SS_BITMAP
     HICON staticIcon = nullptr;
     HFONT font = nullptr;
-    std::unique_ptr<CMenu> sysMenu;
     int progressLow = 0, progressHigh = 100, progressPos = 0, progressStep = 10;
     QPainter* paintPainter = nullptr; // while WM_PAINT runs inside a Qt paint
     bool destroying = false;
 
     LRESULT ReceiveMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    bool IsDialog() const override { return kind == Kind::Dialog; }
+    void AttachedCWndGone() override;
+    void DestroyWithChildren(bool byAttachedCWnd) override;
 };
 
 Window* Find(HWND hwnd);
@@ -80,18 +72,12 @@ HDC BeginDc(QPainter* painter, HWND hwnd, const QFont& defaultFont);
 void EndDc(HDC hdc);
 int PointsToPixels(int points);
 
-// ---- hooks (App.cpp) -------------------------------------------------------------------------
+// ---- hooks (QtApp.cpp; the test seams are the core's) ------------------------------------------
 // True on the thread that runs the GUI (or when there is none yet).
 bool OnGuiThread();
 // Runs fn on the GUI thread and waits for its result: a message sent from another thread is
 // handled by the window's own thread, as the native system does.
 LRESULT RunOnGuiThread(const std::function<LRESULT()>& fn);
-void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook();
-std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook();
-void DialogShown(HWND hwnd);
-CString AppName();
-int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UINT type, bool* answered);
 // Keyboard modifiers of the real key event being translated (for WM_KEYDOWN defaults).
 Qt::KeyboardModifiers CurrentKeyModifiers();
 void SetCurrentKeyModifiers(Qt::KeyboardModifiers m);

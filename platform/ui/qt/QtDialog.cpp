@@ -1,5 +1,5 @@
-// CDialog (template instantiation in dialog units, the modal loop), data exchange, the file
-// dialog and message boxes.
+// CDialog on Qt (template instantiation in dialog units, the modal loop), Qt's file chooser
+// and message box.
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
@@ -16,7 +16,7 @@
 #include <QTimer>
 
 #include "platform/Kernel.h"
-#include "platform/ui/Internal.h"
+#include "platform/ui/qt/QtInternal.h"
 
 using namespace platform::ui::detail;
 
@@ -44,44 +44,7 @@ protected:
 };
 } // namespace
 
-// ---- data exchange -------------------------------------------------------------------------
-
-void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& rControl)
-{
-    if (!pDX || !pDX->m_pDlgWnd || rControl.m_hWnd) return; // bound once per window
-    HWND h = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, nIDC);
-    if (!h || !rControl.SubclassWindow(h)) pDX->m_bFailed = true;
-}
-
-void DDX_Text(CDataExchange* pDX, int nIDC, CString& value)
-{
-    if (!pDX || !pDX->m_pDlgWnd) return;
-    HWND h = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, nIDC);
-    if (!h) {
-        pDX->m_bFailed = true;
-        return;
-    }
-    if (pDX->m_bSaveAndValidate) CWnd::FromHandle(h)->GetWindowText(value);
-    else ::SetWindowTextW(h, value);
-}
-
 // ---- CDialog -------------------------------------------------------------------------------
-
-BEGIN_MESSAGE_MAP(CDialog, CWnd)
-    {WM_INITDIALOG, 0, 0, 0, [](CCmdTarget* p, WPARAM, LPARAM, LRESULT* r) -> bool {
-         *r = static_cast<CDialog*>(p)->OnInitDialog();
-         return true;
-     }},
-    ON_COMMAND(IDOK, &CDialog::OnOK)
-    ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
-END_MESSAGE_MAP()
-
-CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd) : m_pParentWnd(pParentWnd), m_nIDTemplate(nIDTemplate) {}
-
-CDialog::~CDialog()
-{
-    if (m_hWnd) CDialog::DestroyWindow();
-}
 
 bool CDialog::CreateFromTemplate(HWND hWndParent)
 {
@@ -107,11 +70,7 @@ bool CDialog::CreateFromTemplate(HWND hWndParent)
 INT_PTR CDialog::DoModal()
 {
     platform::ui::EnsureGui();
-    HWND parent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
-    if (!parent) {
-        CWnd* main = AfxGetMainWnd();
-        if (main && main != this) parent = main->m_hWnd;
-    }
+    const HWND parent = platform::ui::core::ModalOwner(*this);
     m_bEnded = false;
     m_nModalResult = -1;
     if (!CreateFromTemplate(parent)) return -1;
@@ -155,22 +114,6 @@ BOOL CDialog::DestroyWindow()
     return CWnd::DestroyWindow();
 }
 
-LRESULT CDialog::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) { return CWnd::DefWindowProc(message, wParam, lParam); }
-
-BOOL CDialog::OnInitDialog()
-{
-    UpdateData(FALSE);
-    return TRUE;
-}
-
-void CDialog::OnOK()
-{
-    if (!UpdateData(TRUE)) return;
-    EndDialog(IDOK);
-}
-
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
-
 void CDialog::EndDialog(int nResult)
 {
     m_nModalResult = nResult;
@@ -179,39 +122,13 @@ void CDialog::EndDialog(int nResult)
     if (m_pLoop) static_cast<QEventLoop*>(m_pLoop)->exit();
 }
 
-BOOL CDialog::UpdateData(BOOL bSaveAndValidate)
-{
-    CDataExchange dx(this, bSaveAndValidate);
-    DoDataExchange(&dx);
-    return dx.m_bFailed ? FALSE : TRUE;
-}
-
-void CDialog::DoDataExchange(CDataExchange*) {}
-
 void CDialog::NextDlgCtrl() const
 {
     if (QWidget* f = QApplication::focusWidget()) f->nextInFocusChain()->setFocus(Qt::TabFocusReason);
 }
 
-void CDialog::GotoDlgCtrl(CWnd* pWndCtrl)
-{
-    if (pWndCtrl) pWndCtrl->SetFocus();
-}
-
-int GetDialogTemplateID(HWND hDlg)
-{
-    Window* w = Find(hDlg);
-    return w && w->kind == Kind::Dialog ? w->id : 0;
-}
-
 // ---- CFileDialog ---------------------------------------------------------------------------
 
-CFileDialog::CFileDialog(BOOL bOpenFileDialog, LPCWSTR lpszDefExt, LPCWSTR lpszFileName, DWORD dwFlags,
-                         LPCWSTR lpszFilter, CWnd* pParentWnd, DWORD, BOOL)
-    : CDialog(0, pParentWnd), m_bOpenFileDialog(bOpenFileDialog), m_strDefExt(lpszDefExt), m_strFileName(lpszFileName),
-      m_dwFlags(dwFlags), m_strFilter(lpszFilter)
-{
-}
 
 namespace {
 // "Desc (*.x)|*.x|Other|*.y;*.z|" -> "Desc (*.x);;Other (*.y *.z)"
@@ -270,72 +187,27 @@ QString RunFileDialog(QWidget* parent, bool open, const QString& folder, const Q
 }
 } // namespace
 
-INT_PTR CFileDialog::DoModal()
+std::optional<CString> platform::ui::core::RunFileChooser(HWND owner, const CFileDialog& dlg)
 {
-    platform::ui::EnsureGui();
-    CWnd* owner = m_pParentWnd ? m_pParentWnd : AfxGetMainWnd();
-    const HWND hOwner = owner ? owner->m_hWnd : nullptr;
-    std::optional<std::string> chosen;
-    if (auto hook = FileDialogHook()) {
-        chosen = hook(platform::ui::FileDialogCall{hOwner, m_bOpenFileDialog != FALSE, m_strFilter, m_strFileName, m_strInitialDir});
-    } else {
-        QWidget* parent = platform::ui::WidgetOf(hOwner);
-        const QString filter = QtFilter(m_strFilter);
-        QString folder = LastFolder();
-        if (folder.isEmpty() && !m_strInitialDir.IsEmpty()) folder = QString::fromStdString(platform::NativePath(m_strInitialDir));
-        QString start = folder;
-        if (!m_strFileName.IsEmpty()) {
-            const QString name = QString::fromStdString(platform::NativePath(m_strFileName));
-            start = folder.isEmpty() || QDir::isAbsolutePath(name) ? name : QDir(folder).filePath(name);
-        }
-        const QString path = RunFileDialog(parent, m_bOpenFileDialog != FALSE, start, filter);
-        if (!path.isEmpty()) {
-            chosen = path.toStdString();
-            LastFolder() = QFileInfo(path).absolutePath();
-        }
+    QWidget* parent = platform::ui::WidgetOf(owner);
+    const QString filter = QtFilter(dlg.m_strFilter);
+    QString folder = LastFolder();
+    if (folder.isEmpty() && !dlg.m_strInitialDir.IsEmpty()) folder = QString::fromStdString(platform::NativePath(dlg.m_strInitialDir));
+    QString start = folder;
+    if (!dlg.m_strFileName.IsEmpty()) {
+        const QString name = QString::fromStdString(platform::NativePath(dlg.m_strFileName));
+        start = folder.isEmpty() || QDir::isAbsolutePath(name) ? name : QDir(folder).filePath(name);
     }
-    if (!chosen || chosen->empty()) {
-        m_nModalResult = IDCANCEL;
-        return IDCANCEL;
-    }
-    m_strPathName = platform::WindowsPath(*chosen);
-    m_nModalResult = IDOK;
-    return IDOK;
-}
-
-CString CFileDialog::GetPathName() const { return m_strPathName; }
-
-CString CFileDialog::GetFileName() const
-{
-    const int slash = m_strPathName.ReverseFind(u'\\');
-    return slash < 0 ? m_strPathName : m_strPathName.Mid(slash + 1);
-}
-
-CString CFileDialog::GetFileExt() const
-{
-    const CString name = GetFileName();
-    const int dot = name.ReverseFind(u'.');
-    return dot < 0 ? CString() : name.Mid(dot + 1);
-}
-
-CString CFileDialog::GetFileTitle() const
-{
-    const CString name = GetFileName();
-    const int dot = name.ReverseFind(u'.');
-    return dot < 0 ? name : name.Left(dot);
+    const QString path = RunFileDialog(parent, dlg.m_bOpenFileDialog != FALSE, start, filter);
+    if (path.isEmpty()) return std::nullopt;
+    LastFolder() = QFileInfo(path).absolutePath();
+    return platform::WindowsPath(path.toStdString());
 }
 
 // ---- message boxes -------------------------------------------------------------------------
 
-int MessageBoxW(HWND hWnd, LPCWSTR text, LPCWSTR caption, UINT type)
+int platform::ui::core::ShowMessageBox(HWND hWnd, const CString& strText, const CString& strCaption, UINT type)
 {
-    const CString strText(text);
-    const CString strCaption = caption ? CString(caption) : AppName();
-    bool answered = false;
-    const int hooked = AnswerMessageBox(hWnd, strText, strCaption, type, &answered);
-    if (answered) return hooked;
-
-    platform::ui::EnsureGui();
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (type & MB_ICONMASK) {
     case MB_ICONHAND: icon = QMessageBox::Critical; break;

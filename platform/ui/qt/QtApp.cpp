@@ -1,5 +1,5 @@
-// The application object, the GUI start-up, the bridge between the message core and Qt's
-// event loop (posted messages, waits), and the seams for tests.
+// The GUI start-up on Qt, the bridge between the message core and Qt's event loop (posted
+// messages, waits), the input the tests send, and the application's event loop and beep.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QClipboard>
@@ -19,22 +19,11 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/ui/Internal.h"
+#include "platform/ui/qt/QtInternal.h"
 
 namespace {
 
-CWinApp* g_app = nullptr;
-
-// ---- hooks -----------------------------------------------------------------------------------
-std::function<int(const platform::ui::MessageBoxCall&)> g_boxHook;
-std::vector<platform::ui::MessageBoxCall> g_boxLog;
-std::function<std::optional<std::string>(const platform::ui::FileDialogCall&)> g_fileHook;
-std::function<UINT(HWND, const std::vector<platform::ui::MenuItemInfo>&)> g_menuHook;
-std::function<void(HWND, UINT, WPARAM, LPARAM)> g_observer;
-std::function<void(HWND)> g_shownHook;
-std::atomic<int> g_beeps{0};
 Qt::KeyboardModifiers g_keyMods = Qt::NoModifier;
-constexpr std::size_t kMaxBoxLog = 1000;
 
 // ---- posted messages in Qt's loop ----------------------------------------------------------
 const QEvent::Type kDrainEvent = static_cast<QEvent::Type>(QEvent::User + 0x7A4);
@@ -136,29 +125,13 @@ void EnsureGui()
     if (platform::PendingMessageCount() > 0) Wake();
 }
 
-int RunApp(int argc, char** argv)
+void core::StartGui(int argc, char** argv)
 {
     static int s_argc = 0;
     s_argc = argc;
     if (!QCoreApplication::instance()) new QApplication(s_argc, argv);
     EnsureGui();
-    CWinApp* app = AfxGetApp();
-    if (!app) return 1;
-    if (!app->InitInstance()) return app->ExitInstance();
-    return app->Run();
 }
-
-// ---- test seams ----------------------------------------------------------------------------
-
-void SetMessageBoxHook(std::function<int(const MessageBoxCall&)> hook) { g_boxHook = std::move(hook); }
-std::vector<MessageBoxCall> MessageBoxLog() { return g_boxLog; }
-void ClearMessageBoxLog() { g_boxLog.clear(); }
-void SetFileDialogHook(std::function<std::optional<std::string>(const FileDialogCall&)> hook) { g_fileHook = std::move(hook); }
-void SetSystemMenuHook(std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> hook) { g_menuHook = std::move(hook); }
-int BeepCount() { return g_beeps.load(); }
-void ResetBeepCount() { g_beeps.store(0); }
-void SetMessageObserver(std::function<void(HWND, UINT, WPARAM, LPARAM)> observer) { g_observer = std::move(observer); }
-void SetDialogShownHook(std::function<void(HWND)> hook) { g_shownHook = std::move(hook); }
 
 bool RunUntil(const std::function<bool()>& cond, int timeoutMs)
 {
@@ -290,14 +263,6 @@ bool ClickAt(QWidget* topLevel, QPoint pos, bool bRight)
 
 namespace platform::ui::detail {
 
-void ObserveMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (g_observer) {
-        auto observer = g_observer;
-        observer(hwnd, message, wParam, lParam);
-    }
-}
-
 bool OnGuiThread()
 {
     auto* app = QCoreApplication::instance();
@@ -312,78 +277,21 @@ LRESULT RunOnGuiThread(const std::function<LRESULT()>& fn)
     return r;
 }
 
-std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> SystemMenuHook() { return g_menuHook; }
-std::function<std::optional<std::string>(const FileDialogCall&)> FileDialogHook() { return g_fileHook; }
-
-void DialogShown(HWND hwnd)
-{
-    auto hook = g_shownHook; // the hook may replace itself while it runs
-    if (hook && IsWindow(hwnd)) hook(hwnd);
-}
-
-CString AppName()
-{
-    return g_app && g_app->m_pszAppName ? CString(g_app->m_pszAppName) : CString(u"Tarvex");
-}
-
-int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UINT type, bool* answered)
-{
-    MessageBoxCall call{owner, text, caption, type};
-    if (g_boxLog.size() >= kMaxBoxLog) g_boxLog.erase(g_boxLog.begin());
-    g_boxLog.push_back(call);
-    auto hook = g_boxHook;
-    *answered = static_cast<bool>(hook);
-    return hook ? hook(call) : 0;
-}
-
 Qt::KeyboardModifiers CurrentKeyModifiers() { return g_keyMods; }
 void SetCurrentKeyModifiers(Qt::KeyboardModifiers m) { g_keyMods = m; }
 
 } // namespace platform::ui::detail
 
-// ---- CWinApp -------------------------------------------------------------------------------
+// ---- the toolkit's part of the core ---------------------------------------------------------
 
-BEGIN_MESSAGE_MAP(CWinApp, CCmdTarget)
-END_MESSAGE_MAP()
+void platform::ui::core::RunEventLoop() { QApplication::exec(); }
 
-CWinApp::CWinApp(LPCWSTR lpszAppName) : m_strAppName(lpszAppName ? lpszAppName : u"Tarvex")
+void platform::ui::core::Beep(UINT)
 {
-    m_pszAppName = m_strAppName.GetString();
-    g_app = this;
+    if (QCoreApplication::instance()) QApplication::beep();
 }
 
-CWinApp::~CWinApp()
-{
-    if (g_app == this) g_app = nullptr;
-}
-
-BOOL CWinApp::InitInstance() { return TRUE; }
-int CWinApp::ExitInstance() { return 0; }
-
-int CWinApp::Run()
-{
-    platform::ui::EnsureGui();
-    QApplication::exec();
-    return ExitInstance();
-}
-
-void CWinApp::SetRegistryKey(LPCWSTR key)
-{
-    m_strRegistryKey = CString(key);
-    m_pszRegistryKey = m_strRegistryKey.GetString();
-}
-
-HICON CWinApp::LoadIcon(UINT id) const { return LoadIconW(m_hInstance, MAKEINTRESOURCEW(id)); }
-HICON CWinApp::LoadIcon(LPCWSTR name) const { return LoadIconW(m_hInstance, name); }
-
-// There is no help file; the command is accepted and does nothing.
-void CWinApp::OnHelp() {}
-
-CWinApp* AfxGetApp() { return g_app; }
-CWnd* AfxGetMainWnd() { return g_app ? g_app->m_pMainWnd : nullptr; }
-HINSTANCE AfxGetInstanceHandle() { return nullptr; }
-HINSTANCE AfxGetResourceHandle() { return nullptr; }
-BOOL AfxEnableControlContainer(void*) { return TRUE; }
+// ---- the system ----------------------------------------------------------------------------
 
 BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* picce)
 {
@@ -410,12 +318,5 @@ BOOL GetClipboardText(CString& strText)
     const QString text = QGuiApplication::clipboard()->text();
     if (text.isNull()) return FALSE;
     strText = CString(reinterpret_cast<const WCHAR*>(text.utf16()), static_cast<int>(text.size()));
-    return TRUE;
-}
-
-BOOL MessageBeep(UINT)
-{
-    ++g_beeps;
-    if (QCoreApplication::instance()) QApplication::beep();
     return TRUE;
 }
