@@ -209,10 +209,11 @@ CString ToolDirOf(const CommonOptions& o)
         return platform::WindowsPath(c.dir);
     }
     std::error_code ec;
-    if (!fs::is_directory(o.dir, ec)) throw Refused{o.dir + ": not a directory" + (ec ? " (" + ec.message() + ")" : std::string())};
-    fs::path p = fs::absolute(o.dir, ec).lexically_normal();
-    if (ec) p = o.dir;
-    CString s = platform::WindowsPath(p.string());
+    const fs::path dir = tarvexctl::U8(o.dir);
+    if (!fs::is_directory(dir, ec)) throw Refused{o.dir + ": not a directory" + (ec ? " (" + ec.message() + ")" : std::string())};
+    fs::path p = fs::absolute(dir, ec).lexically_normal();
+    if (ec) p = dir;
+    CString s = platform::WindowsPath(tarvexctl::U8String(p));
     if (!s.IsEmpty() && s[s.GetLength() - 1] != u'\\') s += u"\\";
     return s;
 }
@@ -313,7 +314,7 @@ void CSimulation::Start()
     if (m_o.devVersion) st.settings.version = static_cast<BYTE>(*m_o.devVersion);
     if (m_o.devDeviceId) st.settings.deviceId = *m_o.devDeviceId;
     std::error_code ec;
-    if (!m_o.simState.empty() && fs::exists(fs::symlink_status(m_o.simState, ec))) {
+    if (!m_o.simState.empty() && fs::exists(fs::symlink_status(tarvexctl::U8(m_o.simState), ec))) {
         std::string error;
         if (!sim::ReadSimState(m_o.simState, st, error)) throw Refused{error};
         m_bBroken = st.broken;
