@@ -7,7 +7,8 @@ namespace sim {
 const std::vector<std::string>& FaultNames()
 {
     static const std::vector<std::string> names = {"program-info", "program-id", "device-id", "user-data", "no-bootloader", "erase",
-                                                   "write",        "read",       "verify",    "reset",     "unplug-app",    "unplug-isp"};
+                                                   "write",        "read",       "verify",    "reset",     "unplug-app",    "unplug-isp",
+                                                   "isp-held",     "isp-denied"};
     return names;
 }
 
@@ -47,6 +48,8 @@ Faults FaultsFor(const std::vector<std::string>& args, int mouse, int requestsOn
     if (has("unplug-app")) f.unplugAfterRequest = requestsOnArrival + 1;
     // Feature report 1 is the erase: the mouse leaves while the image is being written.
     if (has("unplug-isp")) f.unplugAfterIspReport = 5;
+    if (has("isp-held")) f.ispHeld = 1;
+    if (has("isp-denied")) f.ispHeld = 2;
     return f;
 }
 

@@ -9,7 +9,7 @@
 namespace sim {
 
 // program-info program-id device-id user-data no-bootloader erase write read verify reset
-// unplug-app unplug-isp, in that order.
+// unplug-app unplug-isp isp-held isp-denied, in that order.
 const std::vector<std::string>& FaultNames();
 // "NAME" or "NAME@N" (N from 1: only mouse N of a loop or station). False for anything else.
 bool IsFaultArgument(const std::string& arg);

@@ -29,7 +29,8 @@ std::vector<platform::hid::DeviceInfo> World::Impl::Enumerate()
     }
     for (auto& m : mice) {
         if (!m->instance) continue;
-        for (int col = 1; col <= (m->mode == MouseMode::Application ? 2 : 1); ++col) {
+        const int cols = m->mode == MouseMode::Application || (m->mode == MouseMode::Bootloader && m->faults.ispHeld) ? 2 : 1;
+        for (int col = 1; col <= cols; ++col) {
             platform::hid::DeviceInfo d;
             if (Info(m->instance, col, d)) all.emplace_back(m->instance * 4 + col, d);
         }
@@ -90,7 +91,7 @@ bool World::Impl::Info(int inst, int col, platform::hid::DeviceInfo& d)
         }
         return true;
     }
-    if (m->mode == MouseMode::Bootloader && col == 1) {
+    if (m->mode == MouseMode::Bootloader && (col == 1 || (col == 2 && m->faults.ispHeld))) {
         d.vendorId = detail::kIspVid;
         d.productId = detail::kIspPid;
         d.usagePage = 0xFF00;
@@ -255,7 +256,14 @@ public:
             if (err) *err = platform::hid::OpenError::NotFound;
             return nullptr;
         }
+        if (Mouse* m = m_w->ByInstance(inst); m && m->mode == MouseMode::Bootloader && m->faults.ispHeld && (col == 1 || m->faults.ispHeld == 2)) {
+            // Held by another program, as Windows refuses a collection opened exclusively.
+            if (err) *err = platform::hid::OpenError::AccessDenied;
+            platform::hid::NoteAccessDenied(path);
+            return nullptr;
+        }
         ++m_w->counters.hidOpens;
+        platform::hid::ClearAccessDenied(); // as the real backends do
         if (err) *err = platform::hid::OpenError::None;
         std::shared_ptr<detail::BusClock> bus;
         if (auto it = m_w->hidIfs.find(inst); it != m_w->hidIfs.end()) bus = it->second.bus;

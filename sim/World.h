@@ -69,6 +69,9 @@ struct Faults {
     bool switchRequestAnswers = false; // answers the request (with a string) before leaving
     // ---- bootloader; "chunk n" is the report at offset (n-1)*32, from 1 ----
     USHORT ispFeatureLength = 65;    // feature report length the bootloader declares
+    int ispHeld = 0;                 // 1: a collection held by another program (its open refused,
+                                     // access denied) is listed before the bootloader's own;
+                                     // 2: the bootloader's own is held too
     bool failErase = false;
     int failWriteChunk = 0;
     int failReadChunk = 0;

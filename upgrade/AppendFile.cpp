@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <io.h>
+
+#include "platform/CString.h"
 #else
 #include <unistd.h>
 #endif
@@ -19,7 +21,13 @@ std::string Errno(int e) { return std::strerror(e); }
 constexpr int kNoFollow = 0;
 constexpr int kNonBlock = 0;
 constexpr int kCloexec = O_BINARY;
-int Sys_open(const char* p, int flags, int mode) { return ::_open(p, flags, mode); }
+// The path is UTF-8, as every path the tool keeps; the narrow _open would read it in the ANSI
+// code page and miss a directory outside it.
+int Sys_open(const char* p, int flags, int mode)
+{
+    const std::u16string w = CString::FromUtf8(p).Str();
+    return ::_wopen(reinterpret_cast<const wchar_t*>(w.c_str()), flags, mode);
+}
 int Sys_close(int fd) { return ::_close(fd); }
 long Sys_write(int fd, const char* d, std::size_t n) { return ::_write(fd, d, static_cast<unsigned>(n)); }
 #else

@@ -142,7 +142,7 @@ private:
 
 CRecoveryJournal::CRecoveryJournal(const CString& dir)
 {
-    if (!dir.IsEmpty()) m_path = (fs::path(platform::NativePath(dir)) / RECOVERY_JOURNAL_FILE_NAME).string();
+    if (!dir.IsEmpty()) m_path = ToolFilePath(dir, RECOVERY_JOURNAL_FILE_NAME);
 }
 
 bool CRecoveryJournal::Fail(const std::string& what)

@@ -13,7 +13,14 @@ namespace fs = std::filesystem;
 
 CRunLog::CRunLog(const CString& dir, std::string source) : m_source(std::move(source))
 {
-    if (!dir.IsEmpty()) m_path = (fs::path(platform::NativePath(dir)) / RUN_LOG_FILE_NAME).string();
+    if (!dir.IsEmpty()) m_path = ToolFilePath(dir, RUN_LOG_FILE_NAME);
+}
+
+std::string ToolFilePath(const CString& dir, const char* name)
+{
+    const std::string native = platform::NativePath(dir);
+    const std::u8string joined = (fs::path(std::u8string(native.begin(), native.end())) / name).u8string();
+    return std::string(joined.begin(), joined.end());
 }
 
 std::string UtcTimeText(long long seconds)

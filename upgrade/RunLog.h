@@ -16,6 +16,11 @@ inline constexpr std::uintmax_t RUN_LOG_ROTATE_BYTES = 1024 * 1024;
 // reentrant calls.
 std::string UtcTimeText(long long seconds);
 
+// The native path of the tool's file `name` in the tool directory `dir`. Joined as UTF-8: a
+// narrow std::filesystem path is read in the ANSI code page on Windows, and a directory
+// outside it (C:\工具\中文) would name another file.
+std::string ToolFilePath(const CString& dir, const char* name);
+
 class CRunLog
 {
 public:

@@ -118,22 +118,71 @@ std::vector<std::string> MouseModel::TakeLog()
 
 std::vector<std::uint8_t> ExpectedFlash(const std::vector<std::uint8_t>& raw, const Settings& s)
 {
-    std::vector<std::uint8_t> f(kFlashSize, 0xFF);
-    std::copy(raw.begin(), raw.begin() + static_cast<long>(std::min(raw.size(), kFlashSize)), f.begin());
+    std::vector<std::uint8_t> f = ExpectedRecoveredFlash(raw, s);
     for (unsigned b = 5; b <= 8; ++b)
         for (unsigned o = 0; o < 256; ++o) f[kUserDataOffset + (b - 5) * 256 + o] = Settings::UserByte(b, o);
-    for (int i = 0; i < 6; ++i) f[kDeviceIdOffset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(s.deviceId >> (8 * i));
     return f;
 }
+
+namespace {
+
+// The bootloader's part of a run, from log line `from` on: erase, every chunk written in
+// order, every chunk read in order, leave; then the flash against what it must hold.
+void JudgeBootloader(const std::vector<std::string>& log, std::size_t from, const std::vector<std::uint8_t>& flash,
+                     const std::vector<std::uint8_t>& raw, const std::vector<std::uint8_t>& expected, std::vector<std::string>& bad)
+{
+    std::vector<std::string> isp;
+    for (std::size_t i = from; i < log.size(); ++i) {
+        if (log[i].rfind("isp ", 0) == 0) isp.push_back(log[i]);
+        if (log[i] == "isp leave") break;
+    }
+    const std::size_t chunks = (raw.size() + kChunk - 1) / kChunk;
+    std::vector<std::string> want;
+    want.push_back("isp erase");
+    for (std::size_t c = 0; c < chunks; ++c) want.push_back("isp write " + Hex4(c * kChunk));
+    for (std::size_t c = 0; c < chunks; ++c) want.push_back("isp read " + Hex4(c * kChunk));
+    want.push_back("isp leave");
+    if (isp != want) {
+        std::size_t k = 0;
+        while (k < isp.size() && k < want.size() && isp[k] == want[k]) ++k;
+        std::ostringstream m;
+        m << "bootloader commands differ from erase, " << chunks << " writes, " << chunks << " reads, leave: at command "
+          << k + 1 << " expected '" << (k < want.size() ? want[k] : "(nothing)") << "', saw '"
+          << (k < isp.size() ? isp[k] : "(nothing)") << "' (" << isp.size() << " commands in all)";
+        bad.push_back(m.str());
+    }
+    if (flash.size() != expected.size()) {
+        bad.push_back("the flash dump has " + std::to_string(flash.size()) + " bytes, not " + std::to_string(expected.size()));
+    } else {
+        std::size_t diff = 0, first = 0;
+        for (std::size_t k = expected.size(); k-- > 0;)
+            if (flash[k] != expected[k]) {
+                ++diff;
+                first = k;
+            }
+        if (diff) {
+            char m[160];
+            std::snprintf(m, sizeof m, "the flash differs from the image in %zu bytes, first at 0x%04zX (0x%02X, expected 0x%02X)",
+                          diff, first, flash[first], expected[first]);
+            bad.push_back(m);
+        }
+    }
+}
+
+bool RawFits(const std::vector<std::uint8_t>& raw, std::vector<std::string>& bad)
+{
+    if (raw.size() >= kDeviceIdOffset + 6 && raw.size() <= kFlashSize) return true;
+    bad.push_back("the raw image has " + std::to_string(raw.size()) + " bytes, which no run can flash");
+    return false;
+}
+
+} // namespace
 
 std::vector<std::string> Judge(const std::vector<std::string>& log, const std::vector<std::uint8_t>& flash,
                                const std::vector<std::uint8_t>& raw, const Settings& s)
 {
     std::vector<std::string> bad;
-    if (raw.size() < kDeviceIdOffset + 6 || raw.size() > kFlashSize) {
-        bad.push_back("the raw image has " + std::to_string(raw.size()) + " bytes, which no run can flash");
-        return bad;
-    }
+    if (!RawFits(raw, bad)) return bad;
     // Application mode: everything before the mouse left for its bootloader.
     std::size_t i = 0;
     bool programInfo = false, deviceId = false, switchRequest = false;
@@ -158,44 +207,50 @@ std::vector<std::string> Judge(const std::vector<std::string>& log, const std::v
         bad.push_back("the mouse never left for its bootloader");
         return bad;
     }
-    // Bootloader: erase, every chunk written in order, every chunk read in order, leave.
-    std::vector<std::string> isp;
-    for (++i; i < log.size(); ++i) {
-        if (log[i].rfind("isp ", 0) == 0) isp.push_back(log[i]);
-        if (log[i] == "isp leave") break;
-    }
-    const std::size_t chunks = (raw.size() + kChunk - 1) / kChunk;
-    std::vector<std::string> want;
-    want.push_back("isp erase");
-    for (std::size_t c = 0; c < chunks; ++c) want.push_back("isp write " + Hex4(c * kChunk));
-    for (std::size_t c = 0; c < chunks; ++c) want.push_back("isp read " + Hex4(c * kChunk));
-    want.push_back("isp leave");
-    if (isp != want) {
-        std::size_t k = 0;
-        while (k < isp.size() && k < want.size() && isp[k] == want[k]) ++k;
-        std::ostringstream m;
-        m << "bootloader commands differ from erase, " << chunks << " writes, " << chunks << " reads, leave: at command "
-          << k + 1 << " expected '" << (k < want.size() ? want[k] : "(nothing)") << "', saw '"
-          << (k < isp.size() ? isp[k] : "(nothing)") << "' (" << isp.size() << " commands in all)";
-        bad.push_back(m.str());
-    }
-    const std::vector<std::uint8_t> expected = ExpectedFlash(raw, s);
-    if (flash.size() != expected.size()) {
-        bad.push_back("the flash dump has " + std::to_string(flash.size()) + " bytes, not " + std::to_string(expected.size()));
-    } else {
-        std::size_t diff = 0, first = 0;
-        for (std::size_t k = expected.size(); k-- > 0;)
-            if (flash[k] != expected[k]) {
-                ++diff;
-                first = k;
-            }
-        if (diff) {
-            char m[160];
-            std::snprintf(m, sizeof m, "the flash differs from the image in %zu bytes, first at 0x%04zX (0x%02X, expected 0x%02X)",
-                          diff, first, flash[first], expected[first]);
-            bad.push_back(m);
+    JudgeBootloader(log, i + 1, flash, raw, ExpectedFlash(raw, s), bad);
+    return bad;
+}
+
+std::vector<std::uint8_t> ExpectedRecoveredFlash(const std::vector<std::uint8_t>& raw, const Settings& s)
+{
+    std::vector<std::uint8_t> f(kFlashSize, 0xFF);
+    std::copy(raw.begin(), raw.begin() + static_cast<long>(std::min(raw.size(), kFlashSize)), f.begin());
+    for (int i = 0; i < 6; ++i) f[kDeviceIdOffset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(s.deviceId >> (8 * i));
+    return f;
+}
+
+std::vector<std::string> JudgeRecovery(const std::vector<std::string>& log, const std::vector<std::uint8_t>& flash,
+                                       const std::vector<std::uint8_t>& raw, const Settings& s)
+{
+    std::vector<std::string> bad;
+    if (!RawFits(raw, bad)) return bad;
+    for (const auto& l : log)
+        if (l.rfind("app ", 0) == 0 || l.rfind("string ", 0) == 0) {
+            bad.push_back("a device found in its bootloader saw an application-mode request: " + l);
+            break;
         }
+    JudgeBootloader(log, 0, flash, raw, ExpectedRecoveredFlash(raw, s), bad);
+    return bad;
+}
+
+std::vector<std::string> JudgeListing(const std::vector<std::string>& log)
+{
+    std::vector<std::string> bad;
+    const auto asked = [&](const char* line) { return std::count(log.begin(), log.end(), std::string(line)); };
+    const struct {
+        const char* line;
+        const char* what;
+    } once[] = {{"app 23", "program info"}, {"app 31", "device ID"}};
+    for (const auto& o : once) {
+        const auto n = asked(o.line);
+        if (n == 0) bad.push_back(std::string("the mouse was never asked for its ") + o.what);
+        else if (n > 1)
+            bad.push_back(std::string("the mouse was asked for its ") + o.what + " " + std::to_string(n) +
+                          " times: a request was sent again as if its write or its reply had been lost");
     }
+    for (const auto& l : log)
+        if (l != "app 23" && l != "app 31" && (l.rfind("app ", 0) == 0 || l.rfind("string FF", 0) == 0 || l.rfind("isp ", 0) == 0 || l == "switch"))
+            bad.push_back("a listing must only ask, but the mouse saw: " + l);
     return bad;
 }
 

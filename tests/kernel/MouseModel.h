@@ -90,4 +90,18 @@ std::vector<std::uint8_t> ExpectedFlash(const std::vector<std::uint8_t>& raw, co
 std::vector<std::string> Judge(const std::vector<std::string>& log, const std::vector<std::uint8_t>& flash,
                                const std::vector<std::uint8_t>& raw, const Settings& s);
 
+// The flash after a recovery without user data: the raw image with the device ID at 0x4100;
+// where user data would go, the image's own bytes.
+std::vector<std::uint8_t> ExpectedRecoveredFlash(const std::vector<std::uint8_t>& raw, const Settings& s);
+
+// Checks a recovery of a mouse found in its bootloader: erase, every chunk written and read
+// back in order, leave, and the flash as it was then. Returns the faults found.
+std::vector<std::string> JudgeRecovery(const std::vector<std::string>& log, const std::vector<std::uint8_t>& flash,
+                                       const std::vector<std::uint8_t>& raw, const Settings& s);
+
+// Checks one look at the mouse in application mode (a device listing): program info and
+// device ID asked exactly once each (a request sent again means its write or its reply was
+// taken for lost), and nothing else asked or done. Returns the faults found.
+std::vector<std::string> JudgeListing(const std::vector<std::string>& log);
+
 } // namespace kmouse

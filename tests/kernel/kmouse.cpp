@@ -6,6 +6,8 @@
 //   tarvex-kmouse bootloader --out DIR --udc NAME [--name GADGET]   another device, in its bootloader
 //   tarvex-kmouse judge --out DIR --image RAW
 //   tarvex-kmouse judge-untouched --out DIR                         that device was never written
+//   tarvex-kmouse judge-recovered --out DIR --image RAW [--device-id HEX]   a bootloader recovered
+//   tarvex-kmouse judge-listed --out DIR                            only looked at (a listing)
 //
 // Application mode runs on gadgetfs (user-space ep0): only there can the device see the string
 // request 0xFF with language 0x4D21 that sends it to its bootloader. Requests arrive on an
@@ -146,14 +148,31 @@ void Put32(std::vector<std::uint8_t>& v, std::uint32_t x)
 // ---- descriptors ------------------------------------------------------------------------
 
 // An ordinary mouse (report ID 1) with its nested Physical "Pointer" collection, then the
-// vendor collection the tool talks to.
-const std::uint8_t kAppReportDescriptor[] = {
+// vendor collection the tool talks to; with --vendor-first the other way round. Windows lists
+// each top-level collection as an interface of its own, Wine's HID bus only one per device,
+// with the first collection's usage: the vendor collection first gives Wine's one interface
+// the usage page the tool looks for, as the vendor collection's own interface has on Windows.
+const std::uint8_t kMouseCollection[] = {
     0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x85, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19, 0x01, 0x29,
     0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02, 0x95, 0x01, 0x75, 0x05, 0x81, 0x03,
     0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15, 0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0,
-    0xC0, 0x06, 0xBA, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0xBA, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+    0xC0,
+};
+const std::uint8_t kVendorCollection[] = {
+    0x06, 0xBA, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x85, 0xBA, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
     0x95, 0x07, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0,
 };
+constexpr std::size_t kAppReportDescriptorLength = sizeof kMouseCollection + sizeof kVendorCollection;
+bool g_vendorFirst = false;
+std::vector<std::uint8_t> AppReportDescriptor()
+{
+    std::vector<std::uint8_t> d;
+    for (bool vendor : {g_vendorFirst, !g_vendorFirst}) {
+        if (vendor) d.insert(d.end(), std::begin(kVendorCollection), std::end(kVendorCollection));
+        else d.insert(d.end(), std::begin(kMouseCollection), std::end(kMouseCollection));
+    }
+    return d;
+}
 // The bootloader: one 64-byte feature report without an ID.
 const std::uint8_t kIspReportDescriptor[] = {
     0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00,
@@ -185,7 +204,7 @@ std::vector<std::uint8_t> AppConfig(bool hs)
 {
     std::vector<std::uint8_t> c = {9, USB_DT_CONFIG, 0, 0, 1, 1, 0, 0x80, 50};
     PutInterface(c, 2, 1, 2);
-    PutHid(c, sizeof kAppReportDescriptor);
+    PutHid(c, kAppReportDescriptorLength);
     PutEndpoint(c, kAppInAddr, 64, hs ? kHsInterval : kFsInterval);
     PutEndpoint(c, kAppOutAddr, 64, hs ? kHsInterval : kFsInterval);
     c[2] = static_cast<std::uint8_t>(c.size());
@@ -497,10 +516,11 @@ AppEnd RunApplication()
                     switchAt = Clock::now() + std::chrono::milliseconds(100);
                 }
             } else if (type == 0x81 && req == USB_REQ_GET_DESCRIPTOR && (value >> 8) == 0x22) {
-                Ep0Reply(fd, kAppReportDescriptor, sizeof kAppReportDescriptor, length);
+                const std::vector<std::uint8_t> rd = AppReportDescriptor();
+                Ep0Reply(fd, rd.data(), rd.size(), length);
             } else if (type == 0x81 && req == USB_REQ_GET_DESCRIPTOR && (value >> 8) == 0x21) {
                 std::vector<std::uint8_t> h;
-                PutHid(h, sizeof kAppReportDescriptor);
+                PutHid(h, kAppReportDescriptorLength);
                 Ep0Reply(fd, h.data(), h.size(), length);
             } else if (type == 0x21 && (req == 0x0A || req == 0x0B) && length == 0) {
                 Ep0Ack(fd); // SET_IDLE, SET_PROTOCOL
@@ -806,6 +826,13 @@ int Run()
     }
     kmouse::MouseModel model(g_settings, g_opt.faults);
     g_model = &model;
+    {
+        // What it answers when asked, for a case that compares a listing with the mouse.
+        char holds[96];
+        std::snprintf(holds, sizeof holds, "program_id %08X version %u device_id %012llX\n", static_cast<unsigned>(g_settings.programId),
+                      static_cast<unsigned>(g_settings.version), static_cast<unsigned long long>(g_settings.deviceId));
+        std::ofstream(g_out + "/holds") << holds;
+    }
     Bootloader isp;
     if (!isp.Create()) {
         Diag("the bootloader gadget could not be set up");
@@ -891,6 +918,23 @@ int Judge(const std::string& out, const std::string& image)
     return bad.empty() ? 0 : 1;
 }
 
+int JudgeRecovered(const std::string& out, const std::string& image)
+{
+    auto bad = kmouse::JudgeRecovery(ReadLines(out + "/exchange.log"), ReadBytes(out + "/flash.bin"), ReadBytes(image), g_settings);
+    for (const auto& b : bad) std::printf("device: %s\n", b.c_str());
+    if (bad.empty()) std::printf("device: recovered: erased, written, read back, left; the flash holds the image with its device ID\n");
+    return bad.empty() ? 0 : 1;
+}
+
+int JudgeListed(const std::string& out)
+{
+    const auto log = ReadLines(out + "/exchange.log");
+    auto bad = kmouse::JudgeListing(log);
+    for (const auto& b : bad) std::printf("device: %s\n", b.c_str());
+    if (bad.empty()) std::printf("device: asked for its program info and device ID once each, nothing else\n");
+    return bad.empty() ? 0 : 1;
+}
+
 bool ParseLong(const char* s, long& v)
 {
     char* end = nullptr;
@@ -902,11 +946,13 @@ bool ParseLong(const char* s, long& v)
 int Usage()
 {
     std::fprintf(stderr, "usage: tarvex-kmouse run --out DIR [--plug-after-ms N] [--plug-after-file PATH] [--max-seconds N]\n"
-                         "                         [--udc NAME] [--name GADGET]\n"
+                         "                         [--udc NAME] [--name GADGET] [--vendor-first]\n"
                          "                         [--fault no-bootloader|fail-write:CHUNK|unplug-write:CHUNK|deaf:REQUEST|unplug-app:REQUEST]\n"
                          "       tarvex-kmouse bootloader --out DIR --udc NAME [--name GADGET]\n"
                          "       tarvex-kmouse judge --out DIR --image RAW [--device-id HEX]\n"
-                         "       tarvex-kmouse judge-untouched --out DIR\n");
+                         "       tarvex-kmouse judge-untouched --out DIR\n"
+                         "       tarvex-kmouse judge-recovered --out DIR --image RAW [--device-id HEX]\n"
+                         "       tarvex-kmouse judge-listed --out DIR\n");
     return 2;
 }
 
@@ -940,6 +986,7 @@ int main(int argc, char** argv)
             else g_settings.deviceId = id;
         }
         else if (a == "--max-seconds") v = value(&g_opt.maxSeconds);
+        else if (a == "--vendor-first") v = "", g_vendorFirst = true;
         else if (a == "--fault") {
             v = value(nullptr);
             std::string f = v ? v : "";
@@ -956,6 +1003,8 @@ int main(int argc, char** argv)
     if (g_out.empty()) return Usage();
     if (cmd == "judge") return image.empty() ? Usage() : Judge(g_out, image);
     if (cmd == "judge-untouched") return JudgeUntouched(g_out);
+    if (cmd == "judge-recovered") return image.empty() ? Usage() : JudgeRecovered(g_out, image);
+    if (cmd == "judge-listed") return JudgeListed(g_out);
     if (cmd != "run" && cmd != "bootloader") return Usage();
 
     struct sigaction sa {};

@@ -199,3 +199,73 @@ TEST(KernelMouse, FlashKeepsOldBitsWithoutAnErase)
     EXPECT_EQ(m.Flash()[0], 0x12);
     EXPECT_EQ(m.OnSetFeature(Feature(0xA8, 0).data(), 63), IspAction::Refuse);
 }
+
+TEST(KernelMouse, ARecoveryIsJudgedFromTheBootloaderAlone)
+{
+    const auto raw = Raw(0x4200);
+    const Settings s{0x00015A3C, 1, 0x5EED0000C0DEull};
+    const auto image = ExpectedRecoveredFlash(raw, s);
+    const std::vector<std::uint8_t> patched(image.begin(), image.begin() + raw.size());
+    // The device ID at 0x4100; where user data would go, the image's own bytes.
+    EXPECT_EQ(image[kDeviceIdOffset], 0xDE);
+    EXPECT_EQ(image[kDeviceIdOffset + 5], 0x5E);
+    EXPECT_EQ(image[kUserDataOffset], raw[kUserDataOffset]);
+    struct Row {
+        const char* what;
+        const std::vector<std::uint8_t>* flashed;
+        std::size_t skipChunk;
+        bool application; // asked in application mode first
+        const char* fault; // empty: passes
+    } rows[] = {
+        {"recovered", &patched, SIZE_MAX, false, ""},
+        {"the device ID left out", &raw, SIZE_MAX, false, "first at 0x4100"},
+        {"a chunk skipped", &patched, 3, false, "expected 'isp write 0060', saw 'isp write 0080'"},
+        {"application-mode requests", &patched, SIZE_MAX, true, "saw an application-mode request: app 23"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Session x;
+        x.m = MouseModel{s, Faults{}};
+        if (r.application) x.m.OnOutputReport(Request(0x23).data(), 8);
+        x.Write(*r.flashed, r.skipChunk);
+        x.ReadAndLeave(raw.size());
+        x.Take();
+        const auto bad = JudgeRecovery(x.log, x.m.Flash(), raw, s);
+        if (!*r.fault) {
+            EXPECT_EQ(bad, std::vector<std::string>{});
+            continue;
+        }
+        ASSERT_FALSE(bad.empty());
+        EXPECT_NE(bad[0].find(r.fault), std::string::npos) << bad[0];
+    }
+    // Nothing done at all, and an image no run can flash.
+    EXPECT_FALSE(JudgeRecovery({}, MouseModel{s, Faults{}}.Flash(), raw, s).empty());
+    EXPECT_EQ(JudgeRecovery({}, image, Raw(100), s).size(), 1u);
+}
+
+TEST(KernelMouse, AListingAsksOnceAndDoesNothingElse)
+{
+    using Log = std::vector<std::string>;
+    struct Row {
+        const char* what;
+        Log log;
+        const char* fault;
+    } rows[] = {
+        {"asked once each", {"app 23", "app 31", "string 02 lang 0409"}, ""},
+        // A write counted as failed by its byte count is sent again at once, before the reply.
+        {"program info sent three times", {"app 23", "app 23", "app 23"}, "program info 3 times"},
+        {"device ID never asked", {"app 23"}, "never asked for its device ID"},
+        {"user data read", {"app 23", "app 31", "app 02 block 5 offset 0 count 4"}, "only ask, but the mouse saw: app 02"},
+        {"switched", {"app 23", "app 31", "string FF lang 4D21", "switch"}, "string FF lang 4D21"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const auto bad = JudgeListing(r.log);
+        if (!*r.fault) {
+            EXPECT_EQ(bad, std::vector<std::string>{});
+            continue;
+        }
+        ASSERT_FALSE(bad.empty());
+        EXPECT_NE(bad[0].find(r.fault), std::string::npos) << bad[0];
+    }
+}

@@ -542,3 +542,24 @@ TEST_F(Field, CtrlCBeforeTheSwitchLeavesTheMouseUntouched)
 }
 
 } // namespace
+
+// The bootloader's collection that another program holds is passed over for the next one; when
+// every one is held, the refusal says so instead of claiming that no device is there.
+TEST_F(Field, RecoverPassesOverAHeldCollectionAndNamesARefusal)
+{
+    // A run that failed at the erase leaves the mouse in its bootloader with a journal entry.
+    ASSERT_EQ(Run("upgrade", Sim({"--sim-state", StatePath(), "--sim-device-id", "1234", "--fault", "erase"})).status, 3);
+
+    Result r = Run("recover", Sim({"--sim-state", StatePath(), "--fault", "isp-denied"}));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(Has(r.err, "cannot be opened")) << r.err;
+    EXPECT_FALSE(Has(r.err, "no device in bootloader mode")) << r.err;
+    EXPECT_TRUE(Has(Slurp(dir / "tarvex.log"), "outcome no-bootloader (untouched): ")) << Slurp(dir / "tarvex.log");
+    EXPECT_TRUE(Has(Slurp(dir / "tarvex.journal"), "device_id=000000001234")); // the entry stays
+
+    r = Run("recover", Sim({"--sim-state", StatePath(), "--fault", "isp-held"}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(State()["mode"], "application");
+    EXPECT_EQ(State()["device_id"], "000000001234");
+    EXPECT_FALSE(Has(Slurp(dir / "tarvex.journal"), "device_id=000000001234"));
+}

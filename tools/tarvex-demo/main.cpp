@@ -71,7 +71,7 @@ void Usage(FILE* out)
                  "  --auto                   start the upgrade when the mouse arrives, exit when the run has ended\n"
                  "  --time-scale F           clock scale (1 = real time, 0.01 = a 90-s wait in 0.9 s)\n"
                  "  --fault NAME             repeatable: program-info program-id device-id user-data no-bootloader\n"
-                 "                           erase write read verify reset unplug-app unplug-isp\n"
+                 "                           erase write read verify reset unplug-app unplug-isp isp-held isp-denied\n"
                  "  --device-program-id HEX  program ID the mouse reports (default 15A3C)\n"
                  "  --device-version N       version byte the mouse reports (default 1)\n"
                  "  --bootloader-present     another bootloader device is on the bus from the start\n"

@@ -1,6 +1,7 @@
 // tarvexctl's command line, shared by every command: one option parser and one pair of
 // error types, thrown by any command and handled in one place (main).
 #pragma once
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -18,6 +19,15 @@ struct UsageError {
 struct Refused {
     std::string message;
 };
+
+// Paths on the command line are UTF-8 everywhere; a narrow std::string path would be read in
+// the ANSI code page on Windows and lose every character outside it.
+inline std::filesystem::path U8(const std::string& s) { return std::filesystem::path(std::u8string(s.begin(), s.end())); }
+inline std::string U8String(const std::filesystem::path& p)
+{
+    const std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
 
 // The options a command takes. Value options take "--opt VALUE" or "--opt=VALUE"; repeated
 // ones may be given more than once; optional-number ones take a number if the next word is

@@ -70,7 +70,8 @@ const char* const kCommonOptionsHelp =
     "  --simulate            run against the simulated mouse; with:\n"
     "    --time-scale F      clock scale (1 = real time, 0.01 = the 90-s waits in 0.9 s)\n"
     "    --fault NAME[@N]    repeatable: program-info program-id device-id user-data no-bootloader\n"
-    "                        erase write read verify reset unplug-app unplug-isp (@N: only mouse N of a loop)\n"
+    "                        erase write read verify reset unplug-app unplug-isp isp-held isp-denied\n"
+    "                        (@N: only mouse N of a loop)\n"
     "    --device-program-id HEX --device-version N --sim-device-id HEX   the mouse (default 15A3C, 1,\n"
     "                        5EED1234ABCD; a loop's mouse N has the ID + N - 1)\n"
     "    --bootloader-present   another device's bootloader is on the bus from the start; a loop's\n"
@@ -209,10 +210,11 @@ CString ToolDirOf(const CommonOptions& o)
         return platform::WindowsPath(c.dir);
     }
     std::error_code ec;
-    if (!fs::is_directory(o.dir, ec)) throw Refused{o.dir + ": not a directory" + (ec ? " (" + ec.message() + ")" : std::string())};
-    fs::path p = fs::absolute(o.dir, ec).lexically_normal();
-    if (ec) p = o.dir;
-    CString s = platform::WindowsPath(p.string());
+    const fs::path dir = tarvexctl::U8(o.dir);
+    if (!fs::is_directory(dir, ec)) throw Refused{o.dir + ": not a directory" + (ec ? " (" + ec.message() + ")" : std::string())};
+    fs::path p = fs::absolute(dir, ec).lexically_normal();
+    if (ec) p = dir;
+    CString s = platform::WindowsPath(tarvexctl::U8String(p));
     if (!s.IsEmpty() && s[s.GetLength() - 1] != u'\\') s += u"\\";
     return s;
 }
@@ -313,7 +315,7 @@ void CSimulation::Start()
     if (m_o.devVersion) st.settings.version = static_cast<BYTE>(*m_o.devVersion);
     if (m_o.devDeviceId) st.settings.deviceId = *m_o.devDeviceId;
     std::error_code ec;
-    if (!m_o.simState.empty() && fs::exists(fs::symlink_status(m_o.simState, ec))) {
+    if (!m_o.simState.empty() && fs::exists(fs::symlink_status(tarvexctl::U8(m_o.simState), ec))) {
         std::string error;
         if (!sim::ReadSimState(m_o.simState, st, error)) throw Refused{error};
         m_bBroken = st.broken;

@@ -387,9 +387,15 @@ int RecoverCommand(const std::vector<std::string>& argv)
 
     log.Line("recovery started for device ID " + HexId(entry.deviceId) + (entry.bHasUserData ? " with" : " without") +
              " user data, bootloader at port " + PortText(choice.port));
+    // The poll opens the first of the bootloader's collections that lets it: one held by
+    // another program is passed over for the next. When none lets it, that is the reason given.
     if (!WaitForDevice(isp, [&](CString& p) { return isp.FindDevice(p); }, c) || (!choice.port.empty() && isp.GetPortPath() != choice.port)) {
         if (Interrupted()) throw Refused{"interrupted while waiting for the device in bootloader mode"};
-        log.Line("outcome no-bootloader (untouched)");
+        const std::string denied = platform::hid::AccessDeniedReason();
+        log.Line("outcome no-bootloader (untouched)" + (denied.empty() ? std::string() : ": " + denied));
+        if (!denied.empty())
+            throw Refused{"the device in bootloader mode at port " + PortText(choice.port) + " cannot be opened: " + denied +
+                          " (没有检查到可升级设备！)"};
         throw Refused{"no device in bootloader mode at port " + PortText(choice.port) + " (没有检查到可升级设备！)"};
     }
 

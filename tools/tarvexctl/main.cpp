@@ -124,14 +124,6 @@ std::string UtcTime(DWORD t)
 
 CString WinPath(const std::string& native) { return platform::WindowsPath(native); }
 
-// Paths on the command line are UTF-8 everywhere; a narrow std::string path would be read in
-// the ANSI code page on Windows and lose every character outside it.
-fs::path U8(const std::string& s) { return fs::path(std::u8string(s.begin(), s.end())); }
-std::string U8String(const fs::path& p)
-{
-    std::u8string u = p.u8string();
-    return std::string(u.begin(), u.end());
-}
 
 // An input file, opened the way the tool opens its files: regular files only, no waiting
 // on a FIFO. The reason for a refusal names what the path is.
