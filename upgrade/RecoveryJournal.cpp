@@ -147,7 +147,7 @@ CRecoveryJournal::CRecoveryJournal(const CString& dir)
 
 bool CRecoveryJournal::Fail(const std::string& what)
 {
-    m_strError = m_path + ": " + what;
+    m_strError = m_path.empty() ? what : m_path + ": " + what;
     return false;
 }
 

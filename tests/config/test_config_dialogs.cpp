@@ -417,18 +417,21 @@ TEST_F(ConfigSaveTest, SavesTheProgramIdTheFieldShows)
     EXPECT_EQ(dlg.m_Config.wProgramID, 0xAB12);
     EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12);
 
-    CSystemConfigDlg odd;
-    odd.m_Config = Saved(Cfg());
-    bool stayed = false;
-    const INT_PTR refused = RunDialogs(odd, {{129, [&](HWND hDlg) {
-        ui::ResetBeepCount();
-        SetWindowTextW(GetDlgItem(hDlg, 1005), u"12345"); // past the mask, as no key can
-        Click(hDlg, IDOK);
-        stayed = IsWindowVisible(hDlg) && ui::BeepCount() == 1;
-    }}});
-    EXPECT_EQ(refused, IDCANCEL);
-    EXPECT_TRUE(stayed);
-    EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12);
+    // Texts put past the mask, as no key can: too long, too short, not hexadecimal.
+    for (const WCHAR* text : {u"12345", u"123", u"12G4", u"g123", u"12 4", u"@1AF", u"`1af", u"1:2/"}) {
+        CSystemConfigDlg odd;
+        odd.m_Config = Saved(Cfg());
+        bool stayed = false;
+        const INT_PTR refused = RunDialogs(odd, {{129, [&](HWND hDlg) {
+            ui::ResetBeepCount();
+            SetWindowTextW(GetDlgItem(hDlg, 1005), text);
+            Click(hDlg, IDOK);
+            stayed = IsWindowVisible(hDlg) && ui::BeepCount() == 1;
+        }}});
+        EXPECT_EQ(refused, IDCANCEL) << Utf8(CString(text));
+        EXPECT_TRUE(stayed) << Utf8(CString(text));
+        EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12) << Utf8(CString(text));
+    }
 }
 #endif
 

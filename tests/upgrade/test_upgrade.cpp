@@ -302,6 +302,49 @@ TEST(RecoveryJournal, NeverWritesThroughALinkPlantedAtItsTemporaryName)
 
 #endif
 
+// A copy without a tool directory keeps no journal: every change is refused with the reason,
+// and nothing is made in the current directory instead.
+TEST(RecoveryJournal, WithoutAToolDirectoryEveryCallIsRefusedAndNothingIsWritten)
+{
+    TempDir dir;
+    const fs::path was = fs::current_path();
+    fs::current_path(dir.Path());
+    CRecoveryJournal j{CString()};
+    std::vector<JournalEntry> entries;
+    std::vector<JournalProblem> problems;
+    std::string error, aside;
+    std::size_t kept = 0;
+    EXPECT_FALSE(j.Add(EntryFor(0x111)));
+    EXPECT_EQ(j.LastError(), "no tool directory");
+    EXPECT_FALSE(j.Remove(0x111));
+    EXPECT_EQ(j.LastError(), "no tool directory");
+    EXPECT_FALSE(j.Repair(aside, kept));
+    EXPECT_EQ(j.LastError(), "no tool directory");
+    EXPECT_FALSE(j.Check(entries, problems, error));
+    EXPECT_EQ(error, "no tool directory");
+    fs::current_path(was);
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
+
+// A file that is no journal at all: the first line is the one named.
+TEST(RecoveryJournal, AFileThatIsNoJournalIsNamedByItsFirstLine)
+{
+    TempDir dir;
+    const std::string text = "[settings]\nkey=value\n";
+    testsupport::WriteBytes(dir / RECOVERY_JOURNAL_FILE_NAME, std::vector<BYTE>(text.begin(), text.end()));
+    CRecoveryJournal j(DirOf(dir));
+    std::vector<JournalEntry> valid;
+    std::vector<JournalProblem> problems;
+    std::string error;
+    ASSERT_TRUE(j.Check(valid, problems, error)) << error;
+    EXPECT_TRUE(valid.empty());
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems[0].line, 1);
+    EXPECT_NE(problems[0].reason.find("not a recovery journal"), std::string::npos) << problems[0].reason;
+    EXPECT_FALSE(j.Add(EntryFor(0x111)));
+    EXPECT_NE(j.LastError().find("line 1"), std::string::npos) << j.LastError();
+}
+
 TEST(RecoveryJournal, ADamagedJournalIsNamedKeptAndRepairedWithoutLoss)
 {
     TempDir dir;
@@ -580,6 +623,29 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     EXPECT_LT(shown, sw);
     EXPECT_NE(text.find("status red 写Flash失败！"), std::string::npos);
     EXPECT_NE(text.find("mouse device ID 5EED1234ABCD"), std::string::npos);
+}
+
+// A request the bootloader refuses while it is still there is named as refused, not as gone.
+TEST_F(Procedure, ARefusedEraseIsLoggedWithItsCause)
+{
+    sim::Faults f;
+    f.failErase = true;
+    world.SetFaults(f);
+    Run(true);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("request failed: erase: the bootloader refused the transfer\n"), std::string::npos) << text;
+}
+
+TEST_F(Procedure, ARefusedReadIsLoggedWithItsCauseAndCount)
+{
+    sim::Faults f;
+    f.failReadChunk = 2;
+    world.SetFaults(f);
+    Run(true);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("request failed: read: the bootloader refused the transfer, 32 of 32768 bytes read\n"),
+              std::string::npos)
+        << text;
 }
 
 // The image's name goes into the journal line, whose fields are split at spaces: a space,
