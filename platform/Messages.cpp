@@ -176,10 +176,7 @@ DWORD MsgWaitForSingleObject(HANDLE h, DWORD ms)
             seen = g_activity;
             if (!g_queue.empty()) return WAIT_OBJECT_0 + 1;
         }
-        // As Windows' wait does: a signaled auto-reset event is consumed by the wait that sees
-        // it, and a handle that is no object fails the wait instead of blocking it for good.
-        const DWORD object = WaitForSingleObject(h, 0);
-        if (object == WAIT_OBJECT_0 || object == WAIT_FAILED) return object;
+        if (platform::IsSignaled(h)) return WAIT_OBJECT_0;
         auto now = std::chrono::steady_clock::now();
         if (bounded && now >= deadline) return WAIT_TIMEOUT;
         std::function<void(std::chrono::nanoseconds)> gui;
