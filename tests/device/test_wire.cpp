@@ -432,7 +432,7 @@ TEST_F(WireTest, ABootloaderWhoseReportsCannotHoldTheLayoutGetsNoCommandWhileOpe
 
 TEST_F(WireTest, TheReaderHandsOverEveryInputReportInOrderTheShortestToo)
 {
-    // A device without report IDs may send a single byte; it is a report like any other.
+    // The shortest read the reader can get, a single byte, is handed over like any other.
     auto info = MouseInfo();
     auto dev = std::make_shared<ScriptedDevice>(info, std::vector<Row>{
                                                           {Row::Output, Hex("01"), Hex("5A")},
