@@ -58,25 +58,23 @@ void CUSBDeviceMonitor::Refresh()
         }
         std::free(work);
     }
-    ScanHostControllers();
+    ScanHostControllers(*driver);
 }
 
-void CUSBDeviceMonitor::ScanHostControllers()
+void CUSBDeviceMonitor::ScanHostControllers(IUsbHubDriver& driver)
 {
     m_LastScan = {};
-    auto driver = GetHubDriver();
-    if (!driver) return;
     // The legacy names first, in their order, then the controllers found by their device
     // interface: on today's PCs a controller need not have an HCDn name at all. One controller
     // reached by two paths is walked once.
     std::vector<CString> seen;
     for (int n = 0; n < kMaxControllers; ++n) {
-        auto hcd = driver->Open(CString::Formatted(u"\\\\.\\HCD%d", n));
+        auto hcd = driver.Open(CString::Formatted(u"\\\\.\\HCD%d", n));
         if (hcd) ScanController(*hcd, seen);
         // The controller stays open until its whole tree has been walked.
     }
-    for (const CString& path : driver->ControllerInterfacePaths()) {
-        auto hcd = driver->Open(path);
+    for (const CString& path : driver.ControllerInterfacePaths()) {
+        auto hcd = driver.Open(path);
         if (hcd) ScanController(*hcd, seen);
     }
 }

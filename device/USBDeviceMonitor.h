@@ -59,7 +59,7 @@ public:
     static bool ParseStringDescriptorReply(const BYTE* buffer, DWORD returned, CString& text);
 
 private:
-    void ScanHostControllers();
+    void ScanHostControllers(platform::usb::IUsbHubDriver& driver);
     void ScanController(platform::usb::IUsbNode& controller, std::vector<CString>& seen);
     CString GetRootHubName(platform::usb::IUsbNode& controller);
     static CString GetControllerName(platform::usb::IUsbNode& controller, DWORD code);

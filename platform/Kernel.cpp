@@ -772,9 +772,17 @@ DWORD GetCurrentThreadId()
 
 // ---- code pages and time -----------------------------------------------------------------------
 
-int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR src, int srcLen, LPSTR dst, int dstLen, LPCSTR defaultChar,
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPSTR dst, int dstLen, LPCSTR defaultChar,
                         BOOL* usedDefault)
 {
+    // The flags change nothing here, but one Windows does not know fails the call there, so it
+    // fails here as well.
+    constexpr DWORD kKnownFlags =
+        WC_DISCARDNS | WC_SEPCHARS | WC_DEFAULTCHAR | WC_ERR_INVALID_CHARS | WC_COMPOSITECHECK | WC_NO_BEST_FIT_CHARS;
+    if (flags & ~kKnownFlags) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
     if (!src) return 0;
     std::size_t n = srcLen < 0 ? std::char_traits<char16_t>::length(src) + 1 : static_cast<std::size_t>(srcLen);
     std::string out;

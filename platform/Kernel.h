@@ -101,6 +101,7 @@ DWORD GetCurrentThreadId();
 
 // ---- code pages and time -------------------------------------------------------------------
 // CP_UTF8, and CP_ACP taken as Latin-1 (units above 0xFF become the default character, '?').
+// A flag outside WC_* fails WideCharToMultiByte (ERROR_INVALID_FLAGS), as on Windows.
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLen, LPSTR dst, int dstLen,
                         LPCSTR defaultChar, BOOL* usedDefault);
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLen, LPWSTR dst, int dstLen);

@@ -89,10 +89,18 @@ inline constexpr DWORD ERROR_LOCK_VIOLATION = 33;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+inline constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 
 // Code pages
 inline constexpr UINT CP_ACP = 0;
 inline constexpr UINT CP_UTF8 = 65001;
+// WideCharToMultiByte's flags; no other bit is one
+inline constexpr DWORD WC_DISCARDNS = 0x10;
+inline constexpr DWORD WC_SEPCHARS = 0x20;
+inline constexpr DWORD WC_DEFAULTCHAR = 0x40;
+inline constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
+inline constexpr DWORD WC_COMPOSITECHECK = 0x200;
+inline constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
 
 constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b)
 {

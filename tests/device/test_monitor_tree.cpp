@@ -26,6 +26,7 @@ constexpr char16_t kExtHub[] = u"USB#VID_05E3&PID_0610#6&1f4b6a6c&0&3#{f18a0e88-
 struct Port {
     WORD vid = 0, pid = 0; // 0: nothing connected
     const char16_t* hubName = nullptr; // set: the device is that hub
+    DWORD claimedLength = 0; // a hub: set, its connection name record claims this length
 };
 struct Node {
     const char16_t* rootHub = nullptr;   // a controller: its root hub's name
@@ -109,6 +110,7 @@ public:
         }
         if (code == IOCTL_USB_GET_NODE_CONNECTION_NAME && p.hubName && outLen >= kConnNameHeader) {
             PutName(o, outLen, kConnNameHeader, 4, p.hubName, returned);
+            if (p.claimedLength) PutU32(o + 4, p.claimedLength);
             return true;
         }
         if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && p.vid && outLen >= kDescReqHeader + 4) {
@@ -225,24 +227,38 @@ TEST_F(MonitorTreeTest, WhatTheScanReachedIsToldWhenNothingOpens)
     EXPECT_EQ(mon.GetUsedCount(), 0);
 }
 
-// A root hub name record whose length cannot be (no room for a name, or more than a name can
-// hold) is not followed: no second request, no buffer of that size, the controller's tree
-// unread.
-TEST_F(MonitorTreeTest, ARootHubNameOfImpossibleLengthIsNotFollowed)
+// A name record whose length cannot be (no room for a name, or more than a name can hold) is
+// not followed: no second request, no buffer of that size, the hub behind it unread. Both
+// records: the controller's root hub name and a hub port's connection name.
+TEST_F(MonitorTreeTest, NameRecordsOfImpossibleLengthAreNotFollowed)
 {
-    AddXhciTree();
-    for (DWORD claimed : {DWORD(4), DWORD(0x10001)}) {
-        driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}, claimed};
+    struct Row {
+        DWORD rootClaims, portClaims;
+        int hubs; // hubs walked
+    } rows[] = {
+        {4, 0, 0},
+        {0x10001, 0, 0},
+        {0, DWORD(kConnNameHeader), 1},
+        {0, 0x10001, 1},
+        {0, 0, 2}, // honest records: the whole tree is read, the mouse found
+    };
+    for (const Row& r : rows) {
+        AddXhciTree();
+        driver->nodes[Dev(kRootHub)].ports[1].claimedLength = r.portClaims;
+        driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}, r.rootClaims};
         driver->interfaces = {CString(kXhciInterface)};
         driver->log.clear();
         CUSBDeviceMonitor mon;
         mon.Refresh();
-        EXPECT_EQ(driver->Count(kXhciInterface, IOCTL_USB_GET_ROOT_HUB_NAME), 1) << claimed;
-        EXPECT_EQ(mon.GetLastScan().hubs, 0) << claimed;
+        const std::string at = std::to_string(r.rootClaims) + "/" + std::to_string(r.portClaims);
+        EXPECT_EQ(mon.GetLastScan().hubs, r.hubs) << at;
+        USB_PORT_ENTRY e;
+        EXPECT_EQ(mon.FindPortByVidPid(0x1EA7, 0x0F40, e), r.hubs == 2 ? 1 : 0) << at;
+        if (r.rootClaims) {
+            EXPECT_EQ(driver->Count(kXhciInterface, IOCTL_USB_GET_ROOT_HUB_NAME), 1) << at;
+        }
+        if (r.portClaims) {
+            EXPECT_EQ(driver->Count(Dev(kRootHub), IOCTL_USB_GET_NODE_CONNECTION_NAME), 1) << at;
+        }
     }
-    // The same controller with an honest record: its tree is read, the mouse found.
-    driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
-    CUSBDeviceMonitor mon;
-    mon.Refresh();
-    EXPECT_EQ(mon.GetLastScan().hubs, 2);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device/DunX4ISPUSBComm.h"
+#include "device/HIDCommSTD.h"
 #include "device/QL40USBComm.h"
 #include "platform/Clock.h"
 #include "platform/hid/HidBackend.h"
@@ -365,5 +366,88 @@ TEST_F(WireTest, BootloaderReportsFollowTheDevicesFeatureLengthAndStopAtAFailedC
     EXPECT_FALSE(isp.WriteFlash(image.data(), static_cast<DWORD>(image.size()), written));
     EXPECT_EQ(written, 0x1220u);
     isp.Close();
+    ExpectClean(*dev);
+}
+
+namespace {
+
+// Sends the bootloader's commands from OnOpened: the moment the device is published and Open
+// has not yet checked it, where another thread's request can land.
+class RequestsWhileOpening : public CDunX4ISPUSBComm
+{
+public:
+    int accepted = 0; // requests that reported success
+
+protected:
+    void OnOpened() override
+    {
+        BYTE buf[64] = {};
+        DWORD n = 0;
+        accepted += EraseFlash() + WriteFlash(buf, sizeof buf, n) + ReadFlash(buf, sizeof buf, n) + ResetDevice();
+    }
+};
+
+// Keeps the input reports the reader hands over, in order.
+class ReportRecorder : public CHIDCommSTD
+{
+public:
+    ~ReportRecorder() override { Close(); }
+    bool OnInputReport(const BYTE* report, DWORD length) override
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        m_got.emplace_back(report, report + length);
+        m_cv.notify_all();
+        return true;
+    }
+    std::vector<Bytes> WaitFor(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lk(m_mu);
+        m_cv.wait_for(lk, std::chrono::seconds(5), [&] { return m_got.size() >= count; });
+        return m_got;
+    }
+
+private:
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    std::vector<Bytes> m_got;
+};
+
+} // namespace
+
+TEST_F(WireTest, ABootloaderWhoseReportsCannotHoldTheLayoutGetsNoCommandWhileOpenRefusesIt)
+{
+    // Too short for the layout and longer than the report buffer: neither may get a byte,
+    // not even from a request made before Open has closed it again.
+    for (std::uint16_t length : {std::uint16_t(20), std::uint16_t(200)}) {
+        auto info = BootloaderInfo(length);
+        auto dev = std::make_shared<ScriptedDevice>(info, std::vector<Row>{});
+        platform::hid::InstallBackend(std::make_shared<ScriptedBackend>(dev, info));
+        RequestsWhileOpening isp;
+        EXPECT_EQ(isp.Open(CString::FromUtf8(info.path)), -1) << length;
+        EXPECT_FALSE(isp.IsOpen()) << length;
+        EXPECT_EQ(isp.accepted, 0) << length;
+        ExpectClean(*dev);
+    }
+}
+
+TEST_F(WireTest, TheReaderHandsOverEveryInputReportInOrderTheShortestToo)
+{
+    // The shortest read the reader can get, a single byte, is handed over like any other.
+    auto info = MouseInfo();
+    auto dev = std::make_shared<ScriptedDevice>(info, std::vector<Row>{
+                                                          {Row::Output, Hex("01"), Hex("5A")},
+                                                          {Row::Output, Hex("02"), Hex("BA 23 3C 5A 01 00 07 FF")},
+                                                      });
+    platform::hid::InstallBackend(std::make_shared<ScriptedBackend>(dev, info));
+    ReportRecorder comm;
+    ASSERT_EQ(comm.Open(CString::FromUtf8(info.path)), 0);
+    DWORD written = 0;
+    ASSERT_EQ(comm.Write(Hex("01").data(), 1, &written, nullptr, 1000), 0);
+    ASSERT_EQ(comm.Write(Hex("02").data(), 1, &written, nullptr, 1000), 0);
+    const std::vector<Bytes> got = comm.WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(ToHex(got[0]), "5A");
+    EXPECT_EQ(ToHex(got[1]), "BA 23 3C 5A 01 00 07 FF");
+    comm.Close();
     ExpectClean(*dev);
 }

@@ -63,6 +63,21 @@ TEST(CStringTest, EscapedUtf8KeepsEveryByteString)
     EXPECT_EQ(CString::FromUtf8Escaped("d\xFF").ToUtf8(), "d\xEF\xBF\xBD");
 }
 
+TEST(CodePageTest, AnsiConversionAndTheFlagsWindowsRefuses)
+{
+    const char16_t text[] = u"Hub\u00E9\u4E2D";
+    char out[8] = {};
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, 5, nullptr, 0, nullptr, nullptr), 5);
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, 5, out, sizeof out, nullptr, nullptr), 5);
+    EXPECT_EQ(std::string(out, 5), "Hub\xE9?");
+    // A bit Windows gives no meaning fails the call there; a caller passing one must fail here.
+    for (DWORD flags : {DWORD(1), DWORD(0x100), DWORD(0x800)}) {
+        SetLastError(0);
+        EXPECT_EQ(WideCharToMultiByte(CP_ACP, flags, text, 5, out, sizeof out, nullptr, nullptr), 0) << flags;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS) << flags;
+    }
+}
+
 #ifndef _WIN32 // native names are bytes here; on Windows they are UTF-16 already
 TEST(PathTest, NativeNamesRoundTripWhateverTheirBytes)
 {
