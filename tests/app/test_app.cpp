@@ -227,7 +227,9 @@ TEST_F(AppTest, StartWithoutConfigShowsOneMessageAndDefaultTitle)
         EXPECT_EQ(title, CString(u"DUN-X4游戏鼠标ROM升级工具"));
         EXPECT_FALSE(dlg.m_bAppLoaded);
         // Before any notification: application icon, empty pictures and texts, blank line.
+        EXPECT_NE(dlg.m_hIcon, nullptr); // the application's own icon resource
         EXPECT_EQ(dlg.GetIcon(TRUE), dlg.m_hIcon);
+        EXPECT_EQ(dlg.GetIcon(FALSE), dlg.m_hIcon);
         EXPECT_EQ(dlg.m_staticConnect.GetBitmap(), nullptr);
         EXPECT_EQ(dlg.m_staticResult.GetBitmap(), nullptr);
         EXPECT_EQ(dlg.m_staticProgramID.GetWindowTextLength(), 0);

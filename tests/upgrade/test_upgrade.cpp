@@ -625,6 +625,28 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     EXPECT_NE(text.find("mouse device ID 5EED1234ABCD"), std::string::npos);
 }
 
+// The run log names the image and the configuration it runs with, in fixed-width hex.
+TEST_F(Procedure, TheRunLogNamesTheImageWithItsSizeCrcProgramAndVersion)
+{
+    // An image whose CRC has leading zeros, so that the width of each field shows.
+    for (int seed = 6; seed < 5000 && header.dwDataCrc >= 0x100; ++seed) {
+        raw = testsupport::MakeRawImage(0x8000, seed);
+        header = testsupport::WriteImageFile(dir / "fw.bimg", "fw", raw);
+    }
+    ASSERT_LT(header.dwDataCrc, 0x100u);
+    image = raw;
+    config = testsupport::MakeConfig(u"fw.bimg", header);
+    config.wProgramID = 0x005A;
+    config.wProgramVer = 0x0A03;
+    config.bAutoReset = 1;
+    Run(true);
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "image 8000h bytes, CRC 00%02X, program ID 005A, version 10.3\n",
+                  static_cast<unsigned>(header.dwDataCrc));
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+}
+
 // A request the bootloader refuses while it is still there is named as refused, not as gone.
 TEST_F(Procedure, ARefusedEraseIsLoggedWithItsCause)
 {
