@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -656,6 +657,19 @@ TEST_F(Procedure, ARefusedEraseIsLoggedWithItsCause)
     Run(true);
     const std::string text = Slurp(dir / "tarvex.log");
     EXPECT_NE(text.find("request failed: erase: the bootloader refused the transfer\n"), std::string::npos) << text;
+}
+
+TEST_F(Procedure, AUserDataBlockWithoutAValidReplyIsLoggedWithItsNumber)
+{
+    sim::Faults f;
+    f.wrongOffsetEcho = true;
+    world.SetFaults(f);
+    Run(true);
+    const std::string text = Slurp(dir / "tarvex.log");
+    const std::string failed = "request failed: user data: no valid reply after 3 attempts, block ";
+    const auto at = text.find(failed);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(text[at + failed.size()]))) << text;
 }
 
 TEST_F(Procedure, ARefusedReadIsLoggedWithItsCauseAndCount)
