@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <QImage>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/TarvexApp.h"
 #include "app/TarvexDlg.h"
 #include "device/PumpWait.h"
 #include "platform/Clock.h"
@@ -252,6 +254,53 @@ TEST_F(AppTest, StartWithoutConfigShowsOneMessageAndDefaultTitle)
     });
     EXPECT_EQ(platform::ui::MessageBoxLog().size(), 1u);
 }
+
+// The application object hands its dialog to its hook before showing it (the demo wires
+// itself up there), and returns once the dialog has closed.
+TEST_F(AppTest, TheApplicationHandsItsDialogToItsHookBeforeShowingIt)
+{
+    struct App : CTarvexApp {
+        CTarvexDlg* seen = nullptr;
+        bool visibleThen = false;
+        void OnDialogCreated(CTarvexDlg& d) override
+        {
+            seen = &d;
+            visibleThen = d.m_hWnd != nullptr;
+        }
+    } app;
+    HWND shown = nullptr;
+    platform::ui::SetDialogShownHook([&](HWND h) {
+        auto* main = static_cast<CTarvexDlg*>(AfxGetMainWnd());
+        if (shown || !main || h != main->m_hWnd) return;
+        shown = h;
+        main->EndDialog(IDCANCEL);
+    });
+    EXPECT_FALSE(app.InitInstance());
+    platform::ui::SetDialogShownHook(nullptr);
+    ASSERT_NE(shown, nullptr);
+    ASSERT_NE(app.seen, nullptr);
+    EXPECT_FALSE(app.visibleThen);
+    EXPECT_EQ(AfxGetMainWnd(), nullptr);
+}
+
+#ifndef _WIN32
+// Every picture and icon of the window is its own resource: none missing, no two alike.
+TEST_F(AppTest, EveryPictureAndIconIsLoadedAndDistinct)
+{
+    WithDialog([&](CTarvexDlg& dlg) {
+        const std::vector<QImage> pictures = {
+            platform::ui::ImageOfBitmap(dlg.m_bmpConnected), platform::ui::ImageOfBitmap(dlg.m_bmpDisconnected),
+            platform::ui::ImageOfBitmap(dlg.m_bmpInitial),   platform::ui::ImageOfBitmap(dlg.m_bmpSuccess),
+            platform::ui::ImageOfBitmap(dlg.m_bmpFailure),   platform::ui::ImageOfIcon(dlg.m_hIcon),
+            platform::ui::ImageOfIcon(dlg.m_hIconConnected), platform::ui::ImageOfIcon(dlg.m_hIconDisconnected),
+        };
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            EXPECT_FALSE(pictures[i].isNull()) << i;
+            for (std::size_t j = i + 1; j < pictures.size(); ++j) EXPECT_NE(pictures[i], pictures[j]) << i << " " << j;
+        }
+    });
+}
+#endif
 
 // FIFOs are POSIX; Windows refuses device names in their place (platform suites).
 #ifndef _WIN32
