@@ -91,8 +91,11 @@ TEST(RecoveryJournal, EntriesSurviveTheFileAndAreReplacedAndRemovedByDeviceId)
     ExpectSameEntry(got[1], again);
     EXPECT_FALSE(fs::exists(dir / "tarvex.journal.save~"));
 
-    ASSERT_TRUE(journal.Remove(0x5EED1234ABCD));
-    ASSERT_TRUE(journal.Remove(0x777)); // none: nothing to do
+    bool found = false;
+    ASSERT_TRUE(journal.Remove(0x5EED1234ABCD, &found));
+    EXPECT_TRUE(found);
+    ASSERT_TRUE(journal.Remove(0x777, &found)); // none: nothing to do, and said so
+    EXPECT_FALSE(found);
     ASSERT_TRUE(journal.Load(got, error));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].deviceId, 0x42u);
@@ -380,6 +383,10 @@ TEST(RecoveryJournal, ADamagedJournalIsNamedKeptAndRepairedWithoutLoss)
     ASSERT_TRUE(j.Repair(aside, kept)) << j.LastError();
     EXPECT_EQ(kept, 2u);
     ASSERT_FALSE(aside.empty());
+    // The first damaged file of a second takes the plain name, without a number.
+    const auto bad = aside.rfind(".bad-");
+    ASSERT_NE(bad, std::string::npos) << aside;
+    EXPECT_EQ(aside.find('.', bad + 1), std::string::npos) << aside;
     EXPECT_EQ(testsupport::ReadBytes(aside), std::vector<BYTE>(damaged.begin(), damaged.end()));
     std::vector<JournalEntry> entries;
     ASSERT_TRUE(j.Load(entries, error)) << error;
