@@ -227,6 +227,53 @@ TEST(RecoveryJournal, ADamagedLineIsQuotedInItsReason)
     EXPECT_EQ(why, "no user_data");
 }
 
+// Each field's bounds, at their edges: a value just inside is read, one just outside refused.
+TEST(RecoveryJournal, EachFieldIsReadWithinItsBoundsAndRefusedOutside)
+{
+    const std::string line = CRecoveryJournal::Format(SampleEntry(0x77, false));
+    auto with = [&](const std::string& key, const std::string& value) {
+        const auto at = (" " + line).find(" " + key + "="); // the first field has no space before it
+        EXPECT_NE(at, std::string::npos) << key;
+        const auto from = at + key.size() + 1, to = line.find(' ', from);
+        return line.substr(0, from) + value + (to == std::string::npos ? "" : line.substr(to));
+    };
+    struct Case {
+        const char* key;
+        std::string value;
+        const char* refusal; // null: read
+    };
+    const Case cases[] = {
+        {"version", "255", nullptr},
+        {"version", "0", nullptr},
+        {"version", "", "version is not a number from 0 to 255"},
+        {"version", "256", "version is not a number from 0 to 255"},
+        {"version", "0001", "version is not a number from 0 to 255"},
+        {"version", "1a", "version is not a number from 0 to 255"},
+        {"port", "1-2.3", nullptr},
+        {"port", "!~", nullptr},
+        {"port", "", "port is empty or too long"},
+        {"port", std::string(200, '1'), nullptr},
+        {"port", std::string(201, '1'), "port is empty or too long"},
+        {"port", "1-\x7F", "port holds a character that is not printable ASCII"},
+        {"port", "1-\x1F", "port holds a character that is not printable ASCII"},
+        {"time", "", "time is not a number of seconds"},
+        {"time", "12a", "time is not a number of seconds"},
+        {"device_id", "FFFFFFFFFFFF", nullptr},
+        {"device_id", "1FFFFFFFFFFFF", "device_id is not up to 12 hexadecimal digits"},
+    };
+    for (const Case& c : cases) {
+        JournalEntry back;
+        std::string why;
+        const bool read = CRecoveryJournal::Parse(with(c.key, c.value), back, &why);
+        if (!c.refusal) {
+            EXPECT_TRUE(read) << c.key << "=" << c.value << ": " << why;
+        } else {
+            EXPECT_FALSE(read) << c.key << "=" << c.value;
+            EXPECT_EQ(why, c.refusal) << c.key << "=" << c.value;
+        }
+    }
+}
+
 // Load names the first damaged line and how many more there are.
 TEST(RecoveryJournal, LoadNamesTheFirstDamagedLineAndCountsTheRest)
 {
