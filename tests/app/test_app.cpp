@@ -444,6 +444,10 @@ TEST_F(AppTest, EveryOutcomeOfARunWithTextColourProgressAndPicture)
             buttonEnabledInRun.clear();
             ClickUpgrade(dlg);
             EXPECT_EQ(dlg.GetStatusText(), CString(row.text));
+            // ... and on the template's status line (control 1005), not on a neighbour.
+            CString shown;
+            dlg.GetDlgItem(1005)->GetWindowText(shown);
+            EXPECT_EQ(shown, CString(row.text));
             EXPECT_EQ(dlg.GetStatusColor(), row.colour);
             EXPECT_EQ(dlg.GetProgress(), row.progress);
             EXPECT_EQ(dlg.GetResultPicture(), row.picture);

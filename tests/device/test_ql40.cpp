@@ -229,6 +229,11 @@ TEST_F(AppTest, ASecondCallerIsRefusedWhileARequestIsInProgress)
     EXPECT_FALSE(comm.GetDeviceID(id)); // busy: false at once, nothing sent
     BYTE buf[256];
     EXPECT_FALSE(comm.ReadUserData(5, buf));
+    BYTE v = 0x77;
+    DWORD pid = 0x77;
+    EXPECT_FALSE(comm.GetProgramInfo(v, pid));
+    EXPECT_EQ(v, 0x77);
+    EXPECT_EQ(pid, 0x77u);
     first.join();
     EXPECT_TRUE(firstOk);
     EXPECT_EQ(world.GetCounters().outputReports, 1);
@@ -260,6 +265,9 @@ TEST_F(AppTest, RequestsFailOnceTheMouseIsGone)
     comm.Close();
     EXPECT_FALSE(comm.GetDeviceID(id));
     EXPECT_FALSE(comm.ReadUserData(5, buf));
+    BYTE v = 0;
+    DWORD pid = 0;
+    EXPECT_FALSE(comm.GetProgramInfo(v, pid));
 }
 
 TEST(HidReport, MakeHIDReportPadsToTheOutputLengthAndRefusesOverflow)
