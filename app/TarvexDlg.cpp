@@ -118,9 +118,8 @@ BOOL CTarvexDlg::OnInitDialog()
 BOOL CTarvexDlg::UpdateTitle()
 {
     if (m_Config.szTitle[0] != 0) {
-        // The stored field need not be terminated.
-        std::u16string title(m_Config.szTitle, CONFIG_TEXT_UNITS);
-        title.resize(std::char_traits<char16_t>::length(title.c_str()));
+        // The stored field need not be terminated: a terminated copy, read up to its first zero.
+        const std::u16string title(m_Config.szTitle, CONFIG_TEXT_UNITS);
         SetWindowText(title.c_str());
     } else {
         SetWindowText(kDefaultTitle);

@@ -138,6 +138,27 @@ TEST_F(ConfigDlgTest, OpensWithEveryFieldOfTheRecordShown)
     }}});
 }
 
+// Each switch of the record reaches its own box, by the box's place in the template.
+TEST_F(ConfigDlgTest, EachSwitchIsShownInItsOwnBox)
+{
+    const int boxes[] = {1001, 1000, 1009, 1015}; // upgrade on arrival, reset, version, user data
+    for (int on = 0; on < 4; ++on) {
+        SCOPED_TRACE(boxes[on]);
+        CSystemConfigDlg dlg;
+        dlg.m_Config = m_start;
+        dlg.m_Config.bAutoUpgrade = on == 0;
+        dlg.m_Config.bAutoReset = on == 1;
+        dlg.m_Config.bVersionCheck = on == 2;
+        dlg.m_Config.bSaveUserData = on == 3;
+        RunDialogs(dlg, {{129, [&](HWND hDlg) {
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(SendMessageW(GetDlgItem(hDlg, boxes[i]), BM_GETCHECK, 0, 0),
+                          static_cast<LRESULT>(i == on ? BST_CHECKED : BST_UNCHECKED))
+                    << boxes[i];
+        }}});
+    }
+}
+
 TEST_F(ConfigDlgTest, FieldsWithoutTerminatorAreShownWithinTheirBounds)
 {
     // A record from a damaged file: text fields filled to the last unit, a full 8-byte name.
