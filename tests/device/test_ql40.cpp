@@ -262,7 +262,8 @@ TEST_F(AppTest, RequestsFailOnceTheMouseIsGone)
     EXPECT_FALSE(comm.ReadUserData(5, buf));
     ULONGLONG id = 0;
     EXPECT_FALSE(comm.GetDeviceID(id));
-    comm.Close();
+    EXPECT_EQ(comm.Close(), 0);
+    EXPECT_EQ(comm.Close(), 0); // nothing left to close is no failure
     EXPECT_FALSE(comm.GetDeviceID(id));
     EXPECT_FALSE(comm.ReadUserData(5, buf));
     BYTE v = 0;
