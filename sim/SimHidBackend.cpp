@@ -237,6 +237,7 @@ public:
     std::vector<platform::hid::DeviceInfo> Enumerate() override
     {
         std::lock_guard<std::mutex> lk(m_w->mu);
+        ++m_w->counters.enumerations;
         return m_w->Enumerate();
     }
     bool GetInfo(const std::string& path, platform::hid::DeviceInfo& info) override

@@ -98,6 +98,7 @@ struct Counters {
     int descriptorRequests = 0;
     int connectionInfoQueries = 0;
     int hidOpens = 0;
+    int enumerations = 0;    // lists of the HID collections taken (one per presence poll)
 };
 
 struct LoggedReport {

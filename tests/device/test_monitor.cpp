@@ -155,6 +155,7 @@ TEST_F(MonitorTest, DescriptorRepliesAreCheckedBeforeUse)
         const char16_t* expect;
     } cases[] = {
         {{6, 3, 'O', 0, 'K', 0}, false, u"OK"},
+        {{6, 3, 0x2D, 0x4E, 0x87, 0x65}, false, u"中文"}, // UTF-16LE: the high byte counts
         {{2, 3}, false, u""},                 // empty string: valid
         {{5, 3, 'O', 0, 'K'}, false, nullptr}, // odd length
         {{6, 2, 'O', 0, 'K', 0}, false, nullptr}, // not a string descriptor

@@ -1,5 +1,6 @@
 // CThread, presence polling with both filters, posted device messages, PumpWait.
 #include <atomic>
+#include <memory>
 
 #include "DeviceTestUtil.h"
 #include "device/DunX4ISPUSBComm.h"
@@ -121,6 +122,36 @@ TEST_F(SimTest, WithoutAnOwnerWindowDevicesOpenAndCloseSilently)
     ASSERT_TRUE(WaitFor([&] { return !comm.IsOpen(); }));
     EXPECT_TRUE(comm.Stop());
     EXPECT_EQ(platform::PendingMessageCount(), 0u);
+}
+
+// Without a mouse the poll looks once a second, and not at all once its connection is gone.
+TEST_F(SimTest, PresenceIsPolledOnceASecondAndNeverAfterTheConnectionIsGone)
+{
+    auto comm = std::make_unique<CQL40USBComm>();
+    const int before = world.GetCounters().enumerations;
+    const ULONGLONG t0 = GetTickCount64();
+    comm->Start();
+    ASSERT_TRUE(WaitFor([&] { return world.GetCounters().enumerations - before >= 3; }));
+    const ULONGLONG elapsed = GetTickCount64() - t0;
+    EXPECT_LE(world.GetCounters().enumerations - before, static_cast<int>(elapsed / 1000) + 2) << elapsed << " ms";
+    comm.reset(); // no Stop first: the destructor ends the poll
+    const int after = world.GetCounters().enumerations;
+    Sleep(3000); // three poll intervals of the test clock, for a poll that should not happen
+    EXPECT_EQ(world.GetCounters().enumerations, after);
+}
+
+// The record lookup by path refuses what it cannot fill, before asking any backend.
+TEST_F(SimTest, RecordLookupByPathRefusesAMissingPathOrRecord)
+{
+    world.PlugMouse();
+    CQL40USBComm comm;
+    CString path;
+    ASSERT_TRUE(comm.FindDevice(path));
+    HID_ATTRIBUTES_CAPABILITES rec{};
+    EXPECT_TRUE(comm.GetHIDAttCap(path, &rec));
+    EXPECT_FALSE(comm.GetHIDAttCap(path, nullptr));
+    EXPECT_FALSE(comm.GetHIDAttCap(nullptr, &rec));
+    EXPECT_FALSE(comm.GetHIDAttCap(u"", &rec));
 }
 
 TEST_F(SimTest, FiltersMatchVendorAndUsagePageOrVendorAndProduct)
