@@ -26,6 +26,7 @@
 #include "tests/support/ImageFactory.h"
 #include "upgrade/EventJson.h"
 #include "upgrade/RecoveryJournal.h"
+#include "upgrade/AppendFile.h"
 #include "upgrade/RunLog.h"
 #include "upgrade/UpgradeProcedure.h"
 
@@ -439,6 +440,27 @@ TEST(RecoveryJournal, ADamagedJournalIsNamedKeptAndRepairedWithoutLoss)
     ASSERT_TRUE(j.Load(entries, error)) << error;
     EXPECT_EQ(entries.size(), 2u);
     ASSERT_TRUE(j.Add(EntryFor(0x999))) << j.LastError();
+}
+
+// What no file can be appended to is refused with its reason and leaves nothing open; a
+// refused open after a good one closes the first.
+TEST(AppendFile, RefusalsLeaveNothingOpen)
+{
+    TempDir dir;
+    CAppendFile f;
+    std::string why;
+    EXPECT_FALSE(f.Write("x", why));
+    EXPECT_EQ(why, "not open");
+    ASSERT_TRUE(f.Open((dir / "a.log").string(), false, why)) << why;
+    ASSERT_TRUE(f.Write("line\n", why)) << why;
+    EXPECT_EQ(f.Size(), 5u);
+    EXPECT_FALSE(f.Open("", false, why));
+    EXPECT_EQ(why, "no file name");
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_FALSE(f.Open(dir.Path().string(), true, why)); // a directory
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_FALSE(f.Write("y", why));
+    EXPECT_EQ(testsupport::ReadBytes(dir / "a.log"), (std::vector<BYTE>{'l', 'i', 'n', 'e', '\n'}));
 }
 
 #ifndef _WIN32
