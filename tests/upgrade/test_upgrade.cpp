@@ -816,6 +816,11 @@ TEST_F(Procedure, ARunCalledOffBeforeTheSwitchLeavesNoEntryAndTouchesNothing)
     EXPECT_FALSE(fs::exists(dir / "tarvex.journal"));
     EXPECT_EQ(world.GetCounters().switchRequests, 0);
     EXPECT_EQ(world.GetMouseMode(), sim::MouseMode::Application);
+    // The face is told why the run ended, in blue, with the failure picture.
+    ASSERT_FALSE(face.statuses.empty());
+    EXPECT_EQ(face.statuses.back(), "Stopped before the switch; the mouse was not touched.");
+    EXPECT_EQ(face.colour, UPGRADE_COLOR_BLUE);
+    EXPECT_EQ(face.picture, UpgradePicture::Failure);
 }
 
 // A run holds the bootloader to its own mouse's port only while it lasts: afterwards the
