@@ -49,8 +49,6 @@ CTarvexDlg::CTarvexDlg(CWnd* pParent)
     : CDialog(IDD, pParent), m_pfnWait(&PumpWait), m_pfnAlloc(&std::malloc), m_hIcon(nullptr), m_hIconConnected(nullptr),
       m_hIconDisconnected(nullptr), m_pAppData(nullptr), m_bAppLoaded(FALSE)
 {
-    std::memset(&m_Config, 0, sizeof(m_Config));
-    std::memset(&m_AppHeader, 0, sizeof(m_AppHeader));
     m_hIcon = AfxGetApp() ? AfxGetApp()->LoadIcon(IDI_APP) : ::LoadIcon(nullptr, MAKEINTRESOURCE(IDI_APP));
 }
 
@@ -59,7 +57,6 @@ CTarvexDlg::~CTarvexDlg()
     // The device objects, the monitor, the controls and the bitmaps go in reverse member
     // order after this body: monitor, bootloader poll, application poll, controls, bitmaps.
     std::free(m_pAppData);
-    m_pAppData = nullptr;
 }
 
 void CTarvexDlg::DoDataExchange(CDataExchange* pDX)

@@ -78,8 +78,8 @@ public:
     CPromptInfoCtrl m_promptInfo;
     CStatic m_staticResult;
     CButton m_btnUpgrade;
-    SYSTEM_CONFIG m_Config;
-    ENC_FILE_HEADER m_AppHeader;
+    SYSTEM_CONFIG m_Config{};
+    ENC_FILE_HEADER m_AppHeader{};
     BYTE* m_pAppData;
     BOOL m_bAppLoaded;
     CQL40USBComm m_AppComm;

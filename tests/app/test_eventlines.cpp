@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "app/EventLines.h"
@@ -77,6 +79,15 @@ TEST(EventLines, ARunAndTheDeviceStateAsLines)
             testing::internal::CaptureStdout();
             world.PlugMouse();
             EXPECT_TRUE(platform::ui::RunUntil([&] { return dlg.m_AppComm.IsOpen(); }, 60000));
+#ifndef _WIN32
+            // A script follows the stream while the program runs: each line is out when it
+            // happens, not when the buffer fills or the program ends.
+            EXPECT_TRUE(platform::ui::RunUntil([&] {
+                std::ifstream now("/proc/self/fd/1");
+                const std::string sofar((std::istreambuf_iterator<char>(now)), std::istreambuf_iterator<char>());
+                return Count(sofar, "\"notify\":\"app\",\"present\":true}") == 1;
+            }, 60000));
+#endif
             // A run that stops at once: the image is taken away first.
             dlg.m_bAppLoaded = FALSE;
             dlg.SendMessage(WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED), reinterpret_cast<LPARAM>(dlg.m_btnUpgrade.m_hWnd));
