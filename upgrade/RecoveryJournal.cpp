@@ -253,8 +253,7 @@ bool CRecoveryJournal::Check(std::vector<JournalEntry>& valid, std::vector<Journ
 
 bool CRecoveryJournal::Load(std::vector<JournalEntry>& entries, std::string& error) const
 {
-    entries.clear();
-    std::vector<JournalProblem> problems;
+    std::vector<JournalProblem> problems; // Check empties both lists first
     if (!Check(entries, problems, error)) return false;
     if (!problems.empty()) {
         entries.clear();

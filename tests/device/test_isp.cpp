@@ -253,13 +253,23 @@ TEST_F(IspTest, ABindingKeepsOnlyTheBootloaderOnItsPort)
         {"another mouse's bootloader is closed", other, mine, false},
         {"an unknown port with two bootloaders present", mine, "", false},
     };
+    // A bootloader closed by the binding is announced to the window as gone.
+    testutil::RecordingWindow win;
+    const UINT msg = RegisterWindowMessageW(u"DUNX4_ISP_DEVICE_CHANGE");
+    isp.m_hOwnerWnd = win.Hwnd();
     for (const Row& r : rows) {
         isp.Unbind();
         ASSERT_EQ(isp.Open(BootloaderOn(r.openedOn)), 0) << r.what;
+        const std::size_t told = win.Got(msg).size();
         isp.BindToPort(r.bindTo);
         EXPECT_EQ(isp.IsOpen(), r.stillOpen) << r.what;
+        if (!r.stillOpen) {
+            ASSERT_TRUE(testutil::PumpUntil([&] { return win.Got(msg).size() == told + 1; })) << r.what;
+            EXPECT_EQ(win.Got(msg).back().wParam, 0u) << r.what;
+        }
         isp.Close();
     }
+    isp.m_hOwnerWnd = nullptr;
 
     // Bound: another mouse's bootloader is refused before it is opened at all.
     isp.BindToPort(mine);

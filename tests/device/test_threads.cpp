@@ -140,6 +140,24 @@ TEST_F(SimTest, PresenceIsPolledOnceASecondAndNeverAfterTheConnectionIsGone)
     EXPECT_EQ(world.GetCounters().enumerations, after);
 }
 
+// A request that still holds the device when the connection closes finds it closed.
+TEST_F(SimTest, ADeviceHeldByARequestIsClosedWithItsConnection)
+{
+    struct Held : CQL40USBComm {
+        using CHIDComm::Device;
+    } comm;
+    world.PlugMouse();
+    CString path;
+    ASSERT_TRUE(comm.FindDevice(path));
+    ASSERT_EQ(comm.Open(path), 0);
+    const auto dev = comm.Device();
+    ASSERT_TRUE(dev);
+    const BYTE report[9] = {0xBA, 0x23};
+    ASSERT_EQ(dev->Write(report, sizeof report, 1000), static_cast<int>(sizeof report));
+    EXPECT_EQ(comm.Close(), 0);
+    EXPECT_LT(dev->Write(report, sizeof report, 1000), 0);
+}
+
 // The record lookup by path refuses what it cannot fill, before asking any backend.
 TEST_F(SimTest, RecordLookupByPathRefusesAMissingPathOrRecord)
 {
