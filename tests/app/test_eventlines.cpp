@@ -72,13 +72,21 @@ TEST(EventLines, ARunAndTheDeviceStateAsLines)
     {
         CTarvexDlg dlg;
         AttachEventLines(dlg);
+        // Each wait below ends when the window has taken the change (and printed its line),
+        // not when the device object alone has seen it.
+        int appChanges = 0, ispChanges = 0;
+        dlg.m_fnObserver = [&, print = dlg.m_fnObserver](CTarvexDlg::Change c) {
+            print(c);
+            appChanges += c == CTarvexDlg::Change::AppDevice;
+            ispChanges += c == CTarvexDlg::Change::IspDevice;
+        };
         bool ran = false;
         platform::ui::SetDialogShownHook([&](HWND hwnd) {
             if (hwnd != dlg.m_hWnd || ran) return;
             ran = true;
             testing::internal::CaptureStdout();
             world.PlugMouse();
-            EXPECT_TRUE(platform::ui::RunUntil([&] { return dlg.m_AppComm.IsOpen(); }, 60000));
+            EXPECT_TRUE(platform::ui::RunUntil([&] { return dlg.m_AppComm.IsOpen() && appChanges == 1; }, 60000));
 #ifndef _WIN32
             // A script follows the stream while the program runs: each line is out when it
             // happens, not when the buffer fills or the program ends.
@@ -92,12 +100,12 @@ TEST(EventLines, ARunAndTheDeviceStateAsLines)
             dlg.m_bAppLoaded = FALSE;
             dlg.SendMessage(WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED), reinterpret_cast<LPARAM>(dlg.m_btnUpgrade.m_hWnd));
             world.UnplugMouse();
-            EXPECT_TRUE(platform::ui::RunUntil([&] { return !dlg.m_AppComm.IsOpen(); }, 60000));
+            EXPECT_TRUE(platform::ui::RunUntil([&] { return !dlg.m_AppComm.IsOpen() && appChanges == 2; }, 60000));
             // A bootloader coming and going: the scripts that wait for it read these lines.
             const int isp = world.AddHidInterface(0x040B, 0x6876, 0xFF00, 65);
-            EXPECT_TRUE(platform::ui::RunUntil([&] { return dlg.m_ISPComm.IsOpen(); }, 60000));
+            EXPECT_TRUE(platform::ui::RunUntil([&] { return dlg.m_ISPComm.IsOpen() && ispChanges == 1; }, 60000));
             world.RemoveHidInterface(isp);
-            EXPECT_TRUE(platform::ui::RunUntil([&] { return !dlg.m_ISPComm.IsOpen(); }, 60000));
+            EXPECT_TRUE(platform::ui::RunUntil([&] { return !dlg.m_ISPComm.IsOpen() && ispChanges == 2; }, 60000));
             out = testing::internal::GetCapturedStdout();
             dlg.EndDialog(IDCANCEL);
         });
