@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -435,6 +436,8 @@ TEST(RecoveryJournal, ADamagedJournalIsNamedKeptAndRepairedWithoutLoss)
     const auto bad = aside.rfind(".bad-");
     ASSERT_NE(bad, std::string::npos) << aside;
     EXPECT_EQ(aside.find('.', bad + 1), std::string::npos) << aside;
+    // Its stamp is the UTC time with '-' for ':', which Windows does not allow in a name.
+    EXPECT_TRUE(std::regex_match(aside.substr(bad), std::regex(R"(\.bad-\d{4}-\d\d-\d\dT\d\d-\d\d-\d\dZ)"))) << aside;
     EXPECT_EQ(testsupport::ReadBytes(aside), std::vector<BYTE>(damaged.begin(), damaged.end()));
     std::vector<JournalEntry> entries;
     ASSERT_TRUE(j.Load(entries, error)) << error;
