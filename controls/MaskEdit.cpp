@@ -207,21 +207,21 @@ LRESULT CMaskEdit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         switch (message) {
         case WM_PASTE:
             Paste();
-            return 0;
+            return 0; // a message without a result
         case WM_CUT:
             // The copy is harmless; taking the characters out is not.
             SendMessage(WM_COPY, 0, 0);
             MessageBeep(0xFFFFFFFF);
-            return 0;
+            return 0; // a message without a result
         case WM_CLEAR:
             if (m_bOverwriting)
                 break;
             MessageBeep(0xFFFFFFFF);
-            return 0;
+            return 0; // a message without a result
         case WM_UNDO:
         case EM_UNDO:
             MessageBeep(0xFFFFFFFF);
-            return 0;
+            return FALSE; // nothing was undone
         default:
             break;
         }

@@ -377,6 +377,23 @@ protected:
     }
 };
 
+// Each box, cleared alone, clears its own switch of the saved record and no other.
+TEST_F(ConfigSaveTest, EachBoxClearedAloneClearsItsOwnSwitch)
+{
+    const int boxes[] = {1001, 1000, 1009, 1015}; // upgrade on arrival, reset, version, user data
+    m_start.bAutoUpgrade = m_start.bAutoReset = m_start.bVersionCheck = m_start.bSaveUserData = 1;
+    for (int off = 0; off < 4; ++off) {
+        SCOPED_TRACE(boxes[off]);
+        CSystemConfigDlg dlg;
+        ASSERT_EQ(SaveWith(dlg, [&](HWND hDlg) { Click(hDlg, boxes[off]); }), IDOK);
+        const SYSTEM_CONFIG saved = Saved(Cfg());
+        EXPECT_EQ(saved.bAutoUpgrade, off == 0 ? 0 : 1);
+        EXPECT_EQ(saved.bAutoReset, off == 1 ? 0 : 1);
+        EXPECT_EQ(saved.bVersionCheck, off == 2 ? 0 : 1);
+        EXPECT_EQ(saved.bSaveUserData, off == 3 ? 0 : 1);
+    }
+}
+
 TEST_F(ConfigSaveTest, SavesWhatTheTechnicianSet)
 {
     CSystemConfigDlg dlg;
@@ -439,7 +456,7 @@ TEST_F(ConfigSaveTest, SavesTheProgramIdTheFieldShows)
     EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12);
 
     // Texts put past the mask, as no key can: too long, too short, not hexadecimal.
-    for (const WCHAR* text : {u"12345", u"123", u"12G4", u"g123", u"12 4", u"@1AF", u"`1af", u"1:2/"}) {
+    for (const WCHAR* text : {u"12345", u"123", u"12G4", u"g123", u"12 4", u"@1AF", u"`1af", u"1:2/", u"123G"}) {
         CSystemConfigDlg odd;
         odd.m_Config = Saved(Cfg());
         bool stayed = false;

@@ -318,6 +318,13 @@ TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
                 EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf16(u"ABCD").mid(c.selStart, c.selEnd - c.selStart));
             }
         }
+        // Undo asked for by message is refused too, and says that nothing was undone.
+        Setup(u"HHHH", u"____", u"ABCD", u"ABCD");
+        ui::ResetBeepCount();
+        EXPECT_EQ(Edit().SendMessage(EM_UNDO, 0, 0), 0);
+        EXPECT_EQ(Edit().SendMessage(WM_UNDO, 0, 0), 0);
+        EXPECT_EQ(Text(), u"ABCD");
+        EXPECT_EQ(ui::BeepCount(), 2);
         // Without the mask the clipboard keys are the plain edit's.
         Setup(u"HHHH", u"____", u"ABCD");
         Edit().m_bUseMask = FALSE;
