@@ -82,6 +82,10 @@ TEST_F(AppTest, UserDataBlockTakes64StepsOf4Bytes)
     auto req = Requests();
     ASSERT_EQ(req.size(), 64u);
     for (std::size_t k = 0; k < 64; ++k) EXPECT_EQ(req[k], (std::vector<BYTE>{0xBA, 0x02, static_cast<BYTE>(k * 4), 4, 6, 0, 0, 0}));
+    // Nowhere to put it: refused before anything is asked.
+    world.ClearLogs();
+    EXPECT_FALSE(comm.ReadUserData(6, nullptr));
+    EXPECT_TRUE(Requests().empty());
 }
 
 TEST_F(AppTest, LostRepliesAreRetriedUpToThreeWrites)
