@@ -727,7 +727,8 @@ TEST_F(Procedure, TheRunLogNamesTheImageWithItsSizeCrcProgramAndVersion)
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
 }
 
-// A request the bootloader refuses while it is still there is named as refused, not as gone.
+// A request the bootloader refuses while it is still there is named as refused, not as gone:
+// the erase at the start of the flash work, the reset at its end.
 TEST_F(Procedure, ARefusedEraseIsLoggedWithItsCause)
 {
     sim::Faults f;
@@ -736,6 +737,16 @@ TEST_F(Procedure, ARefusedEraseIsLoggedWithItsCause)
     Run(true);
     const std::string text = Slurp(dir / "tarvex.log");
     EXPECT_NE(text.find("request failed: erase: the bootloader refused the transfer\n"), std::string::npos) << text;
+}
+
+TEST_F(Procedure, ARefusedResetIsLoggedWithItsCause)
+{
+    sim::Faults f;
+    f.failLeave = true;
+    world.SetFaults(f);
+    EXPECT_EQ(Run(true).outcome, UpgradeOutcome::ResetFailed);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("request failed: reset: the bootloader refused the transfer\n"), std::string::npos) << text;
 }
 
 TEST_F(Procedure, AUserDataBlockWithoutAValidReplyIsLoggedWithItsNumber)
