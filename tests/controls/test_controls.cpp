@@ -268,7 +268,7 @@ TEST_F(MaskEditTest, InsertAndDeleteAreSwallowedOnlyWhileMasked)
 // the value, never longer than the mask, each position of its class.
 TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
 {
-    enum class Via { CtrlV, ShiftInsert, Message, CtrlX, ShiftDelete, Delete, Clear, CtrlZ };
+    enum class Via { CtrlV, ShiftInsert, Message, CtrlX, ShiftDelete, Delete, Clear, CtrlZ, CtrlInsert, CtrlDelete };
     struct Case {
         const char* name;
         const char16_t* clipboard;
@@ -289,6 +289,8 @@ TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
         {"delete of a selection", u"", 1, 3, Via::Delete, u"ABCD", 0},
         {"WM_CLEAR of a selection", u"", 1, 3, Via::Clear, u"ABCD", 1},
         {"undo after typing", u"", 0, 0, Via::CtrlZ, u"7BCD", 1},
+        {"ctrl+insert copies", u"keep", 1, 3, Via::CtrlInsert, u"ABCD", 0},
+        {"ctrl+delete does nothing", u"keep", 1, 3, Via::CtrlDelete, u"ABCD", 0},
     };
     Run([&] {
         for (const Case& c : cases) {
@@ -310,11 +312,16 @@ TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
             case Via::Delete: Key(VK_DELETE); break;
             case Via::Clear: Edit().SendMessage(WM_CLEAR, 0, 0); break;
             case Via::CtrlZ: ui::SendKey(Edit().m_hWnd, 'Z', false, true); break;
+            case Via::CtrlInsert: ui::SendKey(Edit().m_hWnd, VK_INSERT, false, true); break;
+            case Via::CtrlDelete: ui::SendKey(Edit().m_hWnd, VK_DELETE, false, true); break;
             }
             EXPECT_EQ(Text(), c.shows);
             EXPECT_EQ(Edit().m_strValue, c.shows);
             EXPECT_EQ(ui::BeepCount(), c.beeps);
-            if (c.via == Via::CtrlX || c.via == Via::ShiftDelete) {
+            if (c.via == Via::CtrlDelete) {
+                EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("keep"));
+            }
+            if (c.via == Via::CtrlX || c.via == Via::ShiftDelete || c.via == Via::CtrlInsert) {
                 EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf16(u"ABCD").mid(c.selStart, c.selEnd - c.selStart));
             }
         }

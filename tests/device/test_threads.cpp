@@ -140,7 +140,8 @@ TEST_F(SimTest, PresenceIsPolledOnceASecondAndNeverAfterTheConnectionIsGone)
     EXPECT_EQ(world.GetCounters().enumerations, after);
 }
 
-// A request that still holds the device when the connection closes finds it closed.
+// A request that still holds the device when the connection closes (or is opened anew) finds
+// it closed.
 TEST_F(SimTest, ADeviceHeldByARequestIsClosedWithItsConnection)
 {
     struct Held : CQL40USBComm {
@@ -156,6 +157,15 @@ TEST_F(SimTest, ADeviceHeldByARequestIsClosedWithItsConnection)
     ASSERT_EQ(dev->Write(report, sizeof report, 1000), static_cast<int>(sizeof report));
     EXPECT_EQ(comm.Close(), 0);
     EXPECT_LT(dev->Write(report, sizeof report, 1000), 0);
+
+    // Opening again while open closes the first device before the second is taken.
+    ASSERT_EQ(comm.Open(path), 0);
+    const auto first = comm.Device();
+    ASSERT_EQ(comm.Open(path), 0);
+    EXPECT_TRUE(comm.IsOpen());
+    EXPECT_LT(first->Write(report, sizeof report, 1000), 0);
+    ASSERT_NE(comm.Device(), first);
+    EXPECT_EQ(comm.Device()->Write(report, sizeof report, 1000), static_cast<int>(sizeof report));
 }
 
 // The record lookup by path refuses what it cannot fill, before asking any backend.
