@@ -155,6 +155,9 @@ TEST_F(SimTest, ADeviceHeldByARequestIsClosedWithItsConnection)
     ASSERT_TRUE(dev);
     const BYTE report[9] = {0xBA, 0x23};
     ASSERT_EQ(dev->Write(report, sizeof report, 1000), static_cast<int>(sizeof report));
+    DWORD written = 0;
+    EXPECT_EQ(comm.Write(report, sizeof report, &written, nullptr, 1000), 0);
+    EXPECT_EQ(written, sizeof report);
     EXPECT_EQ(comm.Close(), 0);
     EXPECT_LT(dev->Write(report, sizeof report, 1000), 0);
 
