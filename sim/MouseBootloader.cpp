@@ -41,6 +41,7 @@ int Bootloader::SetFeature(const BYTE* data, std::size_t len, USHORT featureLeng
     case proto::kIspWrite:
         if (counters) ++counters->writeReports;
         if (faults && faults->failWriteChunk == chunk) return -1;
+        if (faults && faults->shortWriteChunk == chunk) result = static_cast<int>(len) - 1;
         break;
     case proto::kIspRead:
         if (counters) ++counters->readReports;

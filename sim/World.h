@@ -74,6 +74,7 @@ struct Faults {
                                      // 2: the bootloader's own is held too
     bool failErase = false;
     int failWriteChunk = 0;
+    int shortWriteChunk = 0;         // chunk n is taken, but its report is counted one byte short
     int failReadChunk = 0;
     bool corruptReadBack = false;    // one byte of the first read chunk comes back flipped
     int corruptReadBackAt = -1;      // the byte at this flash offset comes back flipped

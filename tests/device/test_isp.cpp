@@ -143,6 +143,15 @@ TEST_F(IspTest, FailuresStopAndCountWhatWasDone)
     EXPECT_EQ(written, 64u);
     EXPECT_EQ(world.GetCounters().writeReports, 3); // nothing retried, nothing after
 
+    // A report the device counts short is a failed one, even though it took it.
+    f = sim::Faults();
+    f.shortWriteChunk = 2;
+    world.SetFaults(f);
+    const int before = world.GetCounters().writeReports;
+    EXPECT_FALSE(isp.WriteFlash(data.data(), 200, written));
+    EXPECT_EQ(written, 32u);
+    EXPECT_EQ(world.GetCounters().writeReports - before, 2);
+
     f = sim::Faults();
     f.failReadChunk = 2;
     world.SetFaults(f);
