@@ -398,6 +398,24 @@ TEST(RecoveryJournal, AFileThatIsNoJournalIsNamedByItsFirstLine)
     EXPECT_NE(j.LastError().find("line 1"), std::string::npos) << j.LastError();
 }
 
+#ifndef _WIN32
+// Every read of the journal closes what it opened: a station reads it for each mouse.
+TEST(RecoveryJournal, ReadingItLeavesNoFileOpen)
+{
+    TempDir dir;
+    CRecoveryJournal j(DirOf(dir));
+    ASSERT_TRUE(j.Add(EntryFor(0x111)));
+    const auto openFiles = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    const auto before = openFiles();
+    std::vector<JournalEntry> entries;
+    std::string error;
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(j.Load(entries, error)) << error;
+    EXPECT_EQ(openFiles(), before);
+}
+#endif
+
 TEST(RecoveryJournal, ADamagedJournalIsNamedKeptAndRepairedWithoutLoss)
 {
     TempDir dir;
