@@ -57,7 +57,6 @@ long CHIDComm::Open(LPCWSTR path)
         m_strPath = strPath;
         m_strPortPath = info.portPath;
         m_nFeatureReportLength.store(info.featureReportLength);
-        m_nInputReportLength.store(info.inputReportLength);
         m_nOutputReportLength.store(info.outputReportLength);
         m_hDevice.store(reinterpret_cast<HANDLE>(g_nextToken.fetch_add(4)));
     }

@@ -78,8 +78,6 @@ public:
     HANDLE GetDeviceHandle() const { return m_hDevice.load(); }
     bool IsOpen() const { return m_hDevice.load() != nullptr; }
     USHORT GetFeatureReportLength() const { return m_nFeatureReportLength.load(); }
-    USHORT GetInputReportLength() const { return m_nInputReportLength.load(); }
-    USHORT GetOutputReportLength() const { return m_nOutputReportLength.load(); }
     CString GetDevicePath() const;
     // The USB port path of the open device (DeviceInfo::portPath); empty when none is open or
     // the backend cannot tell.
@@ -115,6 +113,5 @@ private:
     std::optional<std::string> m_portFilter;
     std::atomic<HANDLE> m_hDevice{nullptr};
     std::atomic<USHORT> m_nFeatureReportLength{0};
-    std::atomic<USHORT> m_nInputReportLength{0};
     std::atomic<USHORT> m_nOutputReportLength{0};
 };

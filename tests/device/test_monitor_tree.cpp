@@ -27,12 +27,14 @@ struct Port {
     WORD vid = 0, pid = 0; // 0: nothing connected
     const char16_t* hubName = nullptr; // set: the device is that hub
     DWORD claimedLength = 0; // a hub: set, its connection name record claims this length
+    bool unterminated = false; // a hub: its name fills the record, no 0 after it
 };
 struct Node {
     const char16_t* rootHub = nullptr;   // a controller: its root hub's name
     const char16_t* driverKey = nullptr; // a controller: null when the request fails
     std::vector<Port> ports;             // a hub
     DWORD claimedLength = 0; // a controller: set, its root hub name record claims this length
+    bool unterminated = false; // a controller: its root hub name fills the record, no 0 after it
 };
 
 // Serves the five hub requests and the two controller requests from the tree; records every
@@ -56,9 +58,10 @@ public:
     }
 };
 
-void PutName(BYTE* out, DWORD outLen, std::size_t header, std::size_t lengthAt, const std::u16string& name, DWORD* returned)
+void PutName(BYTE* out, DWORD outLen, std::size_t header, std::size_t lengthAt, const std::u16string& name, DWORD* returned,
+             bool terminated = true)
 {
-    const DWORD actual = static_cast<DWORD>(header - 2 + (name.size() + 1) * 2);
+    const DWORD actual = static_cast<DWORD>(header - 2 + (name.size() + (terminated ? 1 : 0)) * 2);
     PutU32(out + lengthAt, actual);
     DWORD n = outLen < actual ? outLen : actual;
     for (std::size_t i = 0; i <= name.size() && header - 2 + i * 2 + 1 < n; ++i)
@@ -80,7 +83,7 @@ public:
         auto* o = static_cast<BYTE*>(out);
         if (node.rootHub) { // a controller
             if (code == IOCTL_USB_GET_ROOT_HUB_NAME && outLen >= kRootHubNameHeader) {
-                PutName(o, outLen, kRootHubNameHeader, 0, node.rootHub, returned);
+                PutName(o, outLen, kRootHubNameHeader, 0, node.rootHub, returned, !node.unterminated);
                 if (node.claimedLength) PutU32(o, node.claimedLength);
                 return true;
             }
@@ -109,7 +112,7 @@ public:
             return true;
         }
         if (code == IOCTL_USB_GET_NODE_CONNECTION_NAME && p.hubName && outLen >= kConnNameHeader) {
-            PutName(o, outLen, kConnNameHeader, 4, p.hubName, returned);
+            PutName(o, outLen, kConnNameHeader, 4, p.hubName, returned, !p.unterminated);
             if (p.claimedLength) PutU32(o + 4, p.claimedLength);
             return true;
         }
@@ -261,4 +264,21 @@ TEST_F(MonitorTreeTest, NameRecordsOfImpossibleLengthAreNotFollowed)
             EXPECT_EQ(driver->Count(Dev(kRootHub), IOCTL_USB_GET_NODE_CONNECTION_NAME), 1) << at;
         }
     }
+}
+
+// A name that fills its record to the last byte, with no 0 after it, is read to its last
+// character: both hubs are walked and the mouse found behind them.
+TEST_F(MonitorTreeTest, NamesThatFillTheirRecordsAreReadWhole)
+{
+    AddXhciTree();
+    driver->nodes[Dev(kRootHub)].ports[1].unterminated = true;
+    driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
+    driver->nodes[kXhciInterface].unterminated = true;
+    driver->interfaces = {CString(kXhciInterface)};
+    CUSBDeviceMonitor mon;
+    mon.Refresh();
+    EXPECT_EQ(mon.GetLastScan().hubs, 2);
+    USB_PORT_ENTRY e;
+    ASSERT_EQ(mon.FindPortByVidPid(0x1EA7, 0x0F40, e), 1);
+    EXPECT_EQ(e.strHubPath, CString(Dev(kExtHub)));
 }

@@ -259,6 +259,21 @@ TEST_F(AppTest, TestDataReportsArePostedToTheOwnerOnly)
     EXPECT_EQ(win.Got(msg)[0].lParam, 0);
 }
 
+// The reader is told every report was taken, whatever became of it: a reply, one with no
+// request waiting, a test-data report, and what is too short, too long or absent.
+TEST_F(AppTest, EveryInputReportIsTakenWhateverItHolds)
+{
+    const std::vector<std::vector<BYTE>> reports = {
+        {0xBA, 0x01, 0, 0, 0, 0, 0, 0}, // a program-info reply, no request waiting
+        {0xBA, 0x06, 0x12, 0x34, 0, 0, 0, 0},
+        {0xBA, 0x06, 0x12, 0x34, 0, 0, 0},
+        {0xBA, 0x06, 0x12, 0x34, 0, 0, 0, 0, 0},
+        {0xBA},
+    };
+    for (const auto& r : reports) EXPECT_TRUE(comm.OnInputReport(r.data(), static_cast<DWORD>(r.size()))) << r.size();
+    EXPECT_TRUE(comm.OnInputReport(nullptr, 8));
+}
+
 TEST_F(AppTest, RequestsFailOnceTheMouseIsGone)
 {
     Fault([](sim::Faults& f) { f.unplugAfterRequest = 2; });

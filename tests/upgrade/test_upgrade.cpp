@@ -800,13 +800,14 @@ TEST_F(Procedure, AnImageNameWithSpacesStillGivesAReadableEntry)
     f.failWriteChunk = 3;
     world.SetFaults(f);
     std::memset(header.szName, 0, sizeof header.szName);
-    std::memcpy(header.szName, "a b=c\x7F\x1F", 7);
+    // '!' and '~' end the printable range; the name fills its field, with no 0 after it.
+    std::memcpy(header.szName, "a b=c\x7F!~", sizeof header.szName);
     EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
     std::vector<JournalEntry> entries;
     std::string error;
     ASSERT_TRUE(journal.Load(entries, error)) << error;
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].imageName, "a_b_c__");
+    EXPECT_EQ(entries[0].imageName, "a_b_c_!~");
 }
 
 TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
