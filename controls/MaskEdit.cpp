@@ -52,17 +52,17 @@ BOOL CMaskEdit::DigitInRange(int nPos, WCHAR ch) const
         default: return TRUE;
         }
     }
-    // A bound the owner left out limits nothing.
+    // A bound the owner left out limits nothing (its second character is then 0 as well).
     auto upTo = [ch](WCHAR bound) { return bound == 0 || ch <= bound; };
     switch (nPos) {
     case 0: return upTo(CharAt(m_strFirstMax, 0));
     case 1:
-        return CharAt(m_strFirstMax, 0) != 0 && CharAt(m_strValue, 0) == CharAt(m_strFirstMax, 0)
+        return CharAt(m_strValue, 0) == CharAt(m_strFirstMax, 0)
                    ? upTo(CharAt(m_strFirstMax, 1))
                    : TRUE;
     case 3: return upTo(CharAt(m_strSecondMax, 0));
     case 4:
-        return CharAt(m_strSecondMax, 0) != 0 && CharAt(m_strValue, 3) == CharAt(m_strSecondMax, 0)
+        return CharAt(m_strValue, 3) == CharAt(m_strSecondMax, 0)
                    ? upTo(CharAt(m_strSecondMax, 1))
                    : TRUE;
     default: return TRUE;

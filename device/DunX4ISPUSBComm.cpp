@@ -175,7 +175,7 @@ bool CDunX4ISPUSBComm::WriteFlash(const BYTE* data, DWORD size, DWORD& written)
         report[feature::Command] = CmdWrite;
         PutChunkOffset(report, offset);
         DWORD n = std::min(kChunk, size - offset);
-        if (n < kChunk) std::memset(report + feature::Data, 0xFF, kChunk);
+        std::memset(report + feature::Data, 0xFF, kChunk); // a short last chunk: erased flash after it
         std::memcpy(report + feature::Data, data + offset, n);
         if (!SetFeature(report, len)) return false;
         written += n;

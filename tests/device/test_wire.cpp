@@ -451,3 +451,37 @@ TEST_F(WireTest, TheReaderHandsOverEveryInputReportInOrderTheShortestToo)
     comm.Close();
     ExpectClean(*dev);
 }
+
+// Write and Read take no OVERLAPPED, no missing buffer and no empty one: each is refused with
+// nothing counted, and the device sees no transfer and is not waited on.
+TEST_F(WireTest, WriteAndReadRefuseWhatTheyDoNotTakeWithoutTouchingTheDevice)
+{
+    auto info = MouseInfo();
+    auto dev = std::make_shared<ScriptedDevice>(info, std::vector<Row>{});
+    platform::hid::InstallBackend(std::make_shared<ScriptedBackend>(dev, info));
+    CHIDComm comm;
+    ASSERT_EQ(comm.Open(CString::FromUtf8(info.path)), 0);
+    BYTE buf[8] = {0xBA, 0x01};
+    alignas(8) unsigned char overlapped[64] = {}; // never read: only its presence counts
+    auto* ov = reinterpret_cast<OVERLAPPED*>(overlapped);
+    struct Case {
+        const char* what;
+        BYTE* buf;
+        DWORD length;
+        OVERLAPPED* ov;
+    } cases[] = {
+        {"an OVERLAPPED", buf, sizeof buf, ov},
+        {"no buffer", nullptr, sizeof buf, nullptr},
+        {"an empty buffer", buf, 0, nullptr},
+    };
+    for (const Case& r : cases) {
+        DWORD n = 77;
+        EXPECT_EQ(comm.Write(r.buf, r.length, &n, r.ov, 1000), -1) << r.what;
+        EXPECT_EQ(n, 0u) << r.what;
+        n = 77;
+        EXPECT_EQ(comm.Read(r.buf, r.length, &n, r.ov, 1000), -1) << r.what;
+        EXPECT_EQ(n, 0u) << r.what;
+    }
+    comm.Close();
+    ExpectClean(*dev);
+}
