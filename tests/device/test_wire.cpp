@@ -485,3 +485,30 @@ TEST_F(WireTest, WriteAndReadRefuseWhatTheyDoNotTakeWithoutTouchingTheDevice)
     comm.Close();
     ExpectClean(*dev);
 }
+
+// A plain connection (no reader thread) reads for itself: a report is handed over whole with
+// its count, nothing within the time-out is 1, a failing device and a closed connection fail.
+TEST_F(WireTest, APlainConnectionReadsAReportTimesOutAndFailsOnceClosed)
+{
+    auto info = MouseInfo();
+    auto dev = std::make_shared<ScriptedDevice>(info, std::vector<Row>{{Row::Output, Hex("01"), Hex("BA 23 3C")}});
+    platform::hid::InstallBackend(std::make_shared<ScriptedBackend>(dev, info));
+    CHIDComm comm;
+    ASSERT_EQ(comm.Open(CString::FromUtf8(info.path)), 0);
+    DWORD n = 0;
+    ASSERT_EQ(comm.Write(Hex("01").data(), 1, &n, nullptr, 1000), 0);
+    BYTE buf[8] = {};
+    n = 77;
+    ASSERT_EQ(comm.Read(buf, sizeof buf, &n, nullptr, 1000), 0);
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(ToHex(Bytes(buf, buf + n)), "BA 23 3C");
+    n = 77;
+    EXPECT_EQ(comm.Read(buf, sizeof buf, &n, nullptr, 10), 1);
+    EXPECT_EQ(n, 0u);
+    dev->Close(); // the device fails underneath the connection
+    EXPECT_EQ(comm.Read(buf, sizeof buf, &n, nullptr, 10), -1);
+    EXPECT_EQ(n, 0u);
+    comm.Close();
+    EXPECT_EQ(comm.Read(buf, sizeof buf, &n, nullptr, 10), -1);
+    ExpectClean(*dev);
+}
