@@ -13,7 +13,6 @@ void CThread::Start()
 {
     std::lock_guard<std::mutex> lk(m_startMu);
     if (m_hThread.load()) return;
-    m_nThreadId.store(0);
     m_bStop.store(false);
     unsigned id = 0;
     std::uintptr_t h = _beginthreadex(nullptr, 0, &CThread::ThreadEntry, this, 0, &id);

@@ -36,7 +36,7 @@ protected:
 
 private:
     std::atomic<HANDLE> m_hThread{nullptr};
-    std::atomic<unsigned> m_nThreadId{0};
+    std::atomic<unsigned> m_nThreadId{0}; // the running thread's id, for a debugger's eye (0: none yet)
     std::atomic<bool> m_bStop{false};
     std::mutex m_startMu;
 };

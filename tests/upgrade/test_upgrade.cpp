@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <regex>
 #include <string>
@@ -592,6 +593,7 @@ public:
     bool BeforeSwitch() override
     {
         switchesOffered++;
+        if (onSwitch) onSwitch();
         return !callOff;
     }
 
@@ -601,6 +603,7 @@ public:
     UpgradePicture picture = UpgradePicture::Initial;
     int switchesOffered = 0;
     bool callOff = false;
+    std::function<void()> onSwitch; // runs where the switch is offered
 };
 
 class Procedure : public ::testing::Test
@@ -943,6 +946,19 @@ TEST_F(Procedure, ATreeThatCannotBeReachedIsNamedInTheLog)
         EXPECT_EQ(text.find(row.notSaid), std::string::npos) << text;
         ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); }));
     }
+}
+
+// A mouse that leaves after its last request, before the switch: the switch cannot
+// read its attributes, says so in the log, and the run ends waiting for no bootloader.
+TEST_F(Procedure, AMouseGoneBeforeTheSwitchIsLoggedAndNoBootloaderAwaited)
+{
+    face.onSwitch = [&] { world.UnplugMouse(); };
+    const UpgradeReport r = Run(false);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::NoBootloader);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("switch: the mouse's attributes could not be read"), std::string::npos) << text;
+    EXPECT_EQ(text.find("switch request sent"), std::string::npos) << text;
+    EXPECT_EQ(world.GetCounters().featureSets, 0);
 }
 
 } // namespace
