@@ -232,18 +232,25 @@ TEST_F(MonitorTreeTest, WhatTheScanReachedIsToldWhenNothingOpens)
 
 // A name record whose length cannot be (no room for a name, or more than a name can hold) is
 // not followed: no second request, no buffer of that size, the hub behind it unread. Both
-// records: the controller's root hub name and a hub port's connection name.
+// records: the controller's root hub name and a hub port's connection name, each at both ends
+// of what is taken.
 TEST_F(MonitorTreeTest, NameRecordsOfImpossibleLengthAreNotFollowed)
 {
+    const DWORD port = DWORD(kConnNameHeader);
     struct Row {
         DWORD rootClaims, portClaims;
-        int hubs; // hubs walked
+        int hubs;                 // hubs walked
+        int rootAsks, portAsks;   // name requests made of the controller and of the root hub
     } rows[] = {
-        {4, 0, 0},
-        {0x10001, 0, 0},
-        {0, DWORD(kConnNameHeader), 1},
-        {0, 0x10001, 1},
-        {0, 0, 2}, // honest records: the whole tree is read, the mouse found
+        {4, 0, 0, 1, 0},
+        {5, 0, 0, 2, 0},          // taken; too short for this driver to fill
+        {0x10000, 0, 2, 2, 2},
+        {0x10001, 0, 0, 1, 0},
+        {0, port, 1, 2, 1},
+        {0, port + 1, 1, 2, 2},   // taken; the name cut short leads nowhere
+        {0, 0x10000, 2, 2, 2},
+        {0, 0x10001, 1, 2, 1},
+        {0, 0, 2, 2, 2}, // honest records: the whole tree is read, the mouse found
     };
     for (const Row& r : rows) {
         AddXhciTree();
@@ -257,12 +264,8 @@ TEST_F(MonitorTreeTest, NameRecordsOfImpossibleLengthAreNotFollowed)
         EXPECT_EQ(mon.GetLastScan().hubs, r.hubs) << at;
         USB_PORT_ENTRY e;
         EXPECT_EQ(mon.FindPortByVidPid(0x1EA7, 0x0F40, e), r.hubs == 2 ? 1 : 0) << at;
-        if (r.rootClaims) {
-            EXPECT_EQ(driver->Count(kXhciInterface, IOCTL_USB_GET_ROOT_HUB_NAME), 1) << at;
-        }
-        if (r.portClaims) {
-            EXPECT_EQ(driver->Count(Dev(kRootHub), IOCTL_USB_GET_NODE_CONNECTION_NAME), 1) << at;
-        }
+        EXPECT_EQ(driver->Count(kXhciInterface, IOCTL_USB_GET_ROOT_HUB_NAME), r.rootAsks) << at;
+        EXPECT_EQ(driver->Count(Dev(kRootHub), IOCTL_USB_GET_NODE_CONNECTION_NAME), r.portAsks) << at;
     }
 }
 
