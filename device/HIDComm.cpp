@@ -30,16 +30,7 @@ void CHIDComm::FillRecord(const DeviceInfo& info, HID_ATTRIBUTES_CAPABILITES* re
 long CHIDComm::Open(LPCWSTR path)
 {
     std::lock_guard<std::mutex> ol(m_openMu);
-    if (m_hDevice.load()) {
-        OnClosing();
-        std::shared_ptr<platform::hid::IHidDevice> old;
-        {
-            std::lock_guard<std::mutex> lk(m_devMu);
-            old = std::move(m_pDevice);
-            m_hDevice.store(nullptr);
-        }
-        if (old) old->Close();
-    }
+    CloseHeld();
     if (!path || !*path) return -1;
     CString strPath(path);
     auto backend = platform::hid::GetBackend();
@@ -67,7 +58,13 @@ long CHIDComm::Open(LPCWSTR path)
 long CHIDComm::Close()
 {
     std::lock_guard<std::mutex> ol(m_openMu);
-    if (!m_hDevice.load()) return 0;
+    CloseHeld();
+    return 0;
+}
+
+void CHIDComm::CloseHeld()
+{
+    if (!m_hDevice.load()) return;
     OnClosing();
     std::shared_ptr<platform::hid::IHidDevice> dev;
     {
@@ -80,7 +77,6 @@ long CHIDComm::Close()
     }
     // A request still holding the device sees it closed and fails.
     if (dev) dev->Close();
-    return 0;
 }
 
 std::shared_ptr<platform::hid::IHidDevice> CHIDComm::Device() const

@@ -103,6 +103,8 @@ protected:
     virtual void OnClosing() {}
 
 private:
+    // Close's work, with m_openMu held: Open closes a device still open the same way.
+    void CloseHeld();
     static void FillRecord(const platform::hid::DeviceInfo& info, HID_ATTRIBUTES_CAPABILITES* rec);
 
     mutable std::mutex m_openMu; // serialises Open and Close

@@ -4,9 +4,11 @@
 // offset that the simulator and the device code got wrong together still fails here.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -511,4 +513,105 @@ TEST_F(WireTest, APlainConnectionReadsAReportTimesOutAndFailsOnceClosed)
     comm.Close();
     EXPECT_EQ(comm.Read(buf, sizeof buf, &n, nullptr, 10), -1);
     ExpectClean(*dev);
+}
+
+namespace {
+
+// A collection that counts its closes and answers each transfer with a set count of bytes.
+struct CountedDevice : platform::hid::IHidDevice {
+    platform::hid::DeviceInfo info;
+    bool infoFails = false;
+    int answer = -2; // bytes a transfer reports; -2: as many as asked
+    std::atomic<int> closes{0};
+    int Answer(std::size_t length) const { return answer == -2 ? static_cast<int>(length) : answer; }
+    int Write(const std::uint8_t*, std::size_t length, unsigned) override { return Answer(length); }
+    int Read(std::uint8_t*, std::size_t, unsigned) override { return 0; }
+    int SetFeature(const std::uint8_t*, std::size_t length) override { return Answer(length); }
+    int GetFeature(std::uint8_t*, std::size_t length) override { return Answer(length); }
+    bool GetInfo(platform::hid::DeviceInfo& i) override
+    {
+        i = info;
+        return !infoFails;
+    }
+    void Close() override { ++closes; }
+};
+
+struct CountedBackend : platform::hid::IHidBackend {
+    std::map<std::string, std::shared_ptr<CountedDevice>> devices;
+    std::vector<platform::hid::DeviceInfo> Enumerate() override { return {}; }
+    bool GetInfo(const std::string&, platform::hid::DeviceInfo&) override { return false; }
+    std::shared_ptr<platform::hid::IHidDevice> Open(const std::string& path, platform::hid::OpenError* err) override
+    {
+        if (err) *err = platform::hid::OpenError::None;
+        auto it = devices.find(path);
+        return it == devices.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<CountedDevice> Add(const std::string& path)
+    {
+        auto d = std::make_shared<CountedDevice>();
+        d->info = MouseInfo();
+        d->info.path = path;
+        d->info.featureReportLength = 65;
+        return devices[path] = d;
+    }
+};
+
+} // namespace
+
+// One connection holds one device: opening another closes the first (also when the new one
+// cannot be opened), a device whose description cannot be read is closed again at once, and
+// Close closes the device once.
+TEST_F(WireTest, AConnectionClosesTheDeviceItLeaves)
+{
+    auto backend = std::make_shared<CountedBackend>();
+    auto a = backend->Add("/a"), b = backend->Add("/b"), mute = backend->Add("/mute");
+    mute->infoFails = true;
+    platform::hid::InstallBackend(backend);
+    CHIDComm comm;
+    ASSERT_EQ(comm.Open(u"/a"), 0);
+    ASSERT_EQ(comm.Open(u"/b"), 0);
+    EXPECT_EQ(a->closes, 1);
+    EXPECT_EQ(b->closes, 0);
+    EXPECT_EQ(comm.GetDevicePath(), CString(u"/b"));
+    EXPECT_EQ(comm.Open(u"/mute"), -1);
+    EXPECT_EQ(b->closes, 1);
+    EXPECT_EQ(mute->closes, 1);
+    EXPECT_FALSE(comm.IsOpen());
+    EXPECT_EQ(comm.GetDevicePath(), CString());
+    ASSERT_EQ(comm.Open(u"/a"), 0);
+    EXPECT_EQ(comm.Open(u"/none"), -1);
+    EXPECT_EQ(a->closes, 2);
+    ASSERT_EQ(comm.Open(u"/b"), 0);
+    EXPECT_EQ(comm.Close(), 0);
+    EXPECT_EQ(comm.Close(), 0);
+    EXPECT_EQ(b->closes, 2);
+}
+
+// A transfer counts only when the device took or gave the whole report: fewer bytes are a
+// failure, and Write tells the caller how many went.
+TEST_F(WireTest, OnlyWholeReportsCount)
+{
+    auto backend = std::make_shared<CountedBackend>();
+    auto d = backend->Add("/a");
+    platform::hid::InstallBackend(backend);
+    CHIDComm comm;
+    ASSERT_EQ(comm.Open(u"/a"), 0);
+    BYTE report[65] = {0, 0xA7};
+    DWORD n = 0;
+    EXPECT_EQ(comm.Write(report, 8, &n, nullptr, 1000), 0);
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(comm.Write(report, 8, nullptr, nullptr, 1000), 0); // the count is optional
+    EXPECT_TRUE(comm.SetFeature(report, sizeof report));
+    EXPECT_TRUE(comm.GetFeature(report, sizeof report));
+    d->answer = 7;
+    EXPECT_EQ(comm.Write(report, 8, &n, nullptr, 1000), -1);
+    EXPECT_EQ(n, 7u);
+    d->answer = 64;
+    EXPECT_FALSE(comm.SetFeature(report, sizeof report));
+    EXPECT_FALSE(comm.GetFeature(report, sizeof report));
+    d->answer = -1;
+    EXPECT_FALSE(comm.SetFeature(report, sizeof report));
+    EXPECT_FALSE(comm.GetFeature(report, sizeof report));
+    EXPECT_EQ(comm.Write(report, 8, &n, nullptr, 1000), -1);
+    EXPECT_EQ(n, 0u);
 }
