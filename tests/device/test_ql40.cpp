@@ -170,6 +170,10 @@ TEST_F(AppTest, UserDataStepsFailOnAWrongOffsetOrAMissingReply)
     world.ClearLogs();
     EXPECT_FALSE(comm.ReadUserData(5, buf));
     EXPECT_EQ(world.GetCounters().outputReports, 43); // 40 good steps, then one with 3 tries
+
+    world.ClearLogs();
+    EXPECT_FALSE(comm.ReadUserData(5, nullptr)); // nowhere to put it: no request at all
+    EXPECT_EQ(world.GetCounters().outputReports, 0);
 }
 
 TEST_F(AppTest, LateRepliesAndALeftoverSignal)
