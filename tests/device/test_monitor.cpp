@@ -126,6 +126,22 @@ TEST_F(MonitorTest, LimitsOfTheWalk)
     EXPECT_TRUE(askedEmptyHub);
 }
 
+// A chain of hubs is followed eight hubs below the root hub (more than the seven tiers USB
+// allows, so no real tree is cut short) and no further: a deeper chain is a loop.
+TEST_F(MonitorTest, AHubChainIsFollowedEightHubsDeepAndNoFurther)
+{
+    int hub = root;
+    for (WORD depth = 1; depth <= 9; ++depth) {
+        hub = world.AddHub(hub, 1, 2);
+        ASSERT_GE(hub, 0) << depth;
+        world.PlugDevice(hub, 2, 0x4000, depth);
+    }
+    mon.Refresh();
+    USB_PORT_ENTRY e;
+    for (WORD depth = 1; depth <= 9; ++depth) EXPECT_EQ(mon.FindPortByVidPid(0x4000, depth, e), depth <= 8 ? 1 : 0) << depth;
+    EXPECT_EQ(mon.GetLastScan().hubs, 9); // the root hub and eight below it
+}
+
 TEST_F(MonitorTest, StringDescriptorRequestSwitchesTheMouse)
 {
     world.PlugMouse(root, 2);
