@@ -195,4 +195,14 @@ TEST_F(MonitorTest, DescriptorRepliesAreCheckedBeforeUse)
     EXPECT_EQ(text.GetLength(), 126);
     EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), kDescReqSize + 1, text));
     EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(nullptr, 20, text));
+    // The shortest: an empty string is a reply (true), one byte less is none, and a refused
+    // reply leaves the text alone.
+    buf[12] = 2;
+    text = u"kept";
+    EXPECT_TRUE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), 12 + 2, text));
+    EXPECT_EQ(text, CString());
+    text = u"kept";
+    buf[12] = 1;
+    EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), 12 + 1, text));
+    EXPECT_EQ(text, CString(u"kept"));
 }
