@@ -486,6 +486,48 @@ TEST(AppendFile, RefusalsLeaveNothingOpen)
 }
 
 #ifndef _WIN32
+// Each name that is no file of ours is refused with what it is, and nothing is left open or
+// made: a link (followed or not), a dangling one, a FIFO without a reader, a device, a
+// directory and a path through a file.
+TEST(AppendFile, EachNameThatIsNoFileOfOursIsRefusedWithWhatItIs)
+{
+    TempDir dir;
+    testsupport::WriteBytes(dir / "file", {'x'});
+    fs::create_symlink(dir / "file", dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    struct Row {
+        fs::path path;
+        bool followLink;
+        const char* why;
+    } rows[] = {
+        {dir / "link", false, "a symbolic link (refused: the tool writes only files of its own here)"},
+        {dir / "dangling", false, "a symbolic link (refused: the tool writes only files of its own here)"},
+        {dir / "dangling", true, "the name is taken by a link or another file that cannot be opened"},
+        {dir / "fifo", false, "not a regular file (a FIFO or socket without a reader)"},
+        {"/dev/null", true, "not a regular file"},
+        {dir.Path(), false, std::strerror(EISDIR)},
+        {dir / "file" / "x", false, std::strerror(ENOTDIR)},
+    };
+    for (const Row& r : rows) {
+        CAppendFile f;
+        std::string why;
+        EXPECT_FALSE(f.Open(r.path.string(), r.followLink, why)) << r.path;
+        EXPECT_EQ(why, r.why) << r.path;
+        EXPECT_FALSE(f.IsOpen()) << r.path;
+    }
+    EXPECT_FALSE(fs::exists(dir / "nowhere")); // the dangling link's target was not made
+    EXPECT_EQ(testsupport::ReadBytes(dir / "file"), std::vector<BYTE>{'x'});
+    // The link is followed where the caller allows it.
+    CAppendFile f;
+    std::string why;
+    ASSERT_TRUE(f.Open((dir / "link").string(), true, why)) << why;
+    ASSERT_TRUE(f.Write("y", why)) << why;
+    EXPECT_EQ(testsupport::ReadBytes(dir / "file"), (std::vector<BYTE>{'x', 'y'}));
+}
+#endif
+
+#ifndef _WIN32
 TEST(RunLog, AFifoOrAPlantedLinkAtItsNameIsRefusedAtOnceAndTheRunGoesOn)
 {
     TempDir dir;
