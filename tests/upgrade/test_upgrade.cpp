@@ -118,6 +118,7 @@ TEST(RecoveryJournal, AFileThatIsNotAJournalIsRefusedAndNeverOverwritten)
         "tarvex-journal 1\nprogram_id=1 user_data=-\n",                            // no device ID
         "tarvex-journal 1\ndevice_id=1234567890ABC user_data=-\n",                 // 13 digits
         "tarvex-journal 1\ndevice_id=12 version=256 user_data=-\n",
+        "tarvex-journal 1\n" + line + "\ndevice_id=12 version=256 user_data=-\n", // a good entry, then a bad one
     };
     for (const auto& text : bad) {
         testsupport::WriteBytes(dir / "tarvex.journal", std::vector<BYTE>(text.begin(), text.end()));
@@ -125,6 +126,7 @@ TEST(RecoveryJournal, AFileThatIsNotAJournalIsRefusedAndNeverOverwritten)
         std::string error;
         EXPECT_FALSE(journal.Load(got, error)) << text;
         EXPECT_FALSE(error.empty());
+        EXPECT_TRUE(got.empty()) << text; // no entries of a journal that is not sound
         // Another mouse's identity may be in there: an add must not replace the file.
         EXPECT_FALSE(journal.Add(good));
         EXPECT_EQ(Slurp(dir / "tarvex.journal"), text);
