@@ -265,6 +265,16 @@ TEST(RecoveryJournal, EachFieldIsReadWithinItsBoundsAndRefusedOutside)
         {"time", "12a", "time is not a number of seconds"},
         {"device_id", "FFFFFFFFFFFF", nullptr},
         {"device_id", "1FFFFFFFFFFFF", "device_id is not up to 12 hexadecimal digits"},
+        {"program_id", "FFFFFFFF", nullptr},
+        {"program_id", "1FFFFFFFF", "program_id is not up to 8 hexadecimal digits"},
+        {"program_id", "12G4", "program_id is not up to 8 hexadecimal digits"},
+        {"crc", "FFFFFFFF", nullptr},
+        {"crc", "1FFFFFFFF", "crc is not hexadecimal"},
+        {"crc", "x", "crc is not hexadecimal"},
+        {"image", "ABCDEFGH", nullptr},
+        {"image", "ABCDEFGHI", "image is longer than 8 characters"},
+        {"time", std::string(18, '9'), nullptr},
+        {"time", std::string(19, '1'), "time is not a number of seconds"},
     };
     for (const Case& c : cases) {
         JournalEntry back;
