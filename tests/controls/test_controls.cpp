@@ -452,6 +452,22 @@ TEST_F(MaskEditTest, LiteralsAreTypedInOnBothSidesOfAnInput)
     });
 }
 
+// One separator is filled in per typed character: of two in a row, the second goes in when
+// the next character is typed on it.
+TEST_F(MaskEditTest, OfTwoLiteralsInARowOnlyTheFirstFollowsATypedCharacter)
+{
+    Run([&] {
+        Setup(u"00- 00", u"__- __", u"00- 00");
+        Place(0);
+        Type(u"12");
+        EXPECT_EQ(Caret(), 3);
+        Type(u"4");
+        EXPECT_EQ(Text(), u"12- 40");
+        EXPECT_EQ(Caret(), 5);
+        EXPECT_EQ(ui::BeepCount(), 0);
+    });
+}
+
 TEST_F(MaskEditTest, DigitLimitsFromTheTwoBounds)
 {
     Run([&] {
