@@ -77,6 +77,24 @@ TEST_F(MonitorTest, EntriesPersistAndFreedIndexesAreReusedLowestFirst)
     EXPECT_EQ(mon.GetUsedCount(), 3);
 }
 
+// Entries of one hub in any order: a device that arrives on a lower port than one already
+// recorded is added, and updated in place when it is enumerated again.
+TEST_F(MonitorTest, ADeviceBelowARecordedNeighbourIsAddedAndUpdated)
+{
+    world.PlugDevice(root, 3, 0x3333, 3);
+    mon.Refresh();
+    world.PlugDevice(root, 2, 0x2222, 2);
+    mon.Refresh();
+    USB_PORT_ENTRY e;
+    ASSERT_EQ(mon.FindPortByVidPid(0x2222, 2, e), 1);
+    EXPECT_EQ(Port(e), 2u);
+    world.SetDeviceAddress(root, 2, 77);
+    mon.Refresh();
+    ASSERT_EQ(mon.FindPortByVidPid(0x2222, 2, e), 1);
+    EXPECT_EQ(GetU16(e.pConnectionInfo + conn::DeviceAddress), 77);
+    EXPECT_EQ(mon.GetUsedCount(), 2);
+}
+
 TEST_F(MonitorTest, ARemovedHubTakesItsDevicesWithIt)
 {
     int hub = world.AddHub(root, 2, 3);
