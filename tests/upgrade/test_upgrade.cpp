@@ -186,6 +186,9 @@ TEST(EventJson, TextBecomesAJsonStringThatStaysValidUtf8)
         {std::u16string{char16_t(0xDE00), u'x'}, "\"\\ude00x\""},
         {std::u16string{char16_t(0xD83D), u'x'}, "\"\\ud83dx\""},
         {std::u16string{char16_t(0xD7FF), char16_t(0xDC00)}, "\"\xED\x9F\xBF\\udc00\""},
+        {std::u16string(1, char16_t(0xD800)), "\"\\ud800\""}, // both ends of the surrogates
+        {std::u16string{char16_t(0xDFFF), char16_t(0xE000)}, "\"\\udfff\xEE\x80\x80\""},
+        {u"\r\b\f", "\"\\r\\b\\f\""},
     };
     for (const Row& r : rows) EXPECT_EQ(JsonString(CString(r.text)), r.json) << r.json;
 }
