@@ -33,6 +33,7 @@ struct Port {
     DWORD claimedLength = 0; // a hub: set, its connection name record claims this length
     bool unterminated = false; // a hub: its name fills the record, no 0 after it
     BYTE tail = 0; // a hub: set, its name is unterminated and the record ends in this lone byte
+    DWORD counted = 0; // a hub: set, its name request says it returned at most this many bytes
 };
 struct Node {
     const char16_t* rootHub = nullptr;   // a controller: its root hub's name
@@ -40,7 +41,13 @@ struct Node {
     std::vector<Port> ports;             // a hub
     DWORD claimedLength = 0; // a controller: set, its root hub name record claims this length
     bool unterminated = false; // a controller: its root hub name fills the record, no 0 after it
+    BYTE tail = 0;     // a controller: as a hub port's, for its root hub name
+    DWORD counted = 0; // a controller: as a hub port's, for its root hub name
 };
+
+// The record's name unterminated, then one lone byte: an odd length.
+void PutNameAndTail(BYTE* out, DWORD outLen, std::size_t header, std::size_t lengthAt, const std::u16string& name, BYTE tail,
+                    DWORD* returned);
 
 // Serves the five hub requests and the two controller requests from the tree; records every
 // request as "path code".
@@ -74,6 +81,23 @@ void PutName(BYTE* out, DWORD outLen, std::size_t header, std::size_t lengthAt, 
     *returned = n;
 }
 
+void PutNameAndTail(BYTE* out, DWORD outLen, std::size_t header, std::size_t lengthAt, const std::u16string& name, BYTE tail,
+                    DWORD* returned)
+{
+    const DWORD actual = DWORD(header - 2 + name.size() * 2 + 1);
+    PutName(out, outLen, header, lengthAt, name, returned, false);
+    PutU32(out + lengthAt, actual);
+    if (outLen >= actual) {
+        out[actual - 1] = tail;
+        *returned = actual;
+    }
+}
+
+void Count(DWORD* returned, DWORD counted)
+{
+    if (counted && *returned > counted) *returned = counted;
+}
+
 class TreeNode : public IUsbNode
 {
 public:
@@ -88,8 +112,12 @@ public:
         auto* o = static_cast<BYTE*>(out);
         if (node.rootHub) { // a controller
             if (code == IOCTL_USB_GET_ROOT_HUB_NAME && outLen >= kRootHubNameHeader) {
-                PutName(o, outLen, kRootHubNameHeader, 0, node.rootHub, returned, !node.unterminated);
+                if (node.tail)
+                    PutNameAndTail(o, outLen, kRootHubNameHeader, 0, node.rootHub, node.tail, returned);
+                else
+                    PutName(o, outLen, kRootHubNameHeader, 0, node.rootHub, returned, !node.unterminated);
                 if (node.claimedLength) PutU32(o, node.claimedLength);
+                Count(returned, node.counted);
                 return true;
             }
             if (code == IOCTL_GET_HCD_DRIVERKEY_NAME && node.driverKey && outLen >= kHcdDriverKeyNameHeader) {
@@ -116,19 +144,13 @@ public:
             *returned = kConnInfoFixedSize;
             return true;
         }
-        if (code == IOCTL_USB_GET_NODE_CONNECTION_NAME && p.hubName && p.tail && outLen >= kConnNameHeader) {
-            const DWORD actual = DWORD(kConnNameHeader - 2 + std::u16string(p.hubName).size() * 2 + 1);
-            PutName(o, outLen, kConnNameHeader, 4, p.hubName, returned, false);
-            PutU32(o + 4, actual);
-            if (outLen >= actual) {
-                o[actual - 1] = p.tail;
-                *returned = actual;
-            }
-            return true;
-        }
         if (code == IOCTL_USB_GET_NODE_CONNECTION_NAME && p.hubName && outLen >= kConnNameHeader) {
-            PutName(o, outLen, kConnNameHeader, 4, p.hubName, returned, !p.unterminated);
+            if (p.tail)
+                PutNameAndTail(o, outLen, kConnNameHeader, 4, p.hubName, p.tail, returned);
+            else
+                PutName(o, outLen, kConnNameHeader, 4, p.hubName, returned, !p.unterminated);
             if (p.claimedLength) PutU32(o + 4, p.claimedLength);
+            Count(returned, p.counted);
             return true;
         }
         if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && p.vid && outLen >= kDescReqHeader + 4) {
@@ -365,3 +387,44 @@ TEST_F(MonitorTreeTest, ArrivalsAndRemovalsHoldNoMemory)
     EXPECT_LT(after, before + 50 * kConnInfoSize) << "held before " << before << ", after " << after;
 }
 #endif
+
+// A name request may write more than it says it returned: only the bytes it counts are read.
+// Counted up to the head, or short of it, the name is empty and the hub behind it unread.
+TEST_F(MonitorTreeTest, OnlyTheBytesANameRequestCountsAreRead)
+{
+    struct Row {
+        DWORD rootCounted, portCounted;
+        int hubs;
+    } rows[] = {
+        {kRootHubNameHeader - 2, 0, 0},
+        {2, 0, 0},
+        {0, kConnNameHeader - 2, 1},
+        {0, 6, 1},
+        {0, 0, 2},
+    };
+    for (const Row& r : rows) {
+        const std::string at = std::to_string(r.rootCounted) + "/" + std::to_string(r.portCounted);
+        driver->nodes.clear();
+        AddXhciTree();
+        driver->nodes[Dev(kRootHub)].ports[1].counted = r.portCounted;
+        driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
+        driver->nodes[kXhciInterface].counted = r.rootCounted;
+        driver->interfaces = {CString(kXhciInterface)};
+        CUSBDeviceMonitor mon;
+        mon.Refresh();
+        EXPECT_EQ(mon.GetLastScan().hubs, r.hubs) << at;
+    }
+}
+
+// A root hub name whose record has an odd length: the lone last byte is no character.
+TEST_F(MonitorTreeTest, ALoneLastByteOfARootHubNameIsNoCharacter)
+{
+    AddXhciTree();
+    driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
+    driver->nodes[kXhciInterface].tail = 'Z';
+    driver->interfaces = {CString(kXhciInterface)};
+    CUSBDeviceMonitor mon;
+    mon.Refresh();
+    EXPECT_EQ(mon.GetLastScan().hubs, 2);
+    EXPECT_EQ(driver->Count(Dev(kRootHub), IOCTL_USB_GET_NODE_INFORMATION), 1);
+}
