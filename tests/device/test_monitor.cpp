@@ -224,3 +224,33 @@ TEST_F(MonitorTest, DescriptorRepliesAreCheckedBeforeUse)
     EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), 12 + 1, text));
     EXPECT_EQ(text, CString(u"kept"));
 }
+
+// Twins of one kind told apart by their port paths, as the hub driver names them. A path no
+// entry has, another kind at that path, or an entry whose device has gone names nothing.
+TEST_F(MonitorTest, APortPathFindsThatDeviceAndNoOther)
+{
+    int hub = world.AddHub(root, 2, 4);
+    world.PlugDevice(root, 1, 0x1234, 0x0001);
+    world.PlugDevice(hub, 3, 0x1234, 0x0001);
+    mon.Refresh();
+    USB_PORT_ENTRY e;
+    ASSERT_EQ(mon.FindPortByPath("1-2.3", 0x1234, 0x0001, e), 1);
+    EXPECT_EQ(e.strHubPath, CString(u"\\\\.\\") + CString(world.HubName(hub)));
+    EXPECT_EQ(Port(e), 3u);
+    ASSERT_EQ(mon.FindPortByPath("1-1", 0x1234, 0x0001, e), 1);
+    EXPECT_EQ(Port(e), 1u);
+    EXPECT_EQ(mon.PortPathOf(e), "1-1");
+    USB_PORT_ENTRY none;
+    EXPECT_EQ(mon.FindPortByPath("1-3", 0x1234, 0x0001, none), 0);
+    EXPECT_EQ(mon.FindPortByPath("1-1", 0x1234, 0x0002, none), 0);
+    EXPECT_EQ(mon.FindPortByPath("", 0x1234, 0x0001, none), 0);
+    EXPECT_EQ(none.pConnectionInfo, nullptr);
+    world.Unplug(root, 1);
+    mon.Refresh();
+    EXPECT_EQ(mon.FindPortByPath("1-1", 0x1234, 0x0001, none), 0);
+    EXPECT_TRUE(mon.GetEntry(0).strHubPath.IsEmpty());
+    EXPECT_EQ(mon.PortPathOf(mon.GetEntry(0)), "");
+    USB_PORT_ENTRY stale; // a path without its block
+    stale.strHubPath = CString(u"\\\\.\\") + CString(world.HubName(root));
+    EXPECT_EQ(mon.PortPathOf(stale), "");
+}
