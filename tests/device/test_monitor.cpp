@@ -223,6 +223,14 @@ TEST_F(MonitorTest, DescriptorRepliesAreCheckedBeforeUse)
     buf[12] = 1;
     EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), 12 + 1, text));
     EXPECT_EQ(text, CString(u"kept"));
+    // A reply of its header alone is none, whatever the buffer holds behind it; a string
+    // descriptor of odd length is refused and leaves the text alone too.
+    buf[12] = 0;
+    buf[13] = 3;
+    EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), 12, text));
+    buf[12] = 5;
+    EXPECT_FALSE(CUSBDeviceMonitor::ParseStringDescriptorReply(buf.data(), 12 + 5, text));
+    EXPECT_EQ(text, CString(u"kept"));
 }
 
 // Twins of one kind told apart by their port paths, as the hub driver names them. A path no
@@ -240,6 +248,11 @@ TEST_F(MonitorTest, APortPathFindsThatDeviceAndNoOther)
     ASSERT_EQ(mon.FindPortByPath("1-1", 0x1234, 0x0001, e), 1);
     EXPECT_EQ(Port(e), 1u);
     EXPECT_EQ(mon.PortPathOf(e), "1-1");
+    // The hub gone before the next refresh: its device's entry asks nothing of it.
+    USB_PORT_ENTRY behind;
+    ASSERT_EQ(mon.FindPortByPath("1-2.3", 0x1234, 0x0001, behind), 1);
+    world.Unplug(root, 2);
+    EXPECT_EQ(mon.GetStringDescriptor(behind), CString());
     USB_PORT_ENTRY none;
     EXPECT_EQ(mon.FindPortByPath("1-3", 0x1234, 0x0001, none), 0);
     EXPECT_EQ(mon.FindPortByPath("1-1", 0x1234, 0x0002, none), 0);
