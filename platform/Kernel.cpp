@@ -317,6 +317,12 @@ BOOL CloseHandle(HANDLE h)
     return TRUE;
 }
 
+DWORD OpenHandleCount()
+{
+    std::lock_guard<std::mutex> lk(g_tableMu);
+    return static_cast<DWORD>(g_table.size());
+}
+
 namespace {
 
 std::string DirName(const std::string& path)

@@ -27,6 +27,10 @@ BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD toWrite, DWORD* written, OVERLAPPED*
 // Size in bytes of an open file, or -1.
 LONGLONG GetFileSizeEx64(HANDLE h);
 BOOL CloseHandle(HANDLE h);
+// How many handles the process holds open: here the table's entries, on Windows the
+// system's count for the whole process; 0 where the system does not tell (Wine 8 does not).
+// Lets a test check that an object gives back every handle it took.
+DWORD OpenHandleCount();
 // Copies with ReplaceFileContents, so a failed copy never leaves a truncated destination.
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists);
 BOOL DeleteFileW(LPCWSTR path);

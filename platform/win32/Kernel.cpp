@@ -152,6 +152,8 @@ BOOL CloseHandle(HANDLE h)
     return TRUE;
 }
 
+DWORD OpenHandleCount() { return w32::ProcessHandleCount(); }
+
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR newFile, BOOL failIfExists)
 {
     if (!existing || !newFile || !*newFile) {

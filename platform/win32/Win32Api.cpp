@@ -96,6 +96,11 @@ bool IsDiskFile(Handle h) { return GetFileType(h) == FILE_TYPE_DISK; }
 
 bool Flush(Handle h) { return FlushFileBuffers(h) != FALSE; }
 bool Close(Handle h) { return CloseHandle(h) != FALSE; }
+std::uint32_t ProcessHandleCount()
+{
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? n : 0;
+}
 bool Remove(const char16_t* path) { return DeleteFileW(W(path)) != FALSE; }
 
 bool Rename(const char16_t* from, const char16_t* to, bool replace)

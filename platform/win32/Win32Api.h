@@ -25,6 +25,8 @@ std::int64_t FileSize(Handle h);
 bool IsDiskFile(Handle h);
 bool Flush(Handle h);
 bool Close(Handle h);
+// GetProcessHandleCount of this process; 0 when the system does not tell.
+std::uint32_t ProcessHandleCount();
 bool Remove(const char16_t* path);
 // Replaces the destination only when asked; the rename reaches the disk before it returns.
 bool Rename(const char16_t* from, const char16_t* to, bool replace);
