@@ -1,6 +1,7 @@
 // The application-mode request exchange against the simulated mouse: decoding, retries,
 // echoes, lengths, late and duplicated replies, busy refusal, user-data steps, 0x06 reports.
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "DeviceTestUtil.h"
@@ -71,6 +72,22 @@ TEST_F(AppTest, RequestsDecodeTheirReplies)
     // Report ID 0xBA, then the 7 request bytes, padded to the output report length.
     EXPECT_EQ(req[0], (std::vector<BYTE>{0xBA, 0x23, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(req[1], (std::vector<BYTE>{0xBA, 0x31, 0, 0, 0, 0, 0, 0}));
+}
+
+// The reply wakes the request at once: it does not sit out the time-out it was given. (A
+// request that waited every time would make a user-data block take over a minute.)
+TEST_F(AppTest, AReplyEndsTheWaitAtOnce)
+{
+    platform::SetTimeScale(10.0); // the 1-s time-out lasts 10 s
+    const auto t0 = std::chrono::steady_clock::now();
+    BYTE version = 0;
+    DWORD programId = 0;
+    const bool ok = comm.GetProgramInfo(version, programId);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    platform::SetTimeScale(kScale);
+    EXPECT_TRUE(ok);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(Requests().size(), 1u);
 }
 
 TEST_F(AppTest, UserDataBlockTakes64StepsOf4Bytes)
