@@ -1,5 +1,6 @@
 // The bootloader protocol against the simulated bootloader: chunking, padding, counts,
 // offsets, command reports, refusals and every bootloader fault.
+#include <algorithm>
 #include <numeric>
 
 #include "DeviceTestUtil.h"
@@ -242,6 +243,22 @@ CString BootloaderOn(const std::string& portPath)
 }
 
 } // namespace
+
+// A bootloader is listed once however many collections it shows, and only a device with both
+// the bootloader's vendor and product is one.
+TEST_F(IspTest, EachBootloaderIsListedOnceAndNoOtherDevice)
+{
+    const std::string mine = world.MousePortPath();
+    const WORD vid = CDunX4ISPUSBComm::kVendorID, pid = CDunX4ISPUSBComm::kProductID;
+    world.AddHidInterface(vid, pid, 0xFF01, 65, mine); // a second collection of the same device
+    world.AddHidInterface(vid, pid + 1, 0xFF00, 65, "1-5");
+    world.AddHidInterface(vid + 1, pid, 0xFF00, 65, "1-6");
+    world.AddHidInterface(vid, pid, 0xFF00, 65, "1-4");
+    std::vector<std::string> ports;
+    for (const auto& d : CDunX4ISPUSBComm::ListBootloaders()) ports.push_back(d.portPath);
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (std::vector<std::string>{mine, "1-4"})); // mine is "1-1"
+}
 
 // Once a run has switched a mouse, only the bootloader on that mouse's port may be written:
 // another mouse's bootloader is neither opened for the run nor kept open from before.

@@ -1,5 +1,6 @@
 // CThread, presence polling with both filters, posted device messages, PumpWait.
 #include <atomic>
+#include <filesystem>
 #include <memory>
 
 #include "DeviceTestUtil.h"
@@ -338,3 +339,29 @@ TEST_F(SimTest, ObjectsGiveBackEveryHandleTheyTook)
     CloseHandle(anchor);
     EXPECT_LT(after, before + 10) << "before " << before << ", after 20 rounds " << after;
 }
+
+#if defined(__linux__)
+// A connection destroyed while its poll still runs ends the poll's thread first: no thread is
+// left running on a connection that is gone.
+TEST_F(SimTest, DestroyingAConnectionEndsItsPoll)
+{
+    auto threads = [] {
+        std::error_code ec;
+        int n = 0;
+        for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec); !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+            ++n;
+        return n;
+    };
+    world.PlugMouse();
+    const int before = threads();
+    {
+        CQL40USBComm app;
+        CDunX4ISPUSBComm isp;
+        app.Start();
+        isp.Start();
+        ASSERT_TRUE(WaitFor([&] { return app.IsOpen(); }));
+        EXPECT_GE(threads(), before + 2);
+    }
+    EXPECT_TRUE(WaitFor([&] { return threads() == before; }, std::chrono::seconds(5))) << threads() << " threads, " << before << " before";
+}
+#endif
