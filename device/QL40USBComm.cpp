@@ -80,7 +80,7 @@ bool CQL40USBComm::GetDeviceID(ULONGLONG& deviceId)
 {
     if (!IsOpen() || m_nBusy.exchange(1)) return false;
     const Request sent = {CmdDeviceId};
-    Reply got;
+    Reply got{};
     bool ok = Exchange(sent, got) && got[reply::Command] == CmdDeviceId;
     if (ok) deviceId = wire::GetDeviceId(got + reply::DeviceId);
     m_nBusy.store(0);

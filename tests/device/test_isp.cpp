@@ -295,6 +295,14 @@ TEST_F(IspTest, ABindingKeepsOnlyTheBootloaderOnItsPort)
         }
         isp.Close();
     }
+    // Binding a connection that holds no device closes nothing and announces nothing.
+    const std::size_t told = win.Got(msg).size();
+    isp.BindToPort(other);
+    const UINT sentinel = RegisterWindowMessageW(u"TEST_SENTINEL");
+    PostMessageW(win.Hwnd(), sentinel, 0, 0); // delivered after anything posted before it
+    ASSERT_TRUE(testutil::PumpUntil([&] { return !win.Got(sentinel).empty(); }));
+    EXPECT_EQ(win.Got(msg).size(), told);
+    isp.Unbind();
     isp.m_hOwnerWnd = nullptr;
 
     // Bound: another mouse's bootloader is refused before it is opened at all.
