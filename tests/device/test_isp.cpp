@@ -292,6 +292,7 @@ TEST_F(IspTest, ABindingKeepsOnlyTheBootloaderOnItsPort)
         if (!r.stillOpen) {
             ASSERT_TRUE(testutil::PumpUntil([&] { return win.Got(msg).size() == told + 1; })) << r.what;
             EXPECT_EQ(win.Got(msg).back().wParam, 0u) << r.what;
+            EXPECT_EQ(win.Got(msg).back().lParam, 0) << r.what;
         }
         isp.Close();
     }
@@ -315,4 +316,11 @@ TEST_F(IspTest, ABindingKeepsOnlyTheBootloaderOnItsPort)
     ASSERT_TRUE(isp.FindDevice(found));
     EXPECT_EQ(found, BootloaderOn(mine));
     EXPECT_EQ(isp.Open(found), 0);
+    // No path, or an empty one, opens nothing, bound or not, and closes what was open.
+    for (bool bound : {true, false}) {
+        if (!bound) isp.Unbind();
+        EXPECT_NE(isp.Open(nullptr), 0);
+        EXPECT_FALSE(isp.IsOpen());
+        EXPECT_NE(isp.Open(u""), 0);
+    }
 }
