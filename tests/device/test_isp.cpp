@@ -244,6 +244,19 @@ CString BootloaderOn(const std::string& portPath)
 
 } // namespace
 
+// A bootloader another program holds: its open says access denied, which the run reports as
+// such, and nothing stays open.
+TEST_F(IspTest, ABootloaderHeldElsewhereIsRefusedAsAccessDenied)
+{
+    sim::Faults f;
+    f.ispHeld = 2;
+    world.SetFaults(f);
+    const auto found = CDunX4ISPUSBComm::ListBootloaders();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(isp.Open(CString::FromUtf8(found[0].path)), static_cast<long>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(isp.IsOpen());
+}
+
 // A bootloader is listed once however many collections it shows, and only a device with both
 // the bootloader's vendor and product is one.
 TEST_F(IspTest, EachBootloaderIsListedOnceAndNoOtherDevice)
