@@ -83,9 +83,12 @@ TEST_F(IspTest, OffsetsGoHighByteFirstAcrossTheWholeFlash)
     EXPECT_EQ(sent.back()[2], 0xFF);
     EXPECT_EQ(sent.back()[3], 0xE0);
     std::vector<BYTE> back(65536);
+    world.ClearLogs();
     ASSERT_TRUE(isp.ReadFlash(back.data(), 65536, read));
     EXPECT_EQ(read, 65536u);
     EXPECT_EQ(back, data);
+    EXPECT_EQ(world.GetCounters().readReports, 2048); // not one chunk past the end
+    EXPECT_EQ(world.GetCounters().featureGets, 2048);
 }
 
 TEST_F(IspTest, ReadOf100BytesCopiesThePartsAsked)
