@@ -56,9 +56,10 @@ bool ChooseSystemMenuItem(HWND hWnd, UINT nID);
 // the chosen ID or 0 for none.
 void SetSystemMenuHook(std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> hook);
 
-// MessageBeep calls since the last reset.
+// MessageBeep calls since the last reset, and the type the last one asked for.
 int BeepCount();
 void ResetBeepCount();
+UINT LastBeepType();
 
 // Called for every message any window receives, before it is handled.
 void SetMessageObserver(std::function<void(HWND, UINT, WPARAM, LPARAM)> observer);

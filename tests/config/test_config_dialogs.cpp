@@ -464,7 +464,7 @@ TEST_F(ConfigSaveTest, SavesTheProgramIdTheFieldShows)
             ui::ResetBeepCount();
             SetWindowTextW(GetDlgItem(hDlg, 1005), text);
             Click(hDlg, IDOK);
-            stayed = IsWindowVisible(hDlg) && ui::BeepCount() == 1;
+            stayed = IsWindowVisible(hDlg) && ui::BeepCount() == 1 && ui::LastBeepType() == 0xFFFFFFFF; // the simple beep
         }}});
         EXPECT_EQ(refused, IDCANCEL) << Utf8(CString(text));
         EXPECT_TRUE(stayed) << Utf8(CString(text));

@@ -614,4 +614,11 @@ TEST_F(WireTest, OnlyWholeReportsCount)
     EXPECT_FALSE(comm.GetFeature(report, sizeof report));
     EXPECT_EQ(comm.Write(report, 8, &n, nullptr, 1000), -1);
     EXPECT_EQ(n, 0u);
+    // A closed connection moves nothing.
+    d->answer = -2;
+    comm.Close();
+    EXPECT_FALSE(comm.SetFeature(report, sizeof report));
+    EXPECT_FALSE(comm.GetFeature(report, sizeof report));
+    EXPECT_EQ(comm.Write(report, 8, &n, nullptr, 1000), -1);
+    EXPECT_EQ(comm.Read(report, 8, &n, nullptr, 1000), -1);
 }

@@ -13,6 +13,7 @@ std::function<UINT(HWND, const std::vector<platform::ui::MenuItemInfo>&)> g_menu
 std::function<void(HWND, UINT, WPARAM, LPARAM)> g_observer;
 std::function<void(HWND)> g_shownHook;
 std::atomic<int> g_beeps{0};
+std::atomic<UINT> g_lastBeepType{0};
 constexpr std::size_t kMaxBoxLog = 1000;
 } // namespace
 
@@ -39,6 +40,7 @@ void ClearMessageBoxLog() { g_boxLog.clear(); }
 void SetFileDialogHook(std::function<std::optional<std::string>(const FileDialogCall&)> hook) { g_fileHook = std::move(hook); }
 void SetSystemMenuHook(std::function<UINT(HWND, const std::vector<MenuItemInfo>&)> hook) { g_menuHook = std::move(hook); }
 int BeepCount() { return g_beeps.load(); }
+UINT LastBeepType() { return g_lastBeepType.load(); }
 void ResetBeepCount() { g_beeps.store(0); }
 void SetMessageObserver(std::function<void(HWND, UINT, WPARAM, LPARAM)> observer) { g_observer = std::move(observer); }
 void SetDialogShownHook(std::function<void(HWND)> hook) { g_shownHook = std::move(hook); }
@@ -80,6 +82,7 @@ int AnswerMessageBox(HWND owner, const CString& text, const CString& caption, UI
 
 BOOL MessageBeep(UINT type)
 {
+    g_lastBeepType.store(type);
     ++g_beeps;
     platform::ui::core::Beep(type);
     return TRUE;
