@@ -324,7 +324,7 @@ TEST_F(MonitorTreeTest, NamesThatFillTheirRecordsAreReadWhole)
 }
 
 // Hub names as the driver writes them: UTF-16 units, passed through the ANSI code page as the
-// hub paths always have (a unit it cannot hold becomes '?', as on Windows), a one-character
+// hub paths always have (here Latin-1: a unit it cannot hold becomes '?'), a one-character
 // name, and a record whose length is odd: its lone last byte is no character.
 TEST_F(MonitorTreeTest, HubNamesAreDecodedUnitByUnit)
 {
@@ -335,7 +335,10 @@ TEST_F(MonitorTreeTest, HubNamesAreDecodedUnitByUnit)
     } rows[] = {
         {u"H", 0, u"\\\\.\\H"},
         {u"USB#HUB\u00E9", 0, u"\\\\.\\USB#HUB\u00E9"},
+#ifndef _WIN32
+        // Windows converts with the system's code page, which may hold either (936 holds 中).
         {u"USB#HUB\u0100\u4E2D", 0, u"\\\\.\\USB#HUB??"},
+#endif
         {u"USB#HUB7", 'Z', u"\\\\.\\USB#HUB7"},
     };
     for (const Row& r : rows) {
