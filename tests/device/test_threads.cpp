@@ -1,5 +1,7 @@
 // CThread, presence polling with both filters, posted device messages, PumpWait.
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -188,6 +190,29 @@ TEST_F(SimTest, RecordLookupByPathRefusesAMissingPathOrRecord)
     EXPECT_FALSE(comm.GetHIDAttCap(path, nullptr));
     EXPECT_FALSE(comm.GetHIDAttCap(nullptr, &rec));
     EXPECT_FALSE(comm.GetHIDAttCap(u"", &rec));
+}
+
+// A record the caller reuses holds only this device's facts afterwards: what the backend does
+// not report (the button and value counts, the reserved words) reads 0, not the last contents.
+TEST_F(SimTest, AFilledRecordKeepsNothingOfItsLastContents)
+{
+    world.PlugMouse();
+    CQL40USBComm comm;
+    CString path;
+    ASSERT_TRUE(comm.FindDevice(path));
+    ASSERT_EQ(comm.Open(path), 0);
+    for (int byPath = 0; byPath < 2; ++byPath) {
+        SCOPED_TRACE(byPath ? "by path" : "of the open device");
+        HID_ATTRIBUTES_CAPABILITES rec;
+        std::memset(&rec, 0xAB, sizeof rec);
+        ASSERT_TRUE(byPath ? comm.GetHIDAttCap(path, &rec) : comm.GetHIDAttCap(&rec));
+        EXPECT_EQ(rec.Attributes.Size, sizeof(HIDD_ATTRIBUTES));
+        EXPECT_EQ(rec.Attributes.VendorID, 0x1EA7);
+        const HIDP_CAPS& c = rec.Capabilities;
+        const auto* rest = reinterpret_cast<const unsigned char*>(c.Reserved);
+        const auto* end = reinterpret_cast<const unsigned char*>(&c) + sizeof c;
+        EXPECT_EQ(std::count(rest, end, 0), end - rest) << "a field the backend does not report kept its old value";
+    }
 }
 
 TEST_F(SimTest, FiltersMatchVendorAndUsagePageOrVendorAndProduct)
