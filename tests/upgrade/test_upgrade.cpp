@@ -318,6 +318,32 @@ TEST(RecoveryJournal, ARefusedLockSaysWhy)
         << journal.LastError();
 }
 
+// A colleague's run that holds the journal far longer than one save: the run waits its 10 s of
+// real time, then is refused with that reason alone (no system text after it), and the journal
+// keeps its entry.
+TEST(RecoveryJournal, ALockHeldPastTheWaitIsRefusedWithThatReason)
+{
+    TempDir dir;
+    CRecoveryJournal journal(DirOf(dir));
+    ASSERT_TRUE(journal.Add(EntryFor(0x55))) << journal.LastError();
+    HANDLE held = platform::LockFileForUpdate(platform::WindowsPath(journal.Path()), 1000);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(journal.Remove(0x55));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    CloseHandle(held);
+    const std::string reason = "cannot lock the tool directory: another run held the tool directory's lock for over 10 s";
+    const std::string error = journal.LastError();
+    ASSERT_GE(error.size(), reason.size());
+    EXPECT_EQ(error.substr(error.size() - reason.size()), reason) << error;
+    EXPECT_GE(waited, std::chrono::seconds(9));
+    std::vector<JournalEntry> entries;
+    std::string loadError;
+    ASSERT_TRUE(journal.Load(entries, loadError)) << loadError;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].deviceId, 0x55u);
+}
+
 TEST(RecoveryJournal, ManyWritersAtOnceLoseNothingAndAreNeverRefused)
 {
     // Runs of several stations (threads here: each save opens a lock of its own) on one
