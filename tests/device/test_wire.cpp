@@ -266,6 +266,22 @@ TEST_F(WireTest, ApplicationModeRequestsAndReplies)
     ExpectClean(*dev);
 }
 
+// Windows writes only whole output reports: a collection that declares a longer one than the
+// request gets the request padded with zeros to that length.
+TEST_F(WireTest, ARequestFillsTheCollectionsWholeOutputReport)
+{
+    platform::hid::DeviceInfo info = MouseInfo();
+    info.outputReportLength = 16;
+    CQL40USBComm comm;
+    auto dev = Play(comm, info, {{Row::Output, Hex("BA 23 00 00 00 00 00 00 00 00 00 00 00 00 00 00"), Hex("BA 23 3C 5A 01 00 07 FF")}});
+    BYTE version = 0;
+    DWORD programId = 0;
+    EXPECT_TRUE(comm.GetProgramInfo(version, programId));
+    EXPECT_EQ(version, 7);
+    comm.Close();
+    ExpectClean(*dev);
+}
+
 TEST_F(WireTest, UserDataBlockIsSixtyFourStepsOfFourBytes)
 {
     std::vector<Row> rows;
