@@ -567,6 +567,7 @@ struct CountedBackend : platform::hid::IHidBackend {
         auto d = std::make_shared<CountedDevice>();
         d->info = MouseInfo();
         d->info.path = path;
+        d->info.portPath = "1-" + path.substr(1);
         d->info.featureReportLength = 65;
         return devices[path] = d;
     }
@@ -576,7 +577,8 @@ struct CountedBackend : platform::hid::IHidBackend {
 
 // One connection holds one device: opening another closes the first (also when the new one
 // cannot be opened), a device whose description cannot be read is closed again at once, and
-// Close closes the device once.
+// Close closes the device once. What it says of its device (path, port) is the open one's, and
+// nothing once closed: a port left behind would bind the bootloader search to a gone mouse.
 TEST_F(WireTest, AConnectionClosesTheDeviceItLeaves)
 {
     auto backend = std::make_shared<CountedBackend>();
@@ -589,16 +591,19 @@ TEST_F(WireTest, AConnectionClosesTheDeviceItLeaves)
     EXPECT_EQ(a->closes, 1);
     EXPECT_EQ(b->closes, 0);
     EXPECT_EQ(comm.GetDevicePath(), CString(u"/b"));
+    EXPECT_EQ(comm.GetPortPath(), "1-b");
     EXPECT_EQ(comm.Open(u"/mute"), -1);
     EXPECT_EQ(b->closes, 1);
     EXPECT_EQ(mute->closes, 1);
     EXPECT_FALSE(comm.IsOpen());
     EXPECT_EQ(comm.GetDevicePath(), CString());
+    EXPECT_EQ(comm.GetPortPath(), "");
     ASSERT_EQ(comm.Open(u"/a"), 0);
     EXPECT_EQ(comm.Open(u"/none"), -1);
     EXPECT_EQ(a->closes, 2);
     ASSERT_EQ(comm.Open(u"/b"), 0);
     EXPECT_EQ(comm.Close(), 0);
+    EXPECT_EQ(comm.GetPortPath(), "");
     EXPECT_EQ(comm.Close(), 0);
     EXPECT_EQ(b->closes, 2);
 }
