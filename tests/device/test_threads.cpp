@@ -213,6 +213,7 @@ TEST_F(SimTest, AFilledRecordKeepsNothingOfItsLastContents)
         const auto* end = reinterpret_cast<const unsigned char*>(&c) + sizeof c;
         EXPECT_EQ(std::count(rest, end, 0), end - rest) << "a field the backend does not report kept its old value";
     }
+    EXPECT_FALSE(comm.GetHIDAttCap(nullptr)) << "no record to fill";
 }
 
 TEST_F(SimTest, FiltersMatchVendorAndUsagePageOrVendorAndProduct)
