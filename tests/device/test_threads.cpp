@@ -178,7 +178,8 @@ TEST_F(SimTest, ADeviceHeldByARequestIsClosedWithItsConnection)
     EXPECT_EQ(comm.Close(), 0);
 }
 
-// The record lookup by path refuses what it cannot fill, before asking any backend.
+// The record lookup by path refuses what it cannot fill, before asking any backend, and a
+// device the backend no longer has.
 TEST_F(SimTest, RecordLookupByPathRefusesAMissingPathOrRecord)
 {
     world.PlugMouse();
@@ -190,6 +191,8 @@ TEST_F(SimTest, RecordLookupByPathRefusesAMissingPathOrRecord)
     EXPECT_FALSE(comm.GetHIDAttCap(path, nullptr));
     EXPECT_FALSE(comm.GetHIDAttCap(nullptr, &rec));
     EXPECT_FALSE(comm.GetHIDAttCap(u"", &rec));
+    world.UnplugMouse();
+    EXPECT_FALSE(comm.GetHIDAttCap(path, &rec)) << "a device that has gone has no record";
 }
 
 // A record the caller reuses holds only this device's facts afterwards: what the backend does
