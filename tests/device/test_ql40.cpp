@@ -321,6 +321,9 @@ TEST(HidReport, MakeHIDReportPadsToTheOutputLengthAndRefusesOverflow)
     EXPECT_EQ(r.Data[0], 0xBA);
     EXPECT_EQ(r.Data[7], 7);
     EXPECT_EQ(r.Data[8], 0);
+    // Nothing to fill, or nothing to copy from: refused, not a crash.
+    EXPECT_EQ(comm.MakeHIDReport(data, 7, nullptr, 0xBA), -1);
+    EXPECT_EQ(comm.MakeHIDReport(nullptr, 7, &r, 0xBA), -1);
     BYTE big[65] = {};
     EXPECT_EQ(comm.MakeHIDReport(big, 65, &r, 0), -1);
     EXPECT_EQ(comm.MakeHIDReport(big, 64, &r, 0), 0);

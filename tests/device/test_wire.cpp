@@ -267,19 +267,26 @@ TEST_F(WireTest, ApplicationModeRequestsAndReplies)
 }
 
 // Windows writes only whole output reports: a collection that declares a longer one than the
-// request gets the request padded with zeros to that length.
+// request, up to the 64 bytes and ID a report holds, gets the request padded with zeros to that
+// length. Once closed, the connection pads to nothing of that device.
 TEST_F(WireTest, ARequestFillsTheCollectionsWholeOutputReport)
 {
     platform::hid::DeviceInfo info = MouseInfo();
-    info.outputReportLength = 16;
+    info.outputReportLength = HID_REPORT_BUFFER_SIZE;
     CQL40USBComm comm;
-    auto dev = Play(comm, info, {{Row::Output, Hex("BA 23 00 00 00 00 00 00 00 00 00 00 00 00 00 00"), Hex("BA 23 3C 5A 01 00 07 FF")}});
+    Bytes padded = Hex("BA 23");
+    padded.resize(HID_REPORT_BUFFER_SIZE);
+    auto dev = Play(comm, info, {{Row::Output, padded, Hex("BA 23 3C 5A 01 00 07 FF")}});
     BYTE version = 0;
     DWORD programId = 0;
     EXPECT_TRUE(comm.GetProgramInfo(version, programId));
     EXPECT_EQ(version, 7);
     comm.Close();
     ExpectClean(*dev);
+    HID_REPORT r;
+    const BYTE data[7] = {};
+    ASSERT_EQ(comm.MakeHIDReport(data, 7, &r, 0xBA), 0);
+    EXPECT_EQ(r.Length, 8);
 }
 
 TEST_F(WireTest, UserDataBlockIsSixtyFourStepsOfFourBytes)
