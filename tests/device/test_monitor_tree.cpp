@@ -192,6 +192,18 @@ protected:
         driver->nodes[Dev(kRootHub)] = Node{nullptr, nullptr, {{0x046D, 0xC31C}, {0, 0, kExtHub}, {}, {}}};
         driver->nodes[Dev(kExtHub)] = Node{nullptr, nullptr, {{}, {}, {0x1EA7, 0x0F40}, {}}};
     }
+    // Scans the controller's tree and expects the mouse found behind two hubs, the second
+    // opened at hubPath.
+    void ExpectTheMouseBehind(const CString& hubPath)
+    {
+        driver->interfaces = {CString(kXhciInterface)};
+        CUSBDeviceMonitor mon;
+        mon.Refresh();
+        EXPECT_EQ(mon.GetLastScan().hubs, 2);
+        USB_PORT_ENTRY e;
+        ASSERT_EQ(mon.FindPortByVidPid(0x1EA7, 0x0F40, e), 1);
+        EXPECT_EQ(e.strHubPath, hubPath);
+    }
     std::shared_ptr<TreeDriver> driver;
 };
 
@@ -314,13 +326,7 @@ TEST_F(MonitorTreeTest, NamesThatFillTheirRecordsAreReadWhole)
     driver->nodes[Dev(kRootHub)].ports[1].unterminated = true;
     driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
     driver->nodes[kXhciInterface].unterminated = true;
-    driver->interfaces = {CString(kXhciInterface)};
-    CUSBDeviceMonitor mon;
-    mon.Refresh();
-    EXPECT_EQ(mon.GetLastScan().hubs, 2);
-    USB_PORT_ENTRY e;
-    ASSERT_EQ(mon.FindPortByVidPid(0x1EA7, 0x0F40, e), 1);
-    EXPECT_EQ(e.strHubPath, CString(Dev(kExtHub)));
+    ExpectTheMouseBehind(CString(Dev(kExtHub)));
 }
 
 // Hub names as the driver writes them: UTF-16 units, passed through the ANSI code page as the
@@ -349,13 +355,7 @@ TEST_F(MonitorTreeTest, HubNamesAreDecodedUnitByUnit)
         driver->nodes[Dev(kRootHub)].ports[1].tail = r.tail;
         driver->nodes[r.path] = Node{nullptr, nullptr, {{0x1EA7, 0x0F40}}};
         driver->nodes[kXhciInterface] = Node{kRootHub, kXhciKey, {}};
-        driver->interfaces = {CString(kXhciInterface)};
-        CUSBDeviceMonitor mon;
-        mon.Refresh();
-        EXPECT_EQ(mon.GetLastScan().hubs, 2);
-        USB_PORT_ENTRY e;
-        ASSERT_EQ(mon.FindPortByVidPid(0x1EA7, 0x0F40, e), 1);
-        EXPECT_EQ(e.strHubPath, CString(r.path));
+        ExpectTheMouseBehind(CString(r.path));
     }
 }
 
