@@ -7,6 +7,7 @@
 
 #include "DeviceTestUtil.h"
 #include "device/DunX4ISPUSBComm.h"
+#include "device/PresencePoll.h"
 #include "device/PumpWait.h"
 #include "device/QL40USBComm.h"
 #include "platform/Kernel.h"
@@ -141,6 +142,39 @@ TEST_F(SimTest, PresenceIsPolledOnceASecondAndNeverAfterTheConnectionIsGone)
     const int after = world.GetCounters().enumerations;
     Sleep(3000); // three poll intervals of the test clock, for a poll that should not happen
     EXPECT_EQ(world.GetCounters().enumerations, after);
+}
+
+// Step by step: the poll asks whether to stop before it starts, looks at once, and then
+// sleeps one interval between two looks, asking again after each step.
+TEST_F(SimTest, ThePollLooksAtOnceThenOnceAfterEachInterval)
+{
+    CHIDComm comm;
+    std::atomic<HWND> owner{nullptr};
+    int asked = 0;
+    std::vector<int> looks; // how often it had asked when it looked
+    const ULONGLONG t0 = GetTickCount64();
+    RunPresencePoll(
+        comm, [&] { return ++asked == 7; },
+        [&] {
+            looks.push_back(asked);
+            return std::vector<CString>();
+        },
+        u"TEST_POLL", owner);
+    EXPECT_EQ(looks, (std::vector<int>{1, 3, 5}));
+    EXPECT_EQ(asked, 7);
+    // Three intervals slept (less a little of the scaled clock's rounding).
+    EXPECT_GE(GetTickCount64() - t0, 2900u);
+
+    // Stopped before it started: it does not look at all.
+    looks.clear();
+    RunPresencePoll(
+        comm, [] { return true; },
+        [&] {
+            looks.push_back(0);
+            return std::vector<CString>();
+        },
+        u"TEST_POLL", owner);
+    EXPECT_TRUE(looks.empty());
 }
 
 // A request that still holds the device when the connection closes (or is opened anew) finds
