@@ -253,6 +253,33 @@ TEST_F(SimTest, AFilledRecordKeepsNothingOfItsLastContents)
     EXPECT_FALSE(comm.GetHIDAttCap(nullptr)) << "no record to fill";
 }
 
+// A station's connection per port finds only the collection on its own port, whatever the
+// enumeration order, and nothing on a port that holds none; without a filter, any mouse.
+TEST_F(SimTest, APortFilterFindsOnlyTheMouseOnThatPort)
+{
+    world.PlugMouse(0, -1, 1);
+    world.PlugMouse(1, -1, 2);
+    const std::string first = world.MousePortPath(0), second = world.MousePortPath(1);
+    ASSERT_NE(first, second);
+    CQL40USBComm comm;
+    CString path;
+    for (const std::string& port : {first, second}) {
+        SCOPED_TRACE(port);
+        comm.SetPortFilter(port);
+        ASSERT_TRUE(comm.FindDevice(path));
+        ASSERT_EQ(comm.Open(path), 0);
+        EXPECT_EQ(comm.GetPortPath(), port);
+        comm.Close();
+    }
+    comm.SetPortFilter(std::string("9-9"));
+    EXPECT_FALSE(comm.FindDevice(path));
+    world.UnplugMouse(0);
+    comm.SetPortFilter(std::nullopt);
+    ASSERT_TRUE(comm.FindDevice(path));
+    ASSERT_EQ(comm.Open(path), 0);
+    EXPECT_EQ(comm.GetPortPath(), second);
+}
+
 TEST_F(SimTest, FiltersMatchVendorAndUsagePageOrVendorAndProduct)
 {
     CQL40USBComm app;
