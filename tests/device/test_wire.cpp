@@ -457,11 +457,15 @@ TEST_F(WireTest, ABootloaderWhoseReportsCannotHoldTheLayoutGetsNoCommandWhileOpe
 
 TEST_F(WireTest, TheReaderHandsOverEveryInputReportInOrderTheShortestToo)
 {
-    // The shortest read the reader can get, a single byte, is handed over like any other.
+    // The shortest read the reader can get, a single byte, is handed over like any other, and
+    // so is the longest report a high-speed interrupt endpoint carries, 1024 bytes, whole.
     auto info = MouseInfo();
+    Bytes longest(1024);
+    for (std::size_t i = 0; i < longest.size(); ++i) longest[i] = static_cast<std::uint8_t>(i * 7 + 1);
     auto dev = std::make_shared<ScriptedDevice>(info, std::vector<Row>{
                                                           {Row::Output, Hex("01"), Hex("5A")},
                                                           {Row::Output, Hex("02"), Hex("BA 23 3C 5A 01 00 07 FF")},
+                                                          {Row::Output, Hex("03"), longest},
                                                       });
     platform::hid::InstallBackend(std::make_shared<ScriptedBackend>(dev, info));
     ReportRecorder comm;
@@ -469,10 +473,17 @@ TEST_F(WireTest, TheReaderHandsOverEveryInputReportInOrderTheShortestToo)
     DWORD written = 0;
     ASSERT_EQ(comm.Write(Hex("01").data(), 1, &written, nullptr, 1000), 0);
     ASSERT_EQ(comm.Write(Hex("02").data(), 1, &written, nullptr, 1000), 0);
-    const std::vector<Bytes> got = comm.WaitFor(2);
-    ASSERT_EQ(got.size(), 2u);
+    ASSERT_EQ(comm.Write(Hex("03").data(), 1, &written, nullptr, 1000), 0);
+    const std::vector<Bytes> got = comm.WaitFor(3);
+    ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(ToHex(got[0]), "5A");
     EXPECT_EQ(ToHex(got[1]), "BA 23 3C 5A 01 00 07 FF");
+    EXPECT_TRUE(got[2] == longest) << got[2].size() << " bytes";
+    // Input reports are the reader's: a read of the caller's own is refused, with nothing read.
+    BYTE buf[8];
+    DWORD n = 77;
+    EXPECT_EQ(comm.Read(buf, sizeof buf, &n, nullptr, 10), -1);
+    EXPECT_EQ(n, 0u);
     comm.Close();
     ExpectClean(*dev);
 }
