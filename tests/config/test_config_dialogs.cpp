@@ -187,6 +187,9 @@ TEST_F(ConfigDlgTest, EveryRefusedImageKeepsTheRecordAndTheControls)
     testsupport::WriteBytes(m_src / "flipped.bimg", flipped);
     testsupport::WriteBytes(m_src / "short-data.bimg", shortData);
     testsupport::WriteBytes(m_src / "CDBOOT.BIMG", valid);
+#ifndef _WIN32
+    testsupport::WriteBytes(m_src / "fw:1.bimg", valid); // a stream or drive mark on Windows
+#endif
     testsupport::WriteBytes(m_src / "cdboot.bimg", garbage); // invalid: container text first
     testsupport::WriteBytes(m_src / "tiny.bimg", testsupport::EncodeImage("TINY", testsupport::MakeRawImage(16, 1)));
     SYSTEM_CONFIG other{};
@@ -204,6 +207,8 @@ TEST_F(ConfigDlgTest, EveryRefusedImageKeepsTheRecordAndTheControls)
 #ifndef _WIN32
         // A file of its own only where names keep their letter case.
         {"CDBOOT.BIMG", "鼠标应用文件不能是cdboot.bimg！"},
+        // A sound image whose name the record could not hold as a plain name.
+        {"fw:1.bimg", "鼠标应用文件名无效！"},
 #endif
     };
     for (const auto& [file, text] : cases) {

@@ -107,6 +107,7 @@ TEST_F(SimTest, AppModeMouseIsFoundOnTheFirstCheckAndTrackedAcrossUnplug)
     world.UnplugMouse();
     ASSERT_TRUE(PumpUntil([&] { return win.Got(msg).size() == 2; }));
     EXPECT_EQ(win.Got(msg)[1].wParam, 0u);
+    EXPECT_EQ(win.Got(msg)[1].lParam, 0);
     EXPECT_FALSE(comm.IsOpen());
 
     world.PlugMouse();
