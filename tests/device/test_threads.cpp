@@ -5,6 +5,11 @@
 #include <filesystem>
 #include <memory>
 
+#if defined(__GLIBC__)
+#include <pthread.h>
+#include <sys/resource.h>
+#endif
+
 #include "DeviceTestUtil.h"
 #include "device/DunX4ISPUSBComm.h"
 #include "device/PresencePoll.h"
@@ -356,6 +361,54 @@ TEST_F(SimTest, PumpWaitDispatchesWhileItWaits)
     ASSERT_EQ(win.Got(WM_APP + 2).size(), 1u);
     EXPECT_EQ(win.Got(WM_APP + 2)[0].wParam, 22u);
 }
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Where no thread can be made, the wait has no timer thread: it runs out on the clock here,
+// dispatching what is queued as it goes. (glibc's default thread stack, set larger than any
+// address space, makes every thread creation fail; the sanitizers make threads of their own,
+// so they do not run this.)
+TEST_F(SimTest, PumpWaitWithoutATimerThreadStillWaitsItsTimeAndDispatches)
+{
+    pthread_attr_t old, huge;
+    ASSERT_EQ(pthread_getattr_default_np(&old), 0);
+    ASSERT_EQ(pthread_attr_init(&huge), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, std::size_t{1} << 47), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    struct Restore {
+        pthread_attr_t *old, *huge;
+        ~Restore()
+        {
+            pthread_setattr_default_np(old);
+            pthread_attr_destroy(huge);
+            pthread_attr_destroy(old);
+        }
+    } restore{&old, &huge};
+    if (HANDLE probe = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr)) {
+        WaitForSingleObject(probe, INFINITE);
+        CloseHandle(probe);
+        GTEST_SKIP() << "this system made a thread with that stack";
+    }
+    RecordingWindow win;
+    PostMessageW(win.Hwnd(), WM_APP + 3, 33, 0);
+    platform::SetTimeScale(0.5);
+    const DWORD handles = OpenHandleCount();
+    const auto cpu = [] {
+        rusage u{};
+        getrusage(RUSAGE_THREAD, &u);
+        return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    };
+    const auto cpu0 = cpu();
+    const ULONGLONG t0 = GetTickCount64();
+    PumpWait(1000);
+    EXPECT_GE(GetTickCount64() - t0, 1000u);
+    // It waits on its event between looks, it does not spin through the 500 ms.
+    EXPECT_LT(cpu() - cpu0, std::chrono::milliseconds(100));
+    EXPECT_EQ(OpenHandleCount(), handles);
+    ASSERT_EQ(win.Got(WM_APP + 3).size(), 1u);
+    EXPECT_EQ(win.Got(WM_APP + 3)[0].wParam, 33u);
+}
+#endif
 
 TEST_F(SimTest, RequestsRacingAPollThreadThatClosesTheDeviceFailCleanly)
 {
