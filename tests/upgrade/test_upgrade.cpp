@@ -408,15 +408,28 @@ TEST(RecoveryJournal, WithoutAToolDirectoryEveryCallIsRefusedAndNothingIsWritten
     std::vector<JournalEntry> entries;
     std::vector<JournalProblem> problems;
     std::string error, aside;
-    std::size_t kept = 0;
+    std::size_t kept = 99;
+    aside = "left over";
     EXPECT_FALSE(j.Add(EntryFor(0x111)));
     EXPECT_EQ(j.LastError(), "no tool directory");
     EXPECT_FALSE(j.Remove(0x111));
     EXPECT_EQ(j.LastError(), "no tool directory");
     EXPECT_FALSE(j.Repair(aside, kept));
     EXPECT_EQ(j.LastError(), "no tool directory");
+    EXPECT_EQ(kept, 0u) << "a refused repair kept nothing";
+    EXPECT_EQ(aside, "");
     EXPECT_FALSE(j.Check(entries, problems, error));
     EXPECT_EQ(error, "no tool directory");
+
+    // Nor is there a run log: its lines go to the mirror only, and no problem is reported.
+    CRunLog log{CString(), "test"};
+    std::vector<std::string> mirrored, problems2;
+    log.m_fnMirror = [&](const std::string& line) { mirrored.push_back(line); };
+    log.m_fnProblem = [&](const std::string& why) { problems2.push_back(why); };
+    log.Line("one");
+    EXPECT_EQ(mirrored.size(), 1u);
+    EXPECT_TRUE(problems2.empty());
+    EXPECT_EQ(log.Problem(), "");
     fs::current_path(was);
     EXPECT_TRUE(fs::is_empty(dir.Path()));
 }
