@@ -29,6 +29,8 @@ TEST(PasswordDlg, TakesTheTextExactlyOnOkAndNothingOnCancel)
         CString shownAtStart = u"?";
         const INT_PTR result = RunDialogs(dlg, {{130, [&](HWND hDlg) {
             shownAtStart = Text(GetDlgItem(hDlg, 1036));
+            ui::RunUntil([] { return GetFocus() != nullptr; }, 2000);
+            EXPECT_EQ(GetFocus(), GetDlgItem(hDlg, 1036)); // typing goes into the password at once
             SetWindowTextW(GetDlgItem(hDlg, 1036), u" Pass 密码 ");
             ui::SendKey(GetDlgItem(hDlg, 1036), VK_RETURN); // Enter is OK
         }}});
@@ -114,6 +116,9 @@ TEST_F(ConfigDlgTest, OpensWithEveryFieldOfTheRecordShown)
     dlg.m_Config.wProgramID = 0x00A0;
     RunDialogs(dlg, {{129, [&](HWND hDlg) {
         EXPECT_EQ(Utf8(Text(hDlg)), "系统配置");
+        // The keyboard starts on the first tab stop, the image's name.
+        ui::RunUntil([] { return GetFocus() != nullptr; }, 2000);
+        EXPECT_EQ(GetFocus(), GetDlgItem(hDlg, 1032));
         EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1032))), "old.bimg");
         EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1034))), "OLDIMG");
         EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1035))), Utf8(CString::Formatted(u"%04X", m_oldImage.dwDataCrc)));

@@ -343,15 +343,46 @@ TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
     });
 }
 
+// A paste leaves the field as typing the same keys would: text, value and caret, the
+// separator after the last character typed in too.
 TEST_F(MaskEditTest, LiteralsArePastedAcrossLikeTypedOnes)
 {
+    struct Case {
+        const char16_t* input;
+        const char16_t* shows;
+        int caret;
+    };
+    const Case cases[] = {
+        {u"1234", u"12:34", 5},
+        {u"12", u"12:00", 3},
+        {u"123", u"12:30", 4},
+    };
     Run([&] {
-        Setup(u"00:00", u"__:__", u"00:00");
-        QGuiApplication::clipboard()->setText(QStringLiteral("1234"));
-        Place(0);
-        ui::SendKey(Edit().m_hWnd, 'V', false, true);
-        EXPECT_EQ(Text(), u"12:34");
-        EXPECT_EQ(Edit().m_strValue, u"12:34");
+        for (const Case& c : cases) {
+            SCOPED_TRACE(QString::fromUtf16(c.input).toStdString());
+            Setup(u"00:00", u"__:__", u"00:00");
+            Place(0);
+            Type(c.input);
+            EXPECT_EQ(Text(), c.shows);
+            EXPECT_EQ(Caret(), c.caret);
+            const CString typedValue = Edit().m_strValue;
+
+            // Ctrl+V, and Shift+Insert, which types no character of its own after the paste.
+            for (const bool ctrlV : {true, false}) {
+                SCOPED_TRACE(ctrlV ? "ctrl+v" : "shift+insert");
+                Setup(u"00:00", u"__:__", u"00:00");
+                QGuiApplication::clipboard()->setText(QString::fromUtf16(c.input));
+                Place(0);
+                if (ctrlV)
+                    ui::SendKey(Edit().m_hWnd, 'V', false, true);
+                else
+                    ui::SendKey(Edit().m_hWnd, VK_INSERT, true);
+                EXPECT_EQ(Text(), c.shows);
+                EXPECT_EQ(Edit().m_strValue, typedValue);
+                EXPECT_EQ(Caret(), c.caret);
+                EXPECT_EQ(ui::BeepCount(), 0);
+            }
+        }
         QGuiApplication::clipboard()->clear();
     });
 }
