@@ -158,14 +158,12 @@ TEST_F(SimTest, ThePollLooksAtOnceThenOnceAfterEachInterval)
     std::atomic<HWND> owner{nullptr};
     int asked = 0;
     std::vector<int> looks; // how often it had asked when it looked
+    const auto look = [&] {
+        looks.push_back(asked);
+        return std::vector<CString>();
+    };
     const ULONGLONG t0 = GetTickCount64();
-    RunPresencePoll(
-        comm, [&] { return ++asked == 7; },
-        [&] {
-            looks.push_back(asked);
-            return std::vector<CString>();
-        },
-        u"TEST_POLL", owner);
+    RunPresencePoll(comm, [&] { return ++asked == 7; }, look, u"TEST_POLL", owner);
     EXPECT_EQ(looks, (std::vector<int>{1, 3, 5}));
     EXPECT_EQ(asked, 7);
     // Three intervals slept (less a little of the scaled clock's rounding).
@@ -173,13 +171,7 @@ TEST_F(SimTest, ThePollLooksAtOnceThenOnceAfterEachInterval)
 
     // Stopped before it started: it does not look at all.
     looks.clear();
-    RunPresencePoll(
-        comm, [] { return true; },
-        [&] {
-            looks.push_back(0);
-            return std::vector<CString>();
-        },
-        u"TEST_POLL", owner);
+    RunPresencePoll(comm, [] { return true; }, look, u"TEST_POLL", owner);
     EXPECT_TRUE(looks.empty());
 }
 
@@ -259,8 +251,9 @@ TEST_F(SimTest, AFilledRecordKeepsNothingOfItsLastContents)
     EXPECT_FALSE(comm.GetHIDAttCap(nullptr)) << "no record to fill";
 }
 
-// A station's connection per port finds only the collection on its own port, whatever the
-// enumeration order, and nothing on a port that holds none; without a filter, any mouse.
+// A station's connection per port finds only the collection on its own port, whether that
+// comes first in the enumeration or after the other mouse's, and nothing on a port that holds
+// none; without a filter, any mouse.
 TEST_F(SimTest, APortFilterFindsOnlyTheMouseOnThatPort)
 {
     world.PlugMouse(0, -1, 1);

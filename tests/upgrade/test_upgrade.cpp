@@ -420,15 +420,24 @@ TEST(RecoveryJournal, WithoutAToolDirectoryEveryCallIsRefusedAndNothingIsWritten
     EXPECT_EQ(aside, "");
     EXPECT_FALSE(j.Check(entries, problems, error));
     EXPECT_EQ(error, "no tool directory");
+    fs::current_path(was);
+    EXPECT_TRUE(fs::is_empty(dir.Path()));
+}
 
-    // Nor is there a run log: its lines go to the mirror only, and no problem is reported.
+// Nor does it keep a run log: its lines go to the mirror only, no problem is reported, and
+// nothing is made in the current directory instead.
+TEST(RunLog, WithoutAToolDirectoryItsLinesGoToTheMirrorOnly)
+{
+    TempDir dir;
+    const fs::path was = fs::current_path();
+    fs::current_path(dir.Path());
     CRunLog log{CString(), "test"};
-    std::vector<std::string> mirrored, problems2;
+    std::vector<std::string> mirrored, problems;
     log.m_fnMirror = [&](const std::string& line) { mirrored.push_back(line); };
-    log.m_fnProblem = [&](const std::string& why) { problems2.push_back(why); };
+    log.m_fnProblem = [&](const std::string& why) { problems.push_back(why); };
     log.Line("one");
     EXPECT_EQ(mirrored.size(), 1u);
-    EXPECT_TRUE(problems2.empty());
+    EXPECT_TRUE(problems.empty());
     EXPECT_EQ(log.Problem(), "");
     fs::current_path(was);
     EXPECT_TRUE(fs::is_empty(dir.Path()));
