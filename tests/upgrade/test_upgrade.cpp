@@ -462,6 +462,43 @@ TEST(RecoveryJournal, AFileThatIsNoJournalIsNamedByItsFirstLine)
     EXPECT_NE(j.LastError().find("line 1"), std::string::npos) << j.LastError();
 }
 
+// A journal holds a few entries; a file over 4 MiB is none, and is neither read nor repaired
+// nor replaced: it stays as it is for a person to look at.
+TEST(RecoveryJournal, AFileOverFourMebibytesIsRefusedAndLeftAsItIs)
+{
+    constexpr std::uintmax_t kBound = 4u * 1024 * 1024;
+    for (const std::uintmax_t size : {kBound, kBound + 1}) {
+        SCOPED_TRACE(size);
+        TempDir dir;
+        CRecoveryJournal j(DirOf(dir));
+        ASSERT_TRUE(j.Add(EntryFor(0x111)));
+        const fs::path file = dir / RECOVERY_JOURNAL_FILE_NAME;
+        {
+            std::ofstream out(file, std::ios::binary | std::ios::app);
+            out << std::string(size - fs::file_size(file), '\n');
+        }
+        ASSERT_EQ(fs::file_size(file), size);
+        std::vector<JournalEntry> valid;
+        std::vector<JournalProblem> problems;
+        std::string error, aside = "left over";
+        std::size_t kept = 99;
+        if (size == kBound) {
+            EXPECT_TRUE(j.Check(valid, problems, error)) << error;
+            continue;
+        }
+        EXPECT_FALSE(j.Check(valid, problems, error));
+        EXPECT_EQ(error, file.string() + ": larger than 4 MiB: not a journal");
+        EXPECT_FALSE(j.Repair(aside, kept));
+        EXPECT_EQ(j.LastError(), error);
+        EXPECT_EQ(aside, "");
+        EXPECT_EQ(kept, 0u);
+        EXPECT_FALSE(j.Add(EntryFor(0x222)));
+        EXPECT_EQ(fs::file_size(file), size);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1)
+            << "nothing moved aside or written beside it";
+    }
+}
+
 #ifndef _WIN32
 // Every read of the journal closes what it opened: a station reads it for each mouse.
 TEST(RecoveryJournal, ReadingItLeavesNoFileOpen)
@@ -814,7 +851,9 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     const auto written = text.find("journal entry written");
     const auto sw = text.find("switch request sent");
     const auto failed = text.find("request failed: write: ");
-    const auto outcome = text.find("outcome write (after-switch)");
+    // The outcome line tells what to do about a mouse left in its bootloader.
+    const auto outcome =
+        text.find("outcome write (after-switch): the mouse may be in its bootloader; tarvexctl recover flashes it\n");
     ASSERT_NE(written, std::string::npos) << text;
     ASSERT_NE(sw, std::string::npos);
     ASSERT_NE(failed, std::string::npos);
@@ -873,6 +912,7 @@ TEST_F(Procedure, ARefusedResetIsLoggedWithItsCause)
     EXPECT_EQ(Run(true).outcome, UpgradeOutcome::ResetFailed);
     const std::string text = Slurp(dir / "tarvex.log");
     EXPECT_NE(text.find("request failed: reset: the bootloader refused the transfer\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("outcome reset (reset-failed): replug the mouse\n"), std::string::npos) << text;
 }
 
 TEST_F(Procedure, AUserDataBlockWithoutAValidReplyIsLoggedWithItsNumber)
@@ -928,7 +968,9 @@ TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
     ASSERT_TRUE(journal.Load(entries, error));
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].deviceId, 0x42u);
-    EXPECT_NE(Slurp(dir / "tarvex.log").find("journal entry removed"), std::string::npos);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("journal entry removed"), std::string::npos);
+    EXPECT_NE(text.find("outcome success (upgraded)\n"), std::string::npos) << "nothing to do after a success";
 }
 
 TEST_F(Procedure, AJournalThatCannotBeWrittenStopsARunThatNeedsItBeforeTheSwitch)
