@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #endif
 #include <fstream>
+#include <new>
 
 #include "config/PasswordDlg.h"
 #include "platform/Clock.h"
@@ -141,6 +142,24 @@ TEST_F(ConfigDlgTest, OpensWithEveryFieldOfTheRecordShown)
         EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1014))), "老标题");
         EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1036))), "secret");
     }}});
+}
+
+// A dialog given no record opens on an empty one, whatever its memory held before.
+TEST_F(ConfigDlgTest, OpensOnAnEmptyRecordWhenGivenNone)
+{
+    alignas(CSystemConfigDlg) unsigned char place[sizeof(CSystemConfigDlg)];
+    std::memset(place, 0xA5, sizeof place);
+    auto* dlg = new (place) CSystemConfigDlg;
+    const SYSTEM_CONFIG empty{};
+    EXPECT_EQ(std::memcmp(&dlg->m_Config, &empty, sizeof empty), 0);
+    RunDialogs(*dlg, {{129, [&](HWND hDlg) {
+        EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1032))), "");
+        EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1005))), "0000");
+        EXPECT_EQ(dlg->m_comboVerMajor.GetCurSel(), 0);
+        EXPECT_EQ(dlg->m_btnAutoUpgrade.GetCheck(), static_cast<int>(BST_UNCHECKED));
+        EXPECT_EQ(Utf8(Text(GetDlgItem(hDlg, 1036))), "");
+    }}});
+    dlg->~CSystemConfigDlg();
 }
 
 // Each switch of the record reaches its own box, by the box's place in the template.
@@ -469,15 +488,18 @@ TEST_F(ConfigSaveTest, SavesTheProgramIdTheFieldShows)
     for (const WCHAR* text : {u"12345", u"123", u"12G4", u"g123", u"12 4", u"@1AF", u"`1af", u"1:2/", u"123G"}) {
         CSystemConfigDlg odd;
         odd.m_Config = Saved(Cfg());
-        bool stayed = false;
+        bool stayed = false, onTheField = false;
         const INT_PTR refused = RunDialogs(odd, {{129, [&](HWND hDlg) {
             ui::ResetBeepCount();
             SetWindowTextW(GetDlgItem(hDlg, 1005), text);
             Click(hDlg, IDOK);
             stayed = IsWindowVisible(hDlg) && ui::BeepCount() == 1 && ui::LastBeepType() == 0xFFFFFFFF; // the simple beep
+            // The keyboard is taken back to the field to mend.
+            onTheField = ui::RunUntil([hDlg] { return GetFocus() == GetDlgItem(hDlg, 1005); }, 2000);
         }}});
         EXPECT_EQ(refused, IDCANCEL) << Utf8(CString(text));
         EXPECT_TRUE(stayed) << Utf8(CString(text));
+        EXPECT_TRUE(onTheField) << Utf8(CString(text));
         EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12) << Utf8(CString(text));
     }
 }
