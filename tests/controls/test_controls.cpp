@@ -251,8 +251,20 @@ TEST_F(MaskEditTest, InsertAndDeleteAreSwallowedOnlyWhileMasked)
         Key(VK_INSERT);
         EXPECT_EQ(Text(), u"ABCD");
         EXPECT_EQ(Caret(), 1);
+        // Every other key is the edit's own: the caret moves as in any field.
+        const struct {
+            UINT vk;
+            int caret;
+        } moves[] = {{VK_RIGHT, 2}, {VK_END, 4}, {VK_LEFT, 3}, {VK_HOME, 0}};
+        for (const auto& m : moves) {
+            Key(m.vk);
+            EXPECT_EQ(Caret(), m.caret) << "key " << m.vk;
+        }
+        EXPECT_EQ(Text(), u"ABCD");
+        EXPECT_EQ(ui::BeepCount(), 0);
 
         Edit().m_bUseMask = FALSE;
+        Place(1);
         Key(VK_DELETE);
         EXPECT_EQ(Text(), u"ACD");
         // A plain edit inserts, refuses nothing and leaves the value alone.
