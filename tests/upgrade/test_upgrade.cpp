@@ -709,6 +709,27 @@ TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
     EXPECT_NE(mirrored.back().find(" test third"), std::string::npos);
 }
 
+// Where the old file's name is taken by something that cannot be replaced, the log starts
+// over rather than grow without bound, and what holds that name stays.
+TEST(RunLog, WithoutRoomForTheOldFileTheLogStartsOver)
+{
+    TempDir dir;
+    fs::create_directories(dir / "tarvex.log.1" / "kept");
+    CRunLog log(DirOf(dir), "test");
+    std::vector<std::string> problems;
+    log.m_fnProblem = [&](const std::string& why) { problems.push_back(why); };
+    const std::string text(1000, 'a');
+    log.Line("first");
+    while (fs::file_size(dir / "tarvex.log") < RUN_LOG_ROTATE_BYTES) log.Line(text);
+    log.Line("after");
+    EXPECT_LT(fs::file_size(dir / "tarvex.log"), 2000u);
+    const std::string now = Slurp(dir / "tarvex.log");
+    EXPECT_EQ(now.find(" test first\n"), std::string::npos);
+    EXPECT_NE(now.find(" test after\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(dir / "tarvex.log.1" / "kept"));
+    EXPECT_TRUE(problems.empty());
+}
+
 TEST(RunLog, UtcTimeTextAcrossLeapDaysAndCenturies)
 {
     EXPECT_EQ(UtcTimeText(0), "1970-01-01T00:00:00Z");
