@@ -863,10 +863,20 @@ TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
     // The outcome line tells what to do about a mouse left in its bootloader.
     const auto outcome =
         text.find("outcome write (after-switch): the mouse may be in its bootloader; tarvexctl recover flashes it\n");
+    // The user data is read before the identity is saved, and the port the run holds to is
+    // named before the switch.
+    const auto read = text.find("user data blocks 5..8 read\n");
+    const auto at = text.find("mouse at port " + r.portPath + "\n");
+    ASSERT_FALSE(r.portPath.empty());
+    ASSERT_NE(read, std::string::npos) << text;
+    ASSERT_NE(at, std::string::npos) << text;
     ASSERT_NE(written, std::string::npos) << text;
     ASSERT_NE(sw, std::string::npos);
     ASSERT_NE(failed, std::string::npos);
     ASSERT_NE(outcome, std::string::npos);
+    EXPECT_LT(read, written);
+    EXPECT_LT(written, at);
+    EXPECT_LT(at, sw);
     EXPECT_LT(written, sw);
     EXPECT_LT(sw, failed);
     EXPECT_LT(failed, outcome);
@@ -1013,6 +1023,9 @@ TEST_F(Procedure, ARunCalledOffBeforeTheSwitchLeavesNoEntryAndTouchesNothing)
     EXPECT_EQ(face.statuses.back(), "Stopped before the switch; the mouse was not touched.");
     EXPECT_EQ(face.colour, UPGRADE_COLOR_BLUE);
     EXPECT_EQ(face.picture, UpgradePicture::Failure);
+    const std::string text = Slurp(dir / "tarvex.log");
+    EXPECT_NE(text.find("called off before the switch\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("outcome cancelled (untouched)\n"), std::string::npos) << text;
 }
 
 // A run holds the bootloader to its own mouse's port only while it lasts: afterwards the
