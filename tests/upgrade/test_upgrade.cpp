@@ -697,6 +697,26 @@ TEST(RunLog, RotatesAtOneMebibyteKeepingOneOldFile)
     EXPECT_NE(mirrored.back().find(" test third"), std::string::npos);
 }
 
+// The bound is exact: a log of exactly 1 MiB is moved aside before the next line, one a byte
+// shorter takes it.
+TEST(RunLog, RotatesWhenTheLogHasReachedTheBoundExactly)
+{
+    for (const std::uintmax_t size : {std::uintmax_t{RUN_LOG_ROTATE_BYTES} - 1, std::uintmax_t{RUN_LOG_ROTATE_BYTES}}) {
+        SCOPED_TRACE(size);
+        TempDir dir;
+        testsupport::WriteBytes(dir / "tarvex.log", std::vector<BYTE>(size, 'a'));
+        CRunLog log(DirOf(dir), "test");
+        log.Line("next");
+        const bool rotated = size == RUN_LOG_ROTATE_BYTES;
+        EXPECT_EQ(fs::exists(dir / "tarvex.log.1"), rotated);
+        if (rotated) {
+            EXPECT_EQ(fs::file_size(dir / "tarvex.log.1"), size);
+        }
+        EXPECT_EQ(fs::file_size(dir / "tarvex.log") > size, !rotated);
+        EXPECT_NE(Slurp(dir / "tarvex.log").find(" test next\n"), std::string::npos);
+    }
+}
+
 // Where the old file's name is taken by something that cannot be replaced, the log starts
 // over rather than grow without bound, and what holds that name stays.
 TEST(RunLog, WithoutRoomForTheOldFileTheLogStartsOver)
