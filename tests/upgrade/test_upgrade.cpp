@@ -997,6 +997,20 @@ TEST_F(Procedure, AnImageNameWithSpacesStillGivesAReadableEntry)
     EXPECT_EQ(entries[0].imageName, "a_b_c_!~");
 }
 
+TEST_F(Procedure, AnImageWithoutANameGivesAnEntryWithoutOne)
+{
+    sim::Faults f;
+    f.failWriteChunk = 3;
+    world.SetFaults(f);
+    std::memset(header.szName, 0, sizeof header.szName);
+    EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
+    std::vector<JournalEntry> entries;
+    std::string error;
+    ASSERT_TRUE(journal.Load(entries, error)) << error;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].imageName, "");
+}
+
 TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
 {
     ASSERT_TRUE(journal.Add(SampleEntry(0x42, false))); // another mouse's entry stays
