@@ -574,6 +574,22 @@ TEST(AppendFile, RefusalsLeaveNothingOpen)
 }
 
 #ifndef _WIN32
+// A file it makes has the mode any program's new file has, 0666 less the umask: a log or
+// journal stays readable to whom the system's settings allow.
+TEST(AppendFile, AFileItMakesHasTheUsualMode)
+{
+    TempDir dir;
+    const mode_t was = ::umask(022);
+    CAppendFile f;
+    std::string why;
+    const bool opened = f.Open((dir / "new.log").string(), false, why);
+    ::umask(was);
+    ASSERT_TRUE(opened) << why;
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "new.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
 // Each name that is no file of ours is refused with what it is, and nothing is left open or
 // made: a link (followed or not), a dangling one, a FIFO without a reader, a device, a
 // directory and a path through a file.
