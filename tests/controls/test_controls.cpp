@@ -280,7 +280,7 @@ TEST_F(MaskEditTest, InsertAndDeleteAreSwallowedOnlyWhileMasked)
 // the value, never longer than the mask, each position of its class.
 TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
 {
-    enum class Via { CtrlV, ShiftInsert, Message, CtrlX, ShiftDelete, Delete, Clear, CtrlZ, CtrlInsert, CtrlDelete };
+    enum class Via { CtrlV, ShiftInsert, Message, CtrlX, ShiftDelete, Delete, Clear, CtrlZ, CtrlInsert, CtrlDelete, Insert };
     struct Case {
         const char* name;
         const char16_t* clipboard;
@@ -303,6 +303,7 @@ TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
         {"undo after typing", u"", 0, 0, Via::CtrlZ, u"7BCD", 1},
         {"ctrl+insert copies", u"keep", 1, 3, Via::CtrlInsert, u"ABCD", 0},
         {"ctrl+delete does nothing", u"keep", 1, 3, Via::CtrlDelete, u"ABCD", 0},
+        {"insert alone does nothing, not even a copy", u"keep", 1, 3, Via::Insert, u"ABCD", 0},
     };
     Run([&] {
         for (const Case& c : cases) {
@@ -326,11 +327,12 @@ TEST_F(MaskEditTest, PasteCutAndDeleteKeepToTheMask)
             case Via::CtrlZ: ui::SendKey(Edit().m_hWnd, 'Z', false, true); break;
             case Via::CtrlInsert: ui::SendKey(Edit().m_hWnd, VK_INSERT, false, true); break;
             case Via::CtrlDelete: ui::SendKey(Edit().m_hWnd, VK_DELETE, false, true); break;
+            case Via::Insert: Key(VK_INSERT); break;
             }
             EXPECT_EQ(Text(), c.shows);
             EXPECT_EQ(Edit().m_strValue, c.shows);
             EXPECT_EQ(ui::BeepCount(), c.beeps);
-            if (c.via == Via::CtrlDelete) {
+            if (c.via == Via::CtrlDelete || c.via == Via::Insert) {
                 EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("keep"));
             }
             if (c.via == Via::CtrlX || c.via == Via::ShiftDelete || c.via == Via::CtrlInsert) {
