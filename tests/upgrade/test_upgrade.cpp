@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -995,37 +996,33 @@ TEST_F(Procedure, ARefusedReadIsLoggedWithItsCauseAndCount)
         << text;
 }
 
-// The image's name goes into the journal line, whose fields are split at spaces: a space,
-// '=' or a control character in it becomes '_', so the entry still reads back.
-TEST_F(Procedure, AnImageNameWithSpacesStillGivesAReadableEntry)
+// The image name in the journal entry that a write failing after the erase leaves, for an
+// image whose 8-byte name field holds name (up to its first 0, or all 8 bytes).
+class ImageNameInTheEntry : public Procedure
 {
-    sim::Faults f;
-    f.failWriteChunk = 3;
-    world.SetFaults(f);
-    std::memset(header.szName, 0, sizeof header.szName);
-    // '!' and '~' end the printable range; the name fills its field, with no 0 after it.
-    std::memcpy(header.szName, "a b=c\x7F!~", sizeof header.szName);
-    EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
-    std::vector<JournalEntry> entries;
-    std::string error;
-    ASSERT_TRUE(journal.Load(entries, error)) << error;
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].imageName, "a_b_c_!~");
-}
+protected:
+    std::string After(const char* name)
+    {
+        sim::Faults f;
+        f.failWriteChunk = 3;
+        world.SetFaults(f);
+        std::memset(header.szName, 0, sizeof header.szName);
+        std::memcpy(header.szName, name, std::min(std::strlen(name), sizeof header.szName));
+        EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
+        std::vector<JournalEntry> entries;
+        std::string error;
+        EXPECT_TRUE(journal.Load(entries, error)) << error;
+        EXPECT_EQ(entries.size(), 1u);
+        return entries.empty() ? "(no entry)" : entries[0].imageName;
+    }
+};
 
-TEST_F(Procedure, AnImageWithoutANameGivesAnEntryWithoutOne)
-{
-    sim::Faults f;
-    f.failWriteChunk = 3;
-    world.SetFaults(f);
-    std::memset(header.szName, 0, sizeof header.szName);
-    EXPECT_EQ(Run(true).outcome, UpgradeOutcome::WriteFailed);
-    std::vector<JournalEntry> entries;
-    std::string error;
-    ASSERT_TRUE(journal.Load(entries, error)) << error;
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].imageName, "");
-}
+// The image's name goes into the journal line, whose fields are split at spaces: a space,
+// '=' or a control character in it becomes '_', so the entry still reads back. '!' and '~'
+// end the printable range; the name fills its field, with no 0 after it.
+TEST_F(ImageNameInTheEntry, SpacesAndEqualsSignsBecomeUnderscores) { EXPECT_EQ(After("a b=c\x7F!~"), "a_b_c_!~"); }
+
+TEST_F(ImageNameInTheEntry, AnImageWithoutANameGivesAnEntryWithoutOne) { EXPECT_EQ(After(""), ""); }
 
 TEST_F(Procedure, AVerifiedWriteRemovesTheEntry)
 {
