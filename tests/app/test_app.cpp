@@ -705,6 +705,9 @@ TEST_F(AppTest, ExitDuringARunWaitsForItsEndAndOnlyASuccessCloses)
         ASSERT_FALSE(visibleAfterClick.empty());
         EXPECT_EQ(std::count(visibleAfterClick.begin(), visibleAfterClick.end(), false), 0);
         EXPECT_EQ(dlg.GetStatusText(), CString(c.lastStatus));
+        // The run's end is announced (to the event lines, say) whether the window closes or not.
+        EXPECT_EQ(runsStarted, 1);
+        EXPECT_EQ(runsEnded, 1);
         if (world.GetMouseMode() != sim::MouseMode::Absent) world.UnplugMouse();
         runsStarted = runsEnded = 0;
     }
