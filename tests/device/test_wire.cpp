@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -574,8 +575,10 @@ struct CountedBackend : platform::hid::IHidBackend {
     std::map<std::string, std::shared_ptr<CountedDevice>> devices;
     std::vector<platform::hid::DeviceInfo> Enumerate() override { return {}; }
     bool GetInfo(const std::string&, platform::hid::DeviceInfo&) override { return false; }
+    std::function<void()> onOpen; // runs inside the open, as another thread would meanwhile
     std::shared_ptr<platform::hid::IHidDevice> Open(const std::string& path, platform::hid::OpenError* err) override
     {
+        if (onOpen) onOpen();
         if (err) *err = platform::hid::OpenError::None;
         auto it = devices.find(path);
         return it == devices.end() ? nullptr : it->second;
@@ -624,6 +627,28 @@ TEST_F(WireTest, AConnectionClosesTheDeviceItLeaves)
     EXPECT_EQ(comm.GetPortPath(), "");
     EXPECT_EQ(comm.Close(), 0);
     EXPECT_EQ(b->closes, 2);
+}
+
+// A run that binds the bootloader connection to its mouse's port while the poll is opening a
+// bootloader: the open that checked before the binding came checks again after it, and keeps
+// only the bootloader on the bound port.
+TEST_F(WireTest, ABindingThatComesDuringTheOpenIsCheckedAfterIt)
+{
+    auto backend = std::make_shared<CountedBackend>();
+    auto d = backend->Add("/isp"); // on port "1-isp"
+    platform::hid::InstallBackend(backend);
+    for (const std::string port : {"1-other", "1-isp"}) {
+        SCOPED_TRACE(port);
+        CDunX4ISPUSBComm isp;
+        backend->onOpen = [&] { isp.BindToPort(port); };
+        const int closes = d->closes;
+        const bool mine = port == "1-isp";
+        EXPECT_EQ(isp.Open(u"/isp"), mine ? 0 : -1);
+        EXPECT_EQ(isp.IsOpen(), mine);
+        EXPECT_EQ(d->closes, closes + (mine ? 0 : 1));
+        backend->onOpen = nullptr;
+        isp.Close();
+    }
 }
 
 // A transfer counts only when the device took or gave the whole report: fewer bytes are a
