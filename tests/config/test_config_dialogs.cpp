@@ -502,6 +502,17 @@ TEST_F(ConfigSaveTest, SavesTheProgramIdTheFieldShows)
         EXPECT_TRUE(onTheField) << Utf8(CString(text));
         EXPECT_EQ(Saved(Cfg()).wProgramID, 0xAB12) << Utf8(CString(text));
     }
+    // The digits at the ends of each range are taken, in either case.
+    for (const auto& [text, id] : {std::pair{u"09AF", 0x09AF}, std::pair{u"a0f9", 0xA0F9}}) {
+        CSystemConfigDlg taken;
+        taken.m_Config = Saved(Cfg());
+        const INT_PTR saved = RunDialogs(taken, {{129, [&, text = text](HWND hDlg) {
+            SetWindowTextW(GetDlgItem(hDlg, 1005), text);
+            Click(hDlg, IDOK);
+        }}});
+        EXPECT_EQ(saved, IDOK) << Utf8(CString(text));
+        EXPECT_EQ(Saved(Cfg()).wProgramID, id) << Utf8(CString(text));
+    }
 }
 #endif
 

@@ -491,6 +491,30 @@ TEST(RecoveryJournal, AFileOverFourMebibytesIsNeitherRepairedNorAddedTo)
 }
 
 #ifndef _WIN32
+// A file that reads shorter than its size (one cut by another program while it is read; a
+// kernel attribute, which states 4096 bytes and gives a few, always does) is refused as
+// unreadable: not read as a journal with damaged lines, which a repair would then move aside.
+TEST(RecoveryJournal, AFileThatReadsShorterThanItsSizeIsUnreadable)
+{
+    const fs::path attribute = "/sys/kernel/uevent_seqnum";
+    std::error_code ec;
+    if (fs::file_size(attribute, ec) != 4096) GTEST_SKIP() << "no kernel attribute to read";
+    TempDir dir;
+    const fs::path file = dir / RECOVERY_JOURNAL_FILE_NAME;
+    fs::create_symlink(attribute, file);
+    CRecoveryJournal j(DirOf(dir));
+    std::vector<JournalEntry> entries;
+    std::string error;
+    EXPECT_FALSE(j.Load(entries, error));
+    EXPECT_NE(error.find(": cannot read"), std::string::npos) << error;
+    std::string aside;
+    std::size_t kept = 0;
+    EXPECT_FALSE(j.Repair(aside, kept));
+    EXPECT_EQ(aside, "");
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
 // Every read of the journal closes what it opened: a station reads it for each mouse.
 TEST(RecoveryJournal, ReadingItLeavesNoFileOpen)
 {
@@ -860,6 +884,7 @@ protected:
         p.m_pJournal = &journal;
         p.m_bJournalRequired = journalRequired;
         p.m_pLog = &log;
+        p.m_pfnAlloc = alloc;
         return p.Run();
     }
     std::vector<BYTE> UserDataOfMouse()
@@ -881,6 +906,7 @@ protected:
     RecordingFace face;
     CRecoveryJournal journal{DirOf(dir)};
     CRunLog log{DirOf(dir), "test"};
+    void* (*alloc)(std::size_t) = &std::malloc;
 };
 
 TEST_F(Procedure, AFailureAfterTheEraseLeavesTheMousesIdentityInTheJournal)
@@ -1129,7 +1155,23 @@ TEST_F(Procedure, AVerifyFailureNamesTheFirstDifferingOffset)
         char want[64];
         std::snprintf(want, sizeof want, "verify: first difference at offset %04Xh", static_cast<unsigned>(at));
         EXPECT_EQ(r.detail, want);
+        EXPECT_NE(Slurp(dir / "tarvex.log").find(std::string(" test ") + want + "\n"), std::string::npos) << at;
     }
+}
+
+// No memory for the read-back: the run stops after the write, says so, and the log names
+// what was missing.
+TEST_F(Procedure, NoMemoryForTheReadBackIsLoggedWithItsSize)
+{
+    alloc = [](std::size_t) -> void* { return nullptr; };
+    const UpgradeReport r = Run(false);
+    EXPECT_EQ(r.outcome, UpgradeOutcome::NoMemory);
+    EXPECT_EQ(r.detail, "memory: no 32768 bytes for the read-back");
+    EXPECT_EQ(face.statuses.back(), "申请内存失败！");
+    const std::string text = Slurp(dir / "tarvex.log");
+    const auto missing = text.find(" test memory: no 32768 bytes for the read-back\n");
+    ASSERT_NE(missing, std::string::npos) << text;
+    EXPECT_LT(missing, text.find("outcome "));
 }
 
 TEST_F(Procedure, WithoutTheNeedTheRunGoesOnAndTheLogSaysSo)
